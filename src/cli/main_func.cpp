@@ -1,0 +1,31 @@
+// main_func: the command entry. The list file's path is the first command-line
+// argument; without one, the usage line.
+
+#include "module/functions.hpp"
+#include "module/runtime.hpp"
+
+namespace velka {
+
+// 271  def main_func():
+Ref main_func(const Bound&) {
+    static constexpr Trace tb{"velka.main_func"};
+
+    Ref cmd = item(attr(global(s.sys), s.argv), state.one);     // 272  try:  273  cmd = sys.argv[1]
+    if (!cmd) {
+        tb.fail(273);
+        // A bare except, but an interruption or an exit request goes through.
+        Handler any(PyExc_BaseException, exit_exceptions());    // 274  except:
+        if (!any) return {};
+        cmd = Ref::borrow(s.empty);                             // 275      cmd = ""
+    }
+    int given = truth(compare(cmd, s.empty, Py_NE));            // 276  if cmd != "":
+    if (given < 0) return tb.fail(276);
+    if (given) {
+        if (!call(global(s.page_ffe), {cmd})) return tb.fail(277);  // 277      page_ffe(cmd)
+    } else {
+        if (!print({s.syntaxe})) return tb.fail(279);           // 278  else:  279  print("syntaxe: trasko fichier-tournoi")
+    }
+    return none();                                              // 280  return None
+}
+
+}  // namespace velka

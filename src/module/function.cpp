@@ -1,0 +1,186 @@
+#include "module/function.hpp"
+
+#include "module/binding.hpp"
+#include "module/runtime.hpp"
+
+#include <cstddef>
+
+namespace velka {
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    const FunctionSpec* spec;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;
+    PyObject* kwdefaults;
+    PyObject* annotations;
+    PyObject* globals;
+    PyObject* code;
+    PyObject* parameter_names;  // the first co_varnames, for keyword binding
+};
+
+FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    FunctionObject* function = as_function(self);
+    Bound bound;
+    if (bind_arguments(*function->spec, function->parameter_names, function->defaults, args,
+                       kwargs, bound) < 0)
+        return nullptr;
+    return function->spec->body(bound).release();
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* function = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(function->name);
+    Py_VISIT(function->qualname);
+    Py_VISIT(function->module);
+    Py_VISIT(function->doc);
+    Py_VISIT(function->defaults);
+    Py_VISIT(function->kwdefaults);
+    Py_VISIT(function->annotations);
+    Py_VISIT(function->globals);
+    Py_VISIT(function->code);
+    Py_VISIT(function->parameter_names);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* function = as_function(self);
+    Py_CLEAR(function->name);
+    Py_CLEAR(function->qualname);
+    Py_CLEAR(function->module);
+    Py_CLEAR(function->doc);
+    Py_CLEAR(function->defaults);
+    Py_CLEAR(function->kwdefaults);
+    Py_CLEAR(function->annotations);
+    Py_CLEAR(function->globals);
+    Py_CLEAR(function->code);
+    Py_CLEAR(function->parameter_names);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+#define VELKA_FIELD(attribute, field) \
+    {attribute, Py_T_OBJECT_EX, offsetof(FunctionObject, field), Py_READONLY, nullptr}
+
+PyMemberDef function_members[] = {
+    VELKA_FIELD("__name__", name),
+    VELKA_FIELD("__qualname__", qualname),
+    VELKA_FIELD("__module__", module),
+    VELKA_FIELD("__doc__", doc),
+    VELKA_FIELD("__defaults__", defaults),
+    VELKA_FIELD("__kwdefaults__", kwdefaults),
+    VELKA_FIELD("__annotations__", annotations),
+    VELKA_FIELD("__globals__", globals),
+    VELKA_FIELD("__code__", code),
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+#undef VELKA_FIELD
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    // tp_call and not vectorcall: the module's own message for keywords that
+    // are not strings is only reachable when the dict arrives untouched.
+    {Py_tp_call, reinterpret_cast<void*>(function_call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "velka.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+PyTypeObject* function_type = nullptr;  // made once, kept for the process
+
+Ref text_tuple(const char* const* names, std::size_t count) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    if (!tuple) return {};
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* name = PyUnicode_InternFromString(names[i]);
+        if (!name) return {};
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    return tuple;
+}
+
+// A code object for introspection only: names, argument count, variable
+// names, flags (optimised, new locals), and no executable code.
+Ref make_code(const FunctionSpec& spec, PyObject* parameter_names) {
+    const char* names[max_parameters + 8];
+    std::size_t count = 0;
+    for (int i = 0; i < spec.max_args; ++i) names[count++] = spec.parameters[i];
+    for (const char* local : spec.other_locals) {
+        if (!local) break;
+        names[count++] = local;
+    }
+    Ref varnames = text_tuple(names, count);
+    Ref empty_tuple = Ref::steal(PyTuple_New(0));
+    Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    Ref filename = Ref::steal(PyUnicode_FromString("velkax"));
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    if (!varnames || !empty_tuple || !empty_bytes || !filename || !name || !parameter_names)
+        return {};
+    PyObject* none = empty_tuple.get();
+    return Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_New(
+        spec.max_args, 0, static_cast<int>(count), 0, CO_OPTIMIZED | CO_NEWLOCALS,
+        empty_bytes.get(), none, none, varnames.get(), none, none, filename.get(), name.get(),
+        name.get(), spec.def_line, empty_bytes.get(), empty_bytes.get())));
+}
+
+}  // namespace
+
+int ready_function_type() {
+    if (function_type) return 0;
+    function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
+    return function_type ? 0 : -1;
+}
+
+Ref make_function(const FunctionSpec& spec, PyObject* defaults, PyObject* annotations) {
+    Ref parameter_names = text_tuple(spec.parameters.data(), static_cast<std::size_t>(spec.max_args));
+    Ref code = make_code(spec, parameter_names.get());
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    if (!code || !name) return {};
+    FunctionObject* function = PyObject_GC_New(FunctionObject, function_type);
+    if (!function) return {};
+    function->spec = &spec;
+    function->name = Py_NewRef(name.get());
+    function->qualname = name.release();
+    function->module = Py_NewRef(s.velka);
+    function->doc = Py_NewRef(Py_None);
+    function->defaults = Py_NewRef(defaults);
+    function->kwdefaults = Py_NewRef(Py_None);
+    function->annotations = Py_NewRef(annotations);
+    function->globals = Py_NewRef(state.globals.get());
+    function->code = code.release();
+    function->parameter_names = parameter_names.release();
+    PyObject_GC_Track(function);
+    return Ref::steal(reinterpret_cast<PyObject*>(function));
+}
+
+}  // namespace velka

@@ -1,0 +1,105 @@
+// The mechanics every module function repeats: global look-up, calls with
+// positional and keyword arguments, print, the traceback entry, except blocks.
+// Each operation takes its operands as Arg and fails (empty Ref, -1) when an
+// operand is empty, so a failed sub-expression fails the whole statement; and
+// none does anything while an exception is raised, so statements may follow
+// one another with a single check at the end: the first failure stands.
+// Braced argument lists run left to right; C++ fixes no order between a
+// callee and its arguments, so a fallible callee is looked up beforehand.
+#pragma once
+
+#include "module/ref.hpp"
+#include "module/state.hpp"
+
+#include <initializer_list>
+
+namespace velka {
+
+// A borrowed operand: a Ref (possibly empty after a failure) or a pointer.
+class Arg {
+public:
+    Arg(const Ref& ref) noexcept : object_(ref.get()) {}
+    Arg(PyObject* object) noexcept : object_(object) {}
+    PyObject* get() const noexcept { return object_; }
+
+private:
+    PyObject* object_;
+};
+using Args = std::initializer_list<Arg>;
+
+Ref none();
+Ref new_dict();
+// A module global, else a built-in, else NameError "name '...' is not defined".
+Ref global(PyObject* name);
+Ref attr(Arg object, PyObject* name);
+Ref call(Arg callable, Args args);
+// The last len(keyword_names) arguments are passed by those keywords.
+Ref call_kw(Arg callable, Args args, const Ref& keyword_names);
+Ref call_method(Arg object, PyObject* name, Args args = {});
+Ref call_method_kw(Arg object, PyObject* name, Args args, const Ref& keyword_names);
+Ref print(Args args);  // the kept built-in print
+Ref str(Arg object);
+Ref repr(Arg object);
+Ref add(Arg left, Arg right);
+Ref compare(Arg left, Arg right, int op);
+// An f-string: format(part, "") of each part, joined.
+Ref join_formatted(Args parts);
+int truth(Arg object);  // 1, 0, or -1 on failure
+Ref item(Arg object, Arg key);
+Ref item_at(Arg sequence, Py_ssize_t index);  // sequence[index]
+int set_item(Arg object, Arg key, Arg value);
+Ref iterate(Arg iterable);
+// One step of a for loop: 1 with `item` set, 0 at the end, -1 on failure.
+int next(Arg iterator, Ref& item);
+// `first, second = pair`, with the interpreter's unpacking errors.
+int unpack_pair(Arg pair, Ref& first, Ref& second);
+
+// Adds the traceback entry `name` in "velkax" at `line` to the raised exception.
+void add_traceback(const char* name, int line);
+
+// Returned by Trace::fail: an empty Ref or -1, whichever the function returns.
+struct Failed {
+    operator Ref() const noexcept { return {}; }
+    operator int() const noexcept { return -1; }
+};
+
+// The traceback entry of one module function ("velka.read_url"...).
+class Trace {
+public:
+    explicit constexpr Trace(const char* name) noexcept : name_(name) {}
+    // The statement at `line` failed: add the entry, then pass the failure up.
+    Failed fail(int line) const {
+        add_traceback(name_, line);
+        return {};
+    }
+
+private:
+    const char* name_;
+};
+
+// An except block. Built while an exception is raised: when it is an instance
+// of `catches` (and not of `lets_through`), it is taken and becomes the
+// exception being handled until the handler ends; otherwise it stays raised
+// and the handler is false.
+class Handler {
+public:
+    explicit Handler(PyObject* catches, PyObject* lets_through = nullptr);
+    ~Handler();
+    Handler(const Handler&) = delete;
+    Handler& operator=(const Handler&) = delete;
+
+    explicit operator bool() const noexcept { return static_cast<bool>(caught_); }
+    PyObject* exception() const noexcept { return caught_.get(); }
+    // A bare `raise`: the same exception object, its traceback kept.
+    Failed reraise() const;
+
+private:
+    Ref caught_;
+    Ref previously_handled_;
+};
+
+// What the bare except blocks of the module catch: everything but an
+// interruption by the user and a request to leave the interpreter.
+PyObject* exit_exceptions();
+
+}  // namespace velka

@@ -1,0 +1,163 @@
+// envoi_tournoi: publishes one tournament on the federation's ASP.NET site.
+// Logs in, uploads the Papi file, then presses the show/hide button only
+// when the site shows the other visibility. Catches nothing: every failure
+// goes up to the caller, the batch.
+
+#include "module/functions.hpp"
+#include "module/runtime.hpp"
+
+namespace velka {
+
+namespace {
+
+constexpr Trace tb{"velka.envoi_tournoi"};
+
+// soup = BeautifulSoup(html, "html.parser")
+Ref parse(const Ref& html) { return call(global(s.BeautifulSoup), {html, s.html_parser}); }
+
+// reader(soup, vars, KEY): the reader and the constant naming the key are
+// both globals, looked up in that order.
+int read_into(PyObject* reader_name, const Ref& soup, const Ref& vars, PyObject* key_name) {
+    Ref reader = global(reader_name);
+    Ref key = global(key_name);
+    return call(reader, {soup, vars, key}) ? 0 : -1;
+}
+
+// The three ASP.NET state fields of the page just parsed, one statement a
+// line from `line`.
+int read_state_fields(const Ref& soup, const Ref& vars, int line) {
+    if (read_into(s.get_attr_value, soup, vars, s.VIEW_STATE) < 0) return tb.fail(line);
+    if (read_into(s.get_attr_value, soup, vars, s.VIEW_GENERATOR) < 0) return tb.fail(line + 1);
+    if (read_into(s.get_attr_value, soup, vars, s.EVENT_VALIDATION) < 0) return tb.fail(line + 2);
+    return 0;
+}
+
+// The first three entries of every form, one a line from `line`:
+// VIEW_STATE: vars[VIEW_STATE], and so on; a None value is left out of the
+// body by the HTTP library.
+int add_state_fields(const Ref& data_post, const Ref& vars, int line) {
+    int at = line;
+    for (PyObject* name : {s.VIEW_STATE, s.VIEW_GENERATOR, s.EVENT_VALIDATION}) {
+        Ref key = global(name);
+        if (set_item(data_post, key, item(vars, key)) < 0) return tb.fail(at);
+        ++at;
+    }
+    return 0;
+}
+
+// A postback of the tournament page: the state fields, then the event
+// target named by the constant `target_name` and an empty argument.
+Ref event_form(const Ref& vars, PyObject* target_name, int line) {
+    Ref data_post = new_dict();                                 // data_post = {
+    if (!data_post) return tb.fail(line);
+    if (add_state_fields(data_post, vars, line + 1) < 0) return {};
+    if (set_item(data_post, s.event_target, global(target_name)) < 0)
+        return tb.fail(line + 4);                               //     "__EVENTTARGET": <target>,
+    if (set_item(data_post, s.event_argument, s.empty) < 0)
+        return tb.fail(line + 5);                               //     "__EVENTARGUMENT": "",
+    return data_post;
+}
+
+// vars[VISIBILITY_ID].lower().startswith(word)
+int label_starts_with(const Ref& vars, PyObject* word) {
+    Ref label = item(vars, global(s.VISIBILITY_ID));
+    return truth(call_method(call_method(label, s.lower), s.startswith, {word}));
+}
+
+// A label that begins with neither word leaves the visibility unknown: say
+// so, naming the label, and fail, so that the tournament never passes for done.
+Failed unknown_visibility(const Ref& vars) {
+    Ref label = repr(item(vars, global(s.VISIBILITY_ID)));
+    if (!label) return tb.fail(174);
+    Ref message = join_formatted({s.erreur_visibilite, label, s.colon});
+    if (!print({message})) return tb.fail(174);                 // 174      print(f"erreur lecture visibilité {label!r}:")
+    PyErr_Format(PyExc_ValueError, "libell\u00e9 du bouton de visibilit\u00e9 inconnu: %U",
+                 label.get());                                  // 175      raise ValueError(...)
+    return tb.fail(175);
+}
+
+}  // namespace
+
+// 128  def envoi_tournoi(nohom, pwd, fname, f_visible):
+Ref envoi_tournoi(const Bound& args) {
+    PyObject* nohom = args[0].get();
+    PyObject* pwd = args[1].get();
+    PyObject* fname = args[2].get();
+    PyObject* f_visible = args[3].get();
+
+    Ref vars = new_dict();                                      // 129  vars = {}
+    if (!vars) return tb.fail(129);
+    Ref url = global(s.ADMIN_FFE_URL);                          // 130  url = ADMIN_FFE_URL
+    if (!url) return tb.fail(130);
+    Ref session = call(global(s.Session), {});                  // 131  session = Session()
+    if (!session) return tb.fail(131);
+    Ref html = call(global(s.read_url), {session, url});        // 132  html = read_url(session, url)
+    if (!html) return tb.fail(132);
+    Ref soup = parse(html);                                     // 133  soup = BeautifulSoup(html, "html.parser")
+    if (!soup) return tb.fail(133);
+    if (read_state_fields(soup, vars, 134) < 0) return {};      // 134-136  get_attr_value(soup, vars, VIEW_STATE)...
+
+    // Login.
+    url = add(global(s.ADMIN_FFE_URL), s.default_page);         // 138  url = ADMIN_FFE_URL + "/Default.aspx"
+    if (!url) return tb.fail(138);
+    Ref data_post = new_dict();                                 // 139  data_post = {
+    if (!data_post) return tb.fail(139);
+    if (add_state_fields(data_post, vars, 140) < 0) return {};  // 140-142      VIEW_STATE: vars[VIEW_STATE], ...
+    if (set_item(data_post, global(s.FLD_LOGIN), nohom) < 0)
+        return tb.fail(143);                                    // 143      FLD_LOGIN: nohom,
+    if (set_item(data_post, global(s.FLD_PASSWD), pwd) < 0)
+        return tb.fail(144);                                    // 144      FLD_PASSWD: pwd,
+    if (set_item(data_post, add(global(s.IMG_BUTTON), s.dot_x), s.click_position) < 0)
+        return tb.fail(145);                                    // 145      IMG_BUTTON + ".x": "3",
+    if (set_item(data_post, add(global(s.IMG_BUTTON), s.dot_y), s.click_position) < 0)
+        return tb.fail(146);                                    // 146      IMG_BUTTON + ".y": "3",
+    html = call(global(s.read_url), {session, url, data_post}); // 148  html = read_url(session, url, data_post)
+    if (!html) return tb.fail(148);
+    soup = parse(html);                                         // 149  soup = BeautifulSoup(html, "html.parser")
+    if (!soup) return tb.fail(149);
+    if (read_state_fields(soup, vars, 150) < 0) return {};      // 150-152
+
+    // Upload of the Papi file.
+    url = add(global(s.ADMIN_FFE_URL), s.tournament_page);      // 154  url = ADMIN_FFE_URL + "/MonTournoi.aspx"
+    if (!url) return tb.fail(154);
+    data_post = event_form(vars, s.UPLOAD_EVENT, 155);          // 155-161  data_post = {..., "__EVENTTARGET": UPLOAD_EVENT, ...}
+    if (!data_post) return {};
+    Ref reader = global(s.read_url);                            // 162  html = read_url(session, url, data_post,
+    Ref files = new_dict();                                     //                      files={UPLOAD_FILE: fname})
+    set_item(files, global(s.UPLOAD_FILE), fname);
+    html = call_kw(reader, {session, url, data_post, files}, state.kw_files);
+    if (!html) return tb.fail(162);
+    soup = parse(html);                                         // 163  soup = BeautifulSoup(html, "html.parser")
+    if (!soup) return tb.fail(163);
+    if (read_state_fields(soup, vars, 164) < 0) return {};      // 164-166
+    if (read_into(s.get_ident_text, soup, vars, s.VISIBILITY_ID) < 0)
+        return tb.fail(167);                                    // 167  get_ident_text(soup, vars, VISIBILITY_ID)
+
+    // What the site shows now: the button offers the other state.
+    Ref visibilty_state;
+    int shown = label_starts_with(vars, s.desactiver);          // 169  if vars[VISIBILITY_ID].lower().startswith("désactiver"):
+    if (shown < 0) return tb.fail(169);
+    if (shown) visibilty_state = Ref::borrow(Py_True);          // 170      visibilty_state = True
+    int hidden = label_starts_with(vars, s.activer);            // 171  if vars[VISIBILITY_ID].lower().startswith("activer"):
+    if (hidden < 0) return tb.fail(171);
+    if (hidden) visibilty_state = Ref::borrow(Py_False);        // 172      visibilty_state = False
+    if (!visibilty_state) return unknown_visibility(vars);      // 173  if neither: 174-175
+
+    int differs = truth(compare(visibilty_state, f_visible, Py_NE));  // 176  if visibilty_state != f_visible:
+    if (differs < 0) return tb.fail(176);
+    if (differs) {
+        url = add(global(s.ADMIN_FFE_URL), s.tournament_page);  // 177      url = ADMIN_FFE_URL + "/MonTournoi.aspx"
+        if (!url) return tb.fail(177);
+        data_post = event_form(vars, s.VISIBILITY_EVENT, 178);  // 178-184      data_post = {..., "__EVENTTARGET": VISIBILITY_EVENT, ...}
+        if (!data_post) return {};
+        html = call(global(s.read_url), {session, url, data_post});  // 185      html = read_url(session, url, data_post)
+        if (!html) return tb.fail(185);
+        soup = parse(html);                                     // 186      soup = BeautifulSoup(html, "html.parser")
+        if (!soup) return tb.fail(186);
+        if (read_into(s.get_ident_text, soup, vars, s.VISIBILITY_ID) < 0)
+            return tb.fail(187);                                // 187      get_ident_text(soup, vars, VISIBILITY_ID)
+    }
+    return none();                                              // 188  return None
+}
+
+}  // namespace velka

@@ -1,0 +1,31 @@
+// What both readers of the list file do to a line.
+#pragma once
+
+#include "module/runtime.hpp"
+
+namespace velka {
+
+// list(map(str.strip, line.replace(",", ";").split(";"))): comma and
+// semicolon are the same separator; each field trimmed.
+inline Ref split_fields(const Ref& line) {
+    Ref pieces = call_method(call_method(line, s.replace, {s.comma, s.semicolon}), s.split,
+                             {s.semicolon});
+    Ref trimmed = call(state.map, {state.str_strip, pieces});
+    if (!trimmed) return {};
+    return Ref::steal(PySequence_List(trimmed.get()));
+}
+
+// tfld[0] == "" or tfld[1] == "": 1 when the line is to be skipped.
+inline int lacks_login(const Ref& tfld) {
+    int empty = truth(compare(item_at(tfld, 0), s.empty, Py_EQ));
+    if (empty == 0) empty = truth(compare(item_at(tfld, 1), s.empty, Py_EQ));
+    return empty;
+}
+
+// pathlib.Path(path).is_file()
+inline int is_file(Arg path) {
+    Ref path_class = attr(global(s.pathlib), s.Path);
+    return truth(call_method(call(path_class, {path}), s.is_file));
+}
+
+}  // namespace velka

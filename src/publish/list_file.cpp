@@ -1,0 +1,51 @@
+// get_tournoi_list: the list file read into a mapping from each line's key
+// (field 4) to its Papi file path (field 2), for the lines whose file exists.
+// Catches nothing: a line too short for its checks ends the call.
+
+#include "module/functions.hpp"
+#include "publish/fields.hpp"
+
+namespace velka {
+
+// 198  def get_tournoi_list(tournoi_list_full_name):
+Ref get_tournoi_list(const Bound& args) {
+    static constexpr Trace tb{"velka.get_tournoi_list"};
+    PyObject* tournoi_list_full_name = args[0].get();
+
+    Ref dict_trn = new_dict();                                  // 199  dict_trn = {}
+    if (!dict_trn) return tb.fail(199);
+    Ref file1 = call(state.open, {tournoi_list_full_name, s.r});  // 200  file1 = open(tournoi_list_full_name, "r")
+    if (!file1) return tb.fail(200);
+    Ref Lines = call_method(file1, s.readlines);                // 201  Lines = file1.readlines()
+    if (!Lines) return tb.fail(201);
+    Ref count = Ref::borrow(state.zero.get());                  // 202  count = 0
+    Ref each_line = iterate(Lines);                             // 203  for line in Lines:
+    if (!each_line) return tb.fail(203);
+    for (Ref line;;) {
+        int more = next(each_line, line);
+        if (more == 0) break;
+        if (more < 0) return tb.fail(203);
+        count = Ref::steal(PyNumber_InPlaceAdd(count.get(), state.one.get()));  // 204      count += 1
+        if (!count) return tb.fail(204);
+        Ref tfld = split_fields(line);                          // 205      tfld = list(map(str.strip, line.replace(",", ";").split(";")))
+        if (!tfld) return tb.fail(205);
+        int skipped = lacks_login(tfld);                        // 206      if tfld[0] == "" or tfld[1] == "":
+        if (skipped < 0) return tb.fail(206);
+        if (skipped) continue;                                  // 207          continue
+        Ref tournoi_fname = item_at(tfld, 2);                   // 208      tournoi_fname = tfld[2]
+        if (!tournoi_fname) return tb.fail(208);
+        int exists = is_file(tournoi_fname);                    // 209      if not pathlib.Path(tournoi_fname).is_file():
+        if (exists < 0) return tb.fail(209);
+        if (!exists) {
+            Ref message = call_method(s.tournoi_introuvable, s.format, {count, line, tournoi_fname});
+            if (!print({message})) return tb.fail(210);         // 210          print("##### Tournoi introuvable {}:{} =>{}".format(count, line, tournoi_fname))
+            continue;                                           // 211          continue
+        }
+        Ref disp = item_at(tfld, 4);                            // 212      disp = tfld[4]
+        if (!disp) return tb.fail(212);
+        if (set_item(dict_trn, disp, tournoi_fname) < 0) return tb.fail(213);  // 213      dict_trn[disp] = tournoi_fname
+    }
+    return dict_trn;                                            // 214  return dict_trn
+}
+
+}  // namespace velka

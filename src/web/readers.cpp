@@ -1,0 +1,79 @@
+// get_ident_text and get_attr_value: one value out of a parsed page into the
+// caller's form-value mapping. A failure is reported by one line naming the
+// key, then raised again unchanged.
+
+#include "module/functions.hpp"
+#include "module/runtime.hpp"
+
+namespace velka {
+
+namespace {
+
+// soup.find(id=attr).get_text()
+Ref text_by_id(PyObject* soup, PyObject* attr) {
+    return call_method(call_method_kw(soup, s.find, {attr}, state.kw_id), s.get_text);
+}
+
+}  // namespace
+
+// 105  def get_ident_text(soup, vars, attr):
+Ref get_ident_text(const Bound& args) {
+    static constexpr Trace tb{"velka.get_ident_text"};
+    PyObject* soup = args[0].get();
+    PyObject* vars = args[1].get();
+    PyObject* attr = args[2].get();
+
+    auto guarded = [&]() -> int {                               // 106  try:
+        Ref elem = text_by_id(soup, attr);                      // 107      elem = soup.find(id=attr).get_text()
+        if (!elem) return tb.fail(107);
+        if (set_item(vars, attr, elem) < 0) return tb.fail(108);  // 108      vars[attr] = elem
+        return 0;
+    };
+    if (guarded() < 0) {
+        Handler e(PyExc_Exception);                             // 109  except Exception as e:
+        if (!e) return {};
+        Ref message = join_formatted({s.erreur_lecture_id, attr, s.colon});
+        if (!print({message})) return tb.fail(110);             // 110      print(f"erreur lecture id {attr}:")
+        return e.reraise();                                     // 111      raise
+    }
+    return none();                                              // 112  return None
+}
+
+// 114  def get_attr_value(soup, vars, attr, attr_name="name"):
+Ref get_attr_value(const Bound& args) {
+    static constexpr Trace tb{"velka.get_attr_value"};
+    PyObject* soup = args[0].get();
+    PyObject* vars = args[1].get();
+    PyObject* attr = args[2].get();
+    PyObject* attr_name = args[3].get();
+
+    auto guarded = [&]() -> int {                               // 115  try:
+        int by_id = truth(compare(attr_name, s.id, Py_EQ));     // 116      if attr_name == "id":
+        if (by_id < 0) return tb.fail(116);
+        Ref elem;
+        if (by_id) {
+            if (!print({s.getting, attr})) return tb.fail(117); // 117          print("getting .....", attr)
+            elem = text_by_id(soup, attr);                      // 118          elem = soup.find(id=attr).get_text()
+            if (!elem) return tb.fail(118);
+            if (!print({elem})) return tb.fail(119);            // 119          print(elem)
+        } else {
+            Ref query = new_dict();                             // 121          elem = soup.find(attrs={attr_name: attr}).get("value")
+            set_item(query, attr_name, attr);
+            elem = call_method(call_method_kw(soup, s.find, {query}, state.kw_attrs), s.get,
+                               {s.value});
+            if (!elem) return tb.fail(121);
+        }
+        if (set_item(vars, attr, elem) < 0) return tb.fail(122);  // 122      vars[attr] = elem
+        return 0;
+    };
+    if (guarded() < 0) {
+        Handler e(PyExc_Exception);                             // 123  except Exception as e:
+        if (!e) return {};
+        Ref message = join_formatted({s.erreur_lecture, attr, s.colon});
+        if (!print({message})) return tb.fail(124);             // 124      print(f"erreur lecture {attr}:")
+        return e.reraise();                                     // 125      raise
+    }
+    return none();                                              // 126  return None
+}
+
+}  // namespace velka
