@@ -1,0 +1,198 @@
+using System;
+using System.Globalization;
+using System.IO;
+using System.Security.Cryptography;
+using System.Text;
+using System.Text.RegularExpressions;
+using System.Web;
+
+// What the site knows about tournaments lives in plain files of the data
+// directory, so that tests can prepare and inspect it from outside.
+public static class Tournois
+{
+    static readonly object fileLock = new object ();
+    static readonly Regex SafeLogin = new Regex (@"^[A-Za-z0-9_.\-]{1,64}$");
+    static readonly UTF8Encoding Utf8 = new UTF8Encoding (false);
+
+    public static string DataDir {
+        get {
+            string d = AppDomain.CurrentDomain.GetData ("site.datadir") as string;
+            if (string.IsNullOrEmpty (d))
+                throw new InvalidOperationException ("data directory not set by the host");
+            return d;
+        }
+    }
+
+    static string PathOf (string login, string ext)
+    {
+        if (!IsSafe (login))
+            throw new ArgumentException ("unsafe login");
+        return Path.Combine (DataDir, login + ext);
+    }
+
+    public static bool IsSafe (string login)
+    {
+        return login != null && SafeLogin.IsMatch (login);
+    }
+
+    // accounts.txt: "login;password;visible" per line.  Read on every login
+    // so that accounts may be added while the site runs.
+    public static bool CheckLogin (string login, string password)
+    {
+        if (!IsSafe (login) || password == null)
+            return false;
+        string file = Path.Combine (DataDir, "accounts.txt");
+        if (!File.Exists (file))
+            return false;
+        foreach (string raw in File.ReadAllLines (file, Utf8)) {
+            string line = raw.TrimEnd ('\r');
+            if (line.Length == 0 || line [0] == '#')
+                continue;
+            int first = line.IndexOf (';');
+            if (first < 0)
+                continue;
+            int last = line.LastIndexOf (';');
+            string name = line.Substring (0, first);
+            string pass, visible;
+            if (last == first) {
+                pass = line.Substring (first + 1);
+                visible = "1";
+            } else {
+                // the password is everything between the first and last ';'
+                pass = line.Substring (first + 1, last - first - 1);
+                visible = line.Substring (last + 1).Trim ();
+            }
+            if (name != login || !SameSecret (pass, password))
+                continue;
+            lock (fileLock) {
+                if (!File.Exists (PathOf (login, ".visible")))
+                    WriteAtomic (PathOf (login, ".visible"), Utf8.GetBytes (visible == "0" ? "0" : "1"));
+            }
+            return true;
+        }
+        return false;
+    }
+
+    static bool SameSecret (string a, string b)
+    {
+        byte [] x = Utf8.GetBytes (a), y = Utf8.GetBytes (b);
+        int diff = x.Length ^ y.Length;
+        for (int i = 0; i < x.Length && i < y.Length; i++)
+            diff |= x [i] ^ y [i];
+        return diff == 0;
+    }
+
+    public static bool IsVisible (string login)
+    {
+        string f = PathOf (login, ".visible");
+        lock (fileLock)
+            return !File.Exists (f) || File.ReadAllText (f, Utf8).Trim () != "0";
+    }
+
+    public static bool Toggle (string login)
+    {
+        lock (fileLock) {
+            bool now = !IsVisible (login);
+            WriteAtomic (PathOf (login, ".visible"), Utf8.GetBytes (now ? "1" : "0"));
+            return now;
+        }
+    }
+
+    // The upload is saved beside its final name and renamed, so a reader
+    // never sees half a file.
+    public static long SaveUpload (string login, HttpPostedFile file)
+    {
+        string target = PathOf (login, ".papi");
+        string tmp = target + ".part";
+        file.SaveAs (tmp);
+        long size = new FileInfo (tmp).Length;
+        lock (fileLock) {
+            Replace (tmp, target);
+            WriteAtomic (PathOf (login, ".name"), Utf8.GetBytes (file.FileName ?? ""));
+        }
+        return size;
+    }
+
+    static void WriteAtomic (string path, byte [] bytes)
+    {
+        string tmp = path + ".part";
+        File.WriteAllBytes (tmp, bytes);
+        Replace (tmp, path);
+    }
+
+    static void Replace (string tmp, string path)
+    {
+        if (File.Exists (path))
+            File.Replace (tmp, path, null);
+        else
+            File.Move (tmp, path);
+    }
+
+    public static void LogRequest (string method, string path, string target, string login)
+    {
+        string line = string.Format (CultureInfo.InvariantCulture, "{0} {1} {2} {3}\n",
+            Field (method), Field (path), Field (target), Field (login));
+        lock (fileLock)
+            File.AppendAllText (Path.Combine (DataDir, "requests.log"), line, Utf8);
+    }
+
+    // One line per request, space separated: keep each field a single token.
+    static string Field (string s)
+    {
+        if (string.IsNullOrEmpty (s))
+            return "-";
+        var sb = new StringBuilder (s.Length);
+        foreach (char c in s)
+            sb.Append (char.IsWhiteSpace (c) || char.IsControl (c) ? '_' : c);
+        return sb.ToString ();
+    }
+
+    // Stands in for the generator field the federation's server emits and
+    // Mono does not: 8 hex digits, stable per page.
+    public static string ViewStateGenerator (string pagePath)
+    {
+        uint h = 2166136261;
+        foreach (char c in pagePath.ToLowerInvariant ()) {
+            h ^= c;
+            h *= 16777619;
+        }
+        return h.ToString ("X8", CultureInfo.InvariantCulture);
+    }
+}
+
+public class SiteApplication : HttpApplication
+{
+    public const string LoginItem = "site.login";
+
+    public override void Init ()
+    {
+        base.Init ();
+        // Mono leaves the charset out of Content-Type unless told; without
+        // it clients fall back to ISO-8859-1 and mangle the accents.
+        PreRequestHandlerExecute += delegate {
+            var ctx = HttpContext.Current;
+            if (ctx.Handler is System.Web.UI.Page)
+                ctx.Response.Charset = ctx.Response.ContentEncoding.WebName;
+        };
+        PostAcquireRequestState += delegate {
+            var ctx = HttpContext.Current;
+            if (ctx.Session != null && !ctx.Items.Contains (LoginItem))
+                ctx.Items [LoginItem] = ctx.Session ["tournoi"] as string;
+        };
+        EndRequest += delegate {
+            var ctx = HttpContext.Current;
+            var req = ctx.Request;
+            string target = null;
+            try {
+                if (req.HttpMethod == "POST")
+                    target = req.Form ["__EVENTTARGET"];
+            } catch (Exception) {
+                // an unreadable body is still logged, without its target
+            }
+            string raw = req.RawUrl ?? "";
+            int q = raw.IndexOf ('?');
+            Tournois.LogRequest (req.HttpMethod, q < 0 ? raw : raw.Substring (0, q), target,
+                ctx.Items [LoginItem] as string);
+        };
+    }
+}
