@@ -216,6 +216,9 @@ def start(datadir, timeout: float = START_TIMEOUT, detach: bool = False) -> str:
     tmp = d / "tmp"
     tmp.mkdir(exist_ok=True)
     env = dict(os.environ, TMPDIR=str(tmp))
+    # A sanitizer run preloads its runtime for the interpreter; Mono needs none of it.
+    for name in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC"):
+        env.pop(name, None)
     cmd = ["mono", str(app / "bin" / HOST_EXE), "--app", str(app), "--data", str(d),
            "--port-file", str(port_file)]
     with open(log, "ab") as out:

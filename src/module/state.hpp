@@ -39,6 +39,7 @@ namespace velka {
     X(colon, ":")                                                                     \
     X(desactiver, "d\u00e9sactiver") X(activer, "activer")                            \
     X(erreur_visibilite, "erreur lecture visibilit\u00e9 ")                           \
+    X(libelle_inconnu, "libell\u00e9 du bouton de visibilit\u00e9 inconnu: ")            \
     X(tournoi_introuvable, "##### Tournoi introuvable {}:{} =>{}")                    \
     X(list_introuvable, " tournoi list introuvable :")                                \
     X(papi_introuvable, "--------------- Fichier papi introuvable: {}")               \

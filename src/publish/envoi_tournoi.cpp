@@ -71,8 +71,8 @@ Failed unknown_visibility(const Ref& vars) {
     if (!label) return tb.fail(174);
     Ref message = join_formatted({s.erreur_visibilite, label, s.colon});
     if (!print({message})) return tb.fail(174);                 // 174      print(f"erreur lecture visibilité {label!r}:")
-    PyErr_Format(PyExc_ValueError, "libell\u00e9 du bouton de visibilit\u00e9 inconnu: %U",
-                 label.get());                                  // 175      raise ValueError(...)
+    Ref error = join_formatted({s.libelle_inconnu, label});    // 175      raise ValueError(f"libellé ... inconnu: {label!r}")
+    if (error) PyErr_SetObject(PyExc_ValueError, error.get());
     return tb.fail(175);
 }
 
