@@ -1,0 +1,58 @@
+"""The main job for a new user, on a local stand-in for the federation's
+site: starts the site, writes a sample list file and its Papi files, runs
+trasko on it against the site, then shows what the site now holds.
+
+    .venv/bin/python scripts/demo.py DEMO-DIRECTORY
+"""
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests"))
+import sitectl  # noqa: E402
+
+# login, password, visible on the site at first, line of the list file
+TOURNAMENTS = [
+    ("open-noel-2026", "cavalier", False, "open-noel-2026 ; cavalier ; papi/Open de Noel.papi ; 1 ; open"),
+    ("rapide-hiver", "fou", True, "rapide-hiver, fou, papi/rapide.papi, 0, rapide"),
+    ("blitz-jeunes", "tour", True, "blitz-jeunes;tour;papi/blitz.papi;1;blitz"),
+    ("ronde-suisse", "roi", False, "ronde-suisse;roi;papi/oublie.papi;1;suisse"),
+]
+
+
+def main():
+    demo = Path(sys.argv[1]).resolve()
+    shutil.rmtree(demo, ignore_errors=True)
+    (demo / "papi").mkdir(parents=True)
+    data = demo / "site"
+    print("Starting the local site (ASP.NET Web Forms on Mono)...")
+    url = sitectl.start(data)
+    try:
+        for login, password, visible, _ in TOURNAMENTS:
+            sitectl.add_account(data, login, password, visible)
+        for name in ("Open de Noel.papi", "rapide.papi", "blitz.papi"):
+            (demo / "papi" / name).write_bytes(os.urandom(20_000))
+        listing = "\n".join(line for *_, line in TOURNAMENTS) + "\n"
+        (demo / "tournois.txt").write_text(listing)
+        print(f"Site: {url}\n\n{demo / 'tournois.txt'}:\n{listing}")
+        print("$ trasko tournois.txt")
+        sys.stdout.flush()
+        subprocess.run([sys.executable, str(ROOT / "scripts" / "trasko_local.py"), url,
+                        "tournois.txt"], cwd=demo, check=True)
+        print("\nWhat the site holds now:")
+        for login, _, was_visible, _ in TOURNAMENTS:
+            state = sitectl.state(data, login)
+            shown = {True: "shown", False: "hidden", None: "never logged in"}
+            papi = (f"{state['name']} ({len(state['papi'])} bytes)" if state["papi"] is not None
+                    else "no Papi file")
+            print(f"  {login:16} {papi:32} {shown[state['visible']]:8}"
+                  f" (was {shown[was_visible]})")
+    finally:
+        sitectl.stop(data)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,108 @@
+"""Organisers' batches end to end against the ASP.NET Web Forms site on Mono:
+through the command entry in a subprocess, and through page_ffe in process.
+What the site stored is checked, not only what was printed."""
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import sitectl
+import velka
+
+LAUNCHER = Path(__file__).resolve().parent.parent / "scripts" / "trasko_local.py"
+BUTTON = "ctl00_ContentPlaceHolderMain_CmdAfficherTournoi"
+
+
+@pytest.fixture(scope="module")
+def site(tmp_path_factory):
+    data = tmp_path_factory.mktemp("site")
+    url = sitectl.start(data)
+    yield url, data
+    sitectl.stop(data)
+
+
+def account(site, login, visible, password="mot-de-passe"):
+    sitectl.add_account(site[1], login, password, visible)
+    return login
+
+
+def posts(site, login):
+    return [line.split()[2] for line in sitectl.requests_log(site[1])
+            if line.startswith("POST /MonTournoi.aspx") and line.endswith(" " + login)]
+
+
+def trasko(site, workdir, listing):
+    (workdir / "tournois.txt").write_text(listing)
+    result = subprocess.run([sys.executable, str(LAUNCHER), site[0], "tournois.txt"],
+                            cwd=workdir, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    return result.stdout
+
+
+def test_a_batch_publishes_each_good_line(site, tmp_path):
+    hidden_to_shown = account(site, "h2s", visible=False)
+    shown_to_shown = account(site, "s2s", visible=True)
+    shown_to_hidden = account(site, "s2h", visible=True)
+    (tmp_path / "papis").mkdir()
+    big = os.urandom(5 * 1024 * 1024)
+    (tmp_path / "papis" / "Open d'\u00e9t\u00e9.papi").write_bytes(big)
+    (tmp_path / "papis" / "rapide.papi").write_bytes(b"\x00rapide\xff")
+    (tmp_path / "blitz.papi").write_bytes(b"blitz")
+    output = trasko(site, tmp_path, "\n".join([
+        f"{hidden_to_shown} ; mot-de-passe ; papis/Open d'\u00e9t\u00e9.papi ; 1 ; a",
+        f"{shown_to_shown},mot-de-passe,{tmp_path}/blitz.papi,1",
+        "perdu;mot-de-passe;papis/absent.papi;1",
+        "seul",
+        f"{shown_to_hidden};mot-de-passe;papis/rapide.papi;0",
+    ]) + "\n")
+    assert output == (
+        "trasko - envoi de: papis/Open d'\u00e9t\u00e9.papi\n"
+        f"trasko - envoi de: {tmp_path}/blitz.papi\n"
+        "--------------- Fichier papi introuvable: papis/absent.papi\n"
+        "#### Format de ligne incorrecte: seul\n\n"
+        "trasko - envoi de: papis/rapide.papi\n")
+    expected = {
+        hidden_to_shown: (big, "Open d'\u00e9t\u00e9.papi", True, 2),
+        shown_to_shown: (b"blitz", "blitz.papi", True, 1),
+        shown_to_hidden: (b"\x00rapide\xff", "rapide.papi", False, 2),
+    }
+    for login, (papi, name, visible, post_count) in expected.items():
+        assert sitectl.state(site[1], login) == {"papi": papi, "name": name, "visible": visible}
+        assert len(posts(site, login)) == post_count
+    assert sitectl.state(site[1], "perdu")["papi"] is None
+
+
+def test_a_refused_login_stops_the_batch(site, tmp_path):
+    first = account(site, "premier", visible=False)
+    refused = account(site, "refuse", visible=False, password="le-bon")
+    never = account(site, "jamais", visible=False)
+    for name in ("1.papi", "2.papi", "3.papi"):
+        (tmp_path / name).write_bytes(name.encode())
+    output = trasko(site, tmp_path, f"{first};mot-de-passe;1.papi;1\n"
+                                    f"{refused};le-mauvais;2.papi;1\n"
+                                    f"{never};mot-de-passe;3.papi;1\n")
+    assert output == ("trasko - envoi de: 1.papi\n"
+                      "trasko - envoi de: 2.papi\n"
+                      f"erreur lecture id {BUTTON}:\n")
+    assert sitectl.state(site[1], first)["visible"] is True
+    assert sitectl.state(site[1], refused)["papi"] is None
+    assert sitectl.state(site[1], never) == {"papi": None, "name": None, "visible": None}
+    assert "le-mauvais" not in output
+
+
+def test_page_ffe_in_process(site, tmp_path, monkeypatch, capsys):
+    monkeypatch.setattr(velka, "ADMIN_FFE_URL", site[0])
+    monkeypatch.chdir(tmp_path)
+    login = account(site, "en-process", visible=True)
+    (tmp_path / "t.papi").write_bytes(b"t")
+    (tmp_path / "list.txt").write_text(f"{login};mot-de-passe;t.papi;0;\n")
+    assert velka.page_ffe("list.txt") is None
+    assert capsys.readouterr().out == "trasko - envoi de: t.papi\n"
+    assert sitectl.state(site[1], login) == {"papi": b"t", "name": "t.papi", "visible": False}
+    # Published again as it now stands: three requests, no toggle.
+    velka.envoi_tournoi(login, "mot-de-passe", str(tmp_path / "t.papi"), False)
+    assert posts(site, login) == [
+        "ctl00$ContentPlaceHolderMain$CmdUploadPapi", "ctl00$ContentPlaceHolderMain$CmdAfficherTournoi",
+        "ctl00$ContentPlaceHolderMain$CmdUploadPapi"]
