@@ -14,6 +14,16 @@ Ref text_by_id(PyObject* soup, PyObject* attr) {
     return call_method(call_method_kw(soup, s.find, {attr}, state.kw_id), s.get_text);
 }
 
+// except Exception as e: print(f"{prefix}{attr}:"); raise
+// The failure line names the key looked up; the error goes on unchanged.
+Ref report_and_reraise(const Trace& tb, PyObject* prefix, PyObject* attr, int print_line) {
+    Handler e(PyExc_Exception);
+    if (!e) return {};
+    Ref message = join_formatted({prefix, attr, s.colon});
+    if (!print({message})) return tb.fail(print_line);
+    return e.reraise();
+}
+
 }  // namespace
 
 // 105  def get_ident_text(soup, vars, attr):
@@ -29,13 +39,8 @@ Ref get_ident_text(const Bound& args) {
         if (set_item(vars, attr, elem) < 0) return tb.fail(108);  // 108      vars[attr] = elem
         return 0;
     };
-    if (guarded() < 0) {
-        Handler e(PyExc_Exception);                             // 109  except Exception as e:
-        if (!e) return {};
-        Ref message = join_formatted({s.erreur_lecture_id, attr, s.colon});
-        if (!print({message})) return tb.fail(110);             // 110      print(f"erreur lecture id {attr}:")
-        return e.reraise();                                     // 111      raise
-    }
+    if (guarded() < 0)                                          // 109  except Exception as e:
+        return report_and_reraise(tb, s.erreur_lecture_id, attr, 110);  // 110-111  print(f"erreur lecture id {attr}:"); raise
     return none();                                              // 112  return None
 }
 
@@ -66,13 +71,8 @@ Ref get_attr_value(const Bound& args) {
         if (set_item(vars, attr, elem) < 0) return tb.fail(122);  // 122      vars[attr] = elem
         return 0;
     };
-    if (guarded() < 0) {
-        Handler e(PyExc_Exception);                             // 123  except Exception as e:
-        if (!e) return {};
-        Ref message = join_formatted({s.erreur_lecture, attr, s.colon});
-        if (!print({message})) return tb.fail(124);             // 124      print(f"erreur lecture {attr}:")
-        return e.reraise();                                     // 125      raise
-    }
+    if (guarded() < 0)                                          // 123  except Exception as e:
+        return report_and_reraise(tb, s.erreur_lecture, attr, 124);  // 124-125  print(f"erreur lecture {attr}:"); raise
     return none();                                              // 126  return None
 }
 
