@@ -11,7 +11,7 @@ from bs4 import BeautifulSoup
 import velka
 
 CALLS = 3000
-TOLERANCE = 48 * 1024  # bytes kept over all the calls of one scenario
+TOLERANCE = 16 * 1024  # bytes kept over all the calls of one scenario
 
 
 class Response:
@@ -59,11 +59,19 @@ class Soup:
         return [self.element]
 
 
+class Discard:
+    """Standard output that keeps nothing (a file's buffer would be counted)."""
+
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
 @pytest.fixture
 def quiet(monkeypatch):
-    with open(os.devnull, "w") as sink:
-        monkeypatch.setattr(sys, "stdout", sink)
-        yield
+    monkeypatch.setattr(sys, "stdout", Discard())
 
 
 @pytest.fixture
@@ -143,18 +151,31 @@ def test_no_leak(name, files, monkeypatch, quiet):
             except Exception:
                 pass
 
+    def kept_by(loop):
+        gc.collect()
+        tracemalloc.start()
+        try:
+            before = tracemalloc.get_traced_memory()[0]
+            loop(CALLS)
+            gc.collect()
+            return tracemalloc.get_traced_memory()[0] - before
+        finally:
+            tracemalloc.stop()
+
+    def read_the_list_file(times):
+        for _ in range(times):
+            with open(files / "good.txt") as listing:
+                listing.readlines()
+
     run(50)  # warm-up: caches, interned strings, first imports
     references = [sys.getrefcount(arg) for arg in args]
     descriptors = len(os.listdir("/proc/self/fd"))
-    gc.collect()
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        run(CALLS)
-        gc.collect()
-        kept = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
+    kept = kept_by(run)
+    # What the interpreter itself keeps for opening a file is not ours (with
+    # PYTHONMALLOC=malloc, as in the sanitizer run, it is some 20 bytes a time).
+    if name.startswith(("get_tournoi_list", "page_ffe", "main_func")):
+        read_the_list_file(50)
+        kept -= kept_by(read_the_list_file)
     assert [sys.getrefcount(arg) for arg in args] == references
     assert len(os.listdir("/proc/self/fd")) == descriptors
     assert kept < TOLERANCE, f"{kept} bytes kept over {CALLS} calls"
