@@ -10,8 +10,8 @@ from bs4 import BeautifulSoup
 
 import velka
 
-CALLS = 3000
-TOLERANCE = 16 * 1024  # bytes kept over all the calls of one scenario
+CALLS = 2000  # a window; each scenario runs two
+TOLERANCE = 16 * 1024  # bytes kept over the calls of one window
 
 
 class Response:
@@ -170,7 +170,9 @@ def test_no_leak(name, files, monkeypatch, quiet):
     run(50)  # warm-up: caches, interned strings, first imports
     references = [sys.getrefcount(arg) for arg in args]
     descriptors = len(os.listdir("/proc/self/fd"))
-    kept = kept_by(run)
+    # A leak grows with every call, so it shows in two windows running; a
+    # library's cache filling up, or the allocator's own noise, does not.
+    kept = min(kept_by(run), kept_by(run))
     # What the interpreter itself keeps for opening a file is not ours (with
     # PYTHONMALLOC=malloc, as in the sanitizer run, it is some 20 bytes a time).
     if name.startswith(("get_tournoi_list", "page_ffe", "main_func")):

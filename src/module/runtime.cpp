@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cassert>
+#include <vector>
 
 namespace velka {
 
@@ -11,14 +12,18 @@ namespace {
 
 constexpr std::size_t max_call_args = 8;
 
-// No exception raised, and every operand there.
+// Every operand there. An operation without operands checks for a raised
+// exception itself (global, new_dict); one with operands is only reached
+// through them, so the check is left to debug builds, for its cost.
 bool ready(Args operands) {
-    if (PyErr_Occurred()) return false;
     for (Arg operand : operands) {
         if (!operand.get()) return false;
     }
+    assert(!PyErr_Occurred());
     return true;
 }
+
+bool nothing_raised() { return !PyErr_Occurred(); }
 
 // Collects the operands of a call behind one free slot, as vectorcall wants;
 // false when one of them is empty (its failure is already raised).
@@ -54,12 +59,12 @@ Ref vectorcall_method(Arg object, PyObject* name, Args args, PyObject* keyword_n
 Ref none() { return Ref::borrow(Py_None); }
 
 Ref new_dict() {
-    if (!ready({})) return {};
+    if (!nothing_raised()) return {};
     return Ref::steal(PyDict_New());
 }
 
 Ref global(PyObject* name) {
-    if (!ready({})) return {};
+    if (!nothing_raised()) return {};
     PyObject* value = PyDict_GetItemWithError(state.globals.get(), name);
     if (!value && !PyErr_Occurred())
         value = PyDict_GetItemWithError(PyModule_GetDict(state.builtins.get()), name);
@@ -181,16 +186,37 @@ int unpack_pair(Arg pair, Ref& first, Ref& second) {
     return 0;
 }
 
+namespace {
+
+// The code objects of the entries, made once per (name, line): the names
+// are the module's own literals, and the lines a few dozen at most.
+struct EntryCode {
+    const char* name;
+    int line;
+    PyCodeObject* code;  // kept for the process
+};
+std::vector<EntryCode> entry_codes;
+
+PyCodeObject* entry_code(const char* name, int line) {
+    for (const EntryCode& entry : entry_codes) {
+        if (entry.line == line && entry.name == name) return entry.code;
+    }
+    PyCodeObject* code = PyCode_NewEmpty("velkax", name, line);
+    if (code) entry_codes.push_back({name, line, code});
+    return code;
+}
+
+}  // namespace
+
 void add_traceback(const char* name, int line) {
     assert(PyErr_Occurred());
     if (!state.globals) return;
     // The code object and frame are made with the exception put aside, then
     // the entry goes onto it; a failure to make them loses only the entry.
     PyObject* raised = PyErr_GetRaisedException();
-    PyCodeObject* code = PyCode_NewEmpty("velkax", name, line);
+    PyCodeObject* code = entry_code(name, line);
     PyFrameObject* frame =
         code ? PyFrame_New(PyThreadState_Get(), code, state.globals.get(), nullptr) : nullptr;
-    Py_XDECREF(code);
     PyErr_SetRaisedException(raised);
     if (frame) {
         PyTraceBack_Here(frame);

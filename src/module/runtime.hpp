@@ -1,11 +1,13 @@
 // The mechanics every module function repeats: global look-up, calls with
 // positional and keyword arguments, print, the traceback entry, except blocks.
 // Each operation takes its operands as Arg and fails (empty Ref, -1) when an
-// operand is empty, so a failed sub-expression fails the whole statement; and
-// none does anything while an exception is raised, so statements may follow
-// one another with a single check at the end: the first failure stands.
-// Braced argument lists run left to right; C++ fixes no order between a
-// callee and its arguments, so a fallible callee is looked up beforehand.
+// operand is empty, so a failed sub-expression fails the whole statement.
+// The look-ups without operands (global, new_dict) also do nothing while an
+// exception is raised, so that several may follow one another before a
+// check; any other operation must not be reached with an exception raised
+// (debug builds assert it). Braced argument lists run left to right; C++
+// fixes no order between a callee and its arguments, so a fallible callee
+// is looked up beforehand.
 #pragma once
 
 #include "module/ref.hpp"

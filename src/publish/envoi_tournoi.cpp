@@ -124,7 +124,7 @@ Ref envoi_tournoi(const Bound& args) {
     if (!data_post) return {};
     Ref reader = global(s.read_url);                            // 162  html = read_url(session, url, data_post,
     Ref files = new_dict();                                     //                      files={UPLOAD_FILE: fname})
-    set_item(files, global(s.UPLOAD_FILE), fname);
+    if (!reader || set_item(files, global(s.UPLOAD_FILE), fname) < 0) return tb.fail(162);
     html = call_kw(reader, {session, url, data_post, files}, state.kw_files);
     if (!html) return tb.fail(162);
     soup = parse(html);                                         // 163  soup = BeautifulSoup(html, "html.parser")

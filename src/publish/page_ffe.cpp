@@ -33,11 +33,11 @@ int check_line(const Ref& line, Ref& tfld, Ref& f_visible) {
 // envoi_tournoi(tfld[0], tfld[1], os.path.abspath(tfld[2]), f_visible)
 int publish(const Ref& tfld, const Ref& f_visible) {
     Ref envoi = global(s.envoi_tournoi);
-    Ref nohom = item_at(tfld, 0);
-    Ref pwd = item_at(tfld, 1);
     Ref abspath = attr(attr(global(s.os), s.path), s.abspath);
+    if (!envoi || !abspath) return tb.fail(247);
     Ref fname = call(abspath, {item_at(tfld, 2)});
-    return call(envoi, {nohom, pwd, fname, f_visible}) ? 0 : tb.fail(247);
+    if (!fname) return tb.fail(247);
+    return call(envoi, {item_at(tfld, 0), item_at(tfld, 1), fname, f_visible}) ? 0 : tb.fail(247);
 }
 
 }  // namespace

@@ -63,7 +63,7 @@ Ref get_attr_value(const Bound& args) {
             if (!print({elem})) return tb.fail(119);            // 119          print(elem)
         } else {
             Ref query = new_dict();                             // 121          elem = soup.find(attrs={attr_name: attr}).get("value")
-            set_item(query, attr_name, attr);
+            if (set_item(query, attr_name, attr) < 0) return tb.fail(121);
             elem = call_method(call_method_kw(soup, s.find, {query}, state.kw_attrs), s.get,
                                {s.value});
             if (!elem) return tb.fail(121);
