@@ -37,7 +37,7 @@ bool gather(Args args, std::array<PyObject*, max_call_args + 1>& slots, std::siz
 
 Ref vectorcall(Arg callable, Args args, PyObject* keyword_names) {
     std::array<PyObject*, max_call_args + 1> slots{};
-    if (!ready({callable}) || !gather(args, slots, 1)) return {};
+    if (!callable.get() || !gather(args, slots, 1)) return {};
     Py_ssize_t keywords = keyword_names ? PyTuple_GET_SIZE(keyword_names) : 0;
     std::size_t positional = args.size() - static_cast<std::size_t>(keywords);
     return Ref::steal(PyObject_Vectorcall(callable.get(), slots.data() + 1,
@@ -47,7 +47,7 @@ Ref vectorcall(Arg callable, Args args, PyObject* keyword_names) {
 
 Ref vectorcall_method(Arg object, PyObject* name, Args args, PyObject* keyword_names) {
     std::array<PyObject*, max_call_args + 1> slots{};
-    if (!ready({object}) || !gather(args, slots, 1)) return {};
+    if (!object.get() || !gather(args, slots, 1)) return {};
     slots[0] = object.get();
     Py_ssize_t keywords = keyword_names ? PyTuple_GET_SIZE(keyword_names) : 0;
     std::size_t positional = 1 + args.size() - static_cast<std::size_t>(keywords);
