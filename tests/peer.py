@@ -74,7 +74,7 @@ class _Conn:
     def __init__(self, sock: socket.socket, stopping: threading.Event):
         self.sock = sock
         self.stopping = stopping
-        self.buf = b""
+        self.buf = bytearray()  # appended in place: a large body stays linear
         sock.settimeout(_POLL)
 
     def _fill(self) -> bool:
@@ -97,7 +97,8 @@ class _Conn:
         while True:
             i = self.buf.find(marker)
             if i >= 0:
-                out, self.buf = self.buf[:i + len(marker)], self.buf[i + len(marker):]
+                out = bytes(self.buf[:i + len(marker)])
+                del self.buf[:i + len(marker)]
                 return out
             if len(self.buf) > limit:
                 raise _Closed()
@@ -110,7 +111,8 @@ class _Conn:
         while len(self.buf) < n:
             if not self._fill():
                 raise _Closed()
-        out, self.buf = self.buf[:n], self.buf[n:]
+        out = bytes(self.buf[:n])
+        del self.buf[:n]
         return out
 
     def send(self, data: Union[bytes, memoryview]) -> None:

@@ -4,7 +4,7 @@
 
 #include <array>
 #include <cassert>
-#include <vector>
+#include <cstdint>
 
 namespace velka {
 
@@ -63,9 +63,48 @@ Ref new_dict() {
     return Ref::steal(PyDict_New());
 }
 
+namespace {
+
+// The module globals looked up since the globals last changed, by name (the
+// module's own interned identifiers). A dict watcher empties it before any
+// change to the globals, so a caller's rebinding is seen at the next use,
+// as with a look-up every time. Direct-mapped: a clash only costs a look-up.
+struct GlobalSlot {
+    PyObject* name;
+    PyObject* value;  // borrowed: the watcher drops it before the dict does
+};
+std::array<GlobalSlot, 64> global_slots{};
+bool caching_globals = false;
+int globals_watcher = -1;
+
+GlobalSlot& slot_of(PyObject* name) {
+    return global_slots[(reinterpret_cast<std::uintptr_t>(name) >> 4) % global_slots.size()];
+}
+
+int forget_globals(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    global_slots.fill({});
+    return 0;
+}
+
+}  // namespace
+
+void watch_globals() {
+    global_slots.fill({});
+    caching_globals = false;
+    if (!state.globals) return;
+    if (globals_watcher < 0) globals_watcher = PyDict_AddWatcher(forget_globals);
+    // Without a watcher (the interpreter has a few only), look up every time.
+    if (globals_watcher >= 0 && PyDict_Watch(globals_watcher, state.globals.get()) == 0)
+        caching_globals = true;
+    PyErr_Clear();
+}
+
 Ref global(PyObject* name) {
     if (!nothing_raised()) return {};
+    GlobalSlot& slot = slot_of(name);
+    if (caching_globals && slot.name == name) return Ref::borrow(slot.value);
     PyObject* value = PyDict_GetItemWithError(state.globals.get(), name);
+    if (value && caching_globals) slot = {name, value};
     if (!value && !PyErr_Occurred())
         value = PyDict_GetItemWithError(PyModule_GetDict(state.builtins.get()), name);
     if (value) return Ref::borrow(value);
@@ -111,6 +150,12 @@ Ref add(Arg left, Arg right) {
 
 Ref compare(Arg left, Arg right, int op) {
     if (!ready({left, right})) return {};
+    // Two exact str compare by their text, and cannot fail.
+    if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(left.get()) &&
+        PyUnicode_CheckExact(right.get())) {
+        bool equal = PyUnicode_Compare(left.get(), right.get()) == 0;
+        return Ref::borrow(equal == (op == Py_EQ) ? Py_True : Py_False);
+    }
     return Ref::steal(PyObject_RichCompare(left.get(), right.get(), op));
 }
 
@@ -189,20 +234,26 @@ int unpack_pair(Arg pair, Ref& first, Ref& second) {
 namespace {
 
 // The code objects of the entries, made once per (name, line): the names
-// are the module's own literals, and the lines a few dozen at most.
+// are the module's own literals, and the lines a few dozen at most. Past
+// the table's size an entry's code object is made each time.
 struct EntryCode {
     const char* name;
     int line;
     PyCodeObject* code;  // kept for the process
 };
-std::vector<EntryCode> entry_codes;
+std::array<EntryCode, 160> entry_codes{};
+std::size_t entry_codes_used = 0;
 
+// A new reference to the code object of the entry.
 PyCodeObject* entry_code(const char* name, int line) {
-    for (const EntryCode& entry : entry_codes) {
-        if (entry.line == line && entry.name == name) return entry.code;
+    for (std::size_t i = 0; i < entry_codes_used; ++i) {
+        const EntryCode& entry = entry_codes[i];
+        if (entry.line == line && entry.name == name) return reinterpret_cast<PyCodeObject*>(Py_NewRef(entry.code));
     }
     PyCodeObject* code = PyCode_NewEmpty("velkax", name, line);
-    if (code) entry_codes.push_back({name, line, code});
+    if (code && entry_codes_used < entry_codes.size()) {
+        entry_codes[entry_codes_used++] = {name, line, reinterpret_cast<PyCodeObject*>(Py_NewRef(code))};
+    }
     return code;
 }
 
@@ -217,6 +268,7 @@ void add_traceback(const char* name, int line) {
     PyCodeObject* code = entry_code(name, line);
     PyFrameObject* frame =
         code ? PyFrame_New(PyThreadState_Get(), code, state.globals.get(), nullptr) : nullptr;
+    Py_XDECREF(code);
     PyErr_SetRaisedException(raised);
     if (frame) {
         PyTraceBack_Here(frame);

@@ -33,6 +33,8 @@ Ref none();
 Ref new_dict();
 // A module global, else a built-in, else NameError "name '...' is not defined".
 Ref global(PyObject* name);
+// Starts the look-ups of global on the module's globals (state.globals).
+void watch_globals();
 Ref attr(Arg object, PyObject* name);
 Ref call(Arg callable, Args args);
 // The last len(keyword_names) arguments are passed by those keywords.

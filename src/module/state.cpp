@@ -1,8 +1,16 @@
 #include "module/state.hpp"
 
+#include <new>
+
 namespace velka {
 
-State& state = *new State;
+namespace {
+// Placement in static storage, never destroyed: its references must outlive
+// the interpreter, and the module needs no C++ run-time library for it.
+alignas(State) unsigned char state_storage[sizeof(State)];
+}  // namespace
+
+State& state = *new (state_storage) State;
 const Strings& s = state.s;
 
 namespace {

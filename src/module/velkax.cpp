@@ -163,6 +163,7 @@ int execute(PyObject* module, int& line) {
     state.globals = Ref::borrow(PyModule_GetDict(module));
     state.builtins = Ref::borrow(PyImport_AddModule("builtins"));
     if (!state.globals || !state.builtins) return -1;
+    watch_globals();
     if (PyObject_SetAttrString(module, "__builtins__", state.builtins.get()) < 0) return -1;
     if (check_version() < 0) return -1;
     if (make_constants() < 0) return -1;
@@ -232,6 +233,7 @@ int module_exec(PyObject* module) {
     withdraw_from_sys_modules(module);
     state.module = Ref();
     state.globals = Ref();
+    watch_globals();
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init velka");
     return -1;
 }

@@ -8,8 +8,14 @@ namespace velka {
 // list(map(str.strip, line.replace(",", ";").split(";"))): comma and
 // semicolon are the same separator; each field trimmed.
 inline Ref split_fields(const Ref& line) {
-    Ref pieces = call_method(call_method(line, s.replace, {s.comma, s.semicolon}), s.split,
+    Ref pieces;
+    if (PyUnicode_CheckExact(line.get())) {  // an exact str's methods are the built-in ones
+        Ref replaced = Ref::steal(PyUnicode_Replace(line.get(), s.comma, s.semicolon, -1));
+        if (replaced) pieces = Ref::steal(PyUnicode_Split(replaced.get(), s.semicolon, -1));
+    } else {
+        pieces = call_method(call_method(line, s.replace, {s.comma, s.semicolon}), s.split,
                              {s.semicolon});
+    }
     Ref trimmed = call(state.map, {state.str_strip, pieces});
     if (!trimmed) return {};
     return Ref::steal(PySequence_List(trimmed.get()));
