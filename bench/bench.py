@@ -198,6 +198,25 @@ def main():
             if sizes[-1] >= 1 << 20 else "peak memory", seen["velka"][0] / 1024,
             seen["baseline"][0] / 1024, 1.02, "MiB")
 
+    site_data = work / "site"
+    import sitectl
+    site_url = sitectl.start(site_data)
+    try:
+        count = 10 if options.quick else 30
+        site_list = work / "site-list.txt"
+        lines = []
+        for i in range(count):
+            sitectl.add_account(site_data, f"t{i}", "pwd", i % 2 == 0)
+            (work / f"site{i}.papi").write_bytes(os.urandom(4096))
+            lines.append(f"t{i};pwd;{work}/site{i}.papi;{(i // 2) % 2};k\n")
+        site_list.write_text("".join(lines))
+        on_site = alternate(lambda name: run_batch(MODULES[name], site_url, str(site_list)),
+                            rounds)
+        row(f"ASP.NET site, batch of {count}: wall per tournament",
+            on_site["velka"][0] / count * 1e3, on_site["baseline"][0] / count * 1e3, 1.00, "ms")
+    finally:
+        sitectl.stop(site_data)
+
     def error_of(name):
         return raising(lambda: MODULES[name].page_ffe())
     number = 20_000 if options.quick else 100_000

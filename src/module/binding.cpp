@@ -97,6 +97,17 @@ int bind_without_parameters(const FunctionSpec& spec, PyObject* args, PyObject* 
     return 0;
 }
 
+// The argument that must be exactly a str (read_url's url): no entry.
+int check_str_parameter(const FunctionSpec& spec, const Bound& bound) {
+    if (spec.str_parameter < 0) return 0;
+    PyObject* value = bound[spec.str_parameter].get();
+    if (PyUnicode_CheckExact(value)) return 0;
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 spec.parameters[spec.str_parameter], "str", Py_TYPE(value)->tp_name);
+    return -1;
+}
+
 }  // namespace
 
 int bind_arguments(const FunctionSpec& spec, PyObject* parameter_names, PyObject* defaults,
@@ -106,16 +117,15 @@ int bind_arguments(const FunctionSpec& spec, PyObject* parameter_names, PyObject
         add_traceback(spec.traceback_name, spec.def_line);
         return -1;
     }
-    if (spec.str_parameter >= 0) {
-        PyObject* value = bound[spec.str_parameter].get();
-        if (!PyUnicode_CheckExact(value)) {
-            PyErr_Format(PyExc_TypeError,
-                         "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         spec.parameters[spec.str_parameter], "str", Py_TYPE(value)->tp_name);
-            return -1;
-        }
-    }
-    return 0;
+    return check_str_parameter(spec, bound);
+}
+
+int bind_positions(const FunctionSpec& spec, PyObject* defaults, PyObject* const* args,
+                   Py_ssize_t count, Bound& bound) {
+    for (Py_ssize_t i = 0; i < count; ++i) bound[i] = Ref::borrow(args[i]);
+    for (Py_ssize_t i = count; i < spec.max_args; ++i)
+        bound[i] = Ref::borrow(PyTuple_GET_ITEM(defaults, i - spec.min_args));
+    return check_str_parameter(spec, bound);
 }
 
 }  // namespace velka

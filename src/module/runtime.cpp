@@ -1,5 +1,7 @@
 #include "module/runtime.hpp"
 
+#include "module/function.hpp"
+
 #include <frameobject.h>  // PyFrame_New, for traceback entries
 
 #include <array>
@@ -40,6 +42,11 @@ Ref vectorcall(Arg callable, Args args, PyObject* keyword_names) {
     if (!callable.get() || !gather(args, slots, 1)) return {};
     Py_ssize_t keywords = keyword_names ? PyTuple_GET_SIZE(keyword_names) : 0;
     std::size_t positional = args.size() - static_cast<std::size_t>(keywords);
+    if (!keyword_names) {  // one module function calling another: no tuple
+        Ref result = call_module_function(callable.get(), slots.data() + 1,
+                                          static_cast<Py_ssize_t>(positional));
+        if (result || PyErr_Occurred()) return result;
+    }
     return Ref::steal(PyObject_Vectorcall(callable.get(), slots.data() + 1,
                                           positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                           keyword_names));
