@@ -7,6 +7,7 @@ import pytest
 
 from peer import Peer
 
+import sitectl
 import velka
 
 
@@ -14,6 +15,15 @@ import velka
 def peer():
     with Peer() as p:
         yield p
+
+
+@pytest.fixture(scope="session")
+def aspnet_site(tmp_path_factory):
+    """The local ASP.NET copy of the federation's site: (base URL, data directory)."""
+    data = tmp_path_factory.mktemp("site")
+    url = sitectl.start(data)
+    yield url, data
+    sitectl.stop(data)
 
 
 def pytest_report_header(config):

@@ -15,42 +15,34 @@ LAUNCHER = Path(__file__).resolve().parent.parent / "scripts" / "trasko_local.py
 BUTTON = "ctl00_ContentPlaceHolderMain_CmdAfficherTournoi"
 
 
-@pytest.fixture(scope="module")
-def site(tmp_path_factory):
-    data = tmp_path_factory.mktemp("site")
-    url = sitectl.start(data)
-    yield url, data
-    sitectl.stop(data)
-
-
-def account(site, login, visible, password="mot-de-passe"):
-    sitectl.add_account(site[1], login, password, visible)
+def account(aspnet_site, login, visible, password="mot-de-passe"):
+    sitectl.add_account(aspnet_site[1], login, password, visible)
     return login
 
 
-def posts(site, login):
-    return [line.split()[2] for line in sitectl.requests_log(site[1])
+def posts(aspnet_site, login):
+    return [line.split()[2] for line in sitectl.requests_log(aspnet_site[1])
             if line.startswith("POST /MonTournoi.aspx") and line.endswith(" " + login)]
 
 
-def trasko(site, workdir, listing):
+def trasko(aspnet_site, workdir, listing):
     (workdir / "tournois.txt").write_text(listing)
-    result = subprocess.run([sys.executable, str(LAUNCHER), site[0], "tournois.txt"],
+    result = subprocess.run([sys.executable, str(LAUNCHER), aspnet_site[0], "tournois.txt"],
                             cwd=workdir, capture_output=True, text=True, timeout=300)
     assert result.returncode == 0 and result.stderr == "", result.stderr
     return result.stdout
 
 
-def test_a_batch_publishes_each_good_line(site, tmp_path):
-    hidden_to_shown = account(site, "h2s", visible=False)
-    shown_to_shown = account(site, "s2s", visible=True)
-    shown_to_hidden = account(site, "s2h", visible=True)
+def test_a_batch_publishes_each_good_line(aspnet_site, tmp_path):
+    hidden_to_shown = account(aspnet_site, "h2s", visible=False)
+    shown_to_shown = account(aspnet_site, "s2s", visible=True)
+    shown_to_hidden = account(aspnet_site, "s2h", visible=True)
     (tmp_path / "papis").mkdir()
     big = os.urandom(5 * 1024 * 1024)
     (tmp_path / "papis" / "Open d'\u00e9t\u00e9.papi").write_bytes(big)
     (tmp_path / "papis" / "rapide.papi").write_bytes(b"\x00rapide\xff")
     (tmp_path / "blitz.papi").write_bytes(b"blitz")
-    output = trasko(site, tmp_path, "\n".join([
+    output = trasko(aspnet_site, tmp_path, "\n".join([
         f"{hidden_to_shown} ; mot-de-passe ; papis/Open d'\u00e9t\u00e9.papi ; 1 ; a",
         f"{shown_to_shown},mot-de-passe,{tmp_path}/blitz.papi,1",
         "perdu;mot-de-passe;papis/absent.papi;1",
@@ -69,40 +61,40 @@ def test_a_batch_publishes_each_good_line(site, tmp_path):
         shown_to_hidden: (b"\x00rapide\xff", "rapide.papi", False, 2),
     }
     for login, (papi, name, visible, post_count) in expected.items():
-        assert sitectl.state(site[1], login) == {"papi": papi, "name": name, "visible": visible}
-        assert len(posts(site, login)) == post_count
-    assert sitectl.state(site[1], "perdu")["papi"] is None
+        assert sitectl.state(aspnet_site[1], login) == {"papi": papi, "name": name, "visible": visible}
+        assert len(posts(aspnet_site, login)) == post_count
+    assert sitectl.state(aspnet_site[1], "perdu")["papi"] is None
 
 
-def test_a_refused_login_stops_the_batch(site, tmp_path):
-    first = account(site, "premier", visible=False)
-    refused = account(site, "refuse", visible=False, password="le-bon")
-    never = account(site, "jamais", visible=False)
+def test_a_refused_login_stops_the_batch(aspnet_site, tmp_path):
+    first = account(aspnet_site, "premier", visible=False)
+    refused = account(aspnet_site, "refuse", visible=False, password="le-bon")
+    never = account(aspnet_site, "jamais", visible=False)
     for name in ("1.papi", "2.papi", "3.papi"):
         (tmp_path / name).write_bytes(name.encode())
-    output = trasko(site, tmp_path, f"{first};mot-de-passe;1.papi;1\n"
+    output = trasko(aspnet_site, tmp_path, f"{first};mot-de-passe;1.papi;1\n"
                                     f"{refused};le-mauvais;2.papi;1\n"
                                     f"{never};mot-de-passe;3.papi;1\n")
     assert output == ("trasko - envoi de: 1.papi\n"
                       "trasko - envoi de: 2.papi\n"
                       f"erreur lecture id {BUTTON}:\n")
-    assert sitectl.state(site[1], first)["visible"] is True
-    assert sitectl.state(site[1], refused)["papi"] is None
-    assert sitectl.state(site[1], never) == {"papi": None, "name": None, "visible": None}
+    assert sitectl.state(aspnet_site[1], first)["visible"] is True
+    assert sitectl.state(aspnet_site[1], refused)["papi"] is None
+    assert sitectl.state(aspnet_site[1], never) == {"papi": None, "name": None, "visible": None}
     assert "le-mauvais" not in output
 
 
-def test_page_ffe_in_process(site, tmp_path, monkeypatch, capsys):
-    monkeypatch.setattr(velka, "ADMIN_FFE_URL", site[0])
+def test_page_ffe_in_process(aspnet_site, tmp_path, monkeypatch, capsys):
+    monkeypatch.setattr(velka, "ADMIN_FFE_URL", aspnet_site[0])
     monkeypatch.chdir(tmp_path)
-    login = account(site, "en-process", visible=True)
+    login = account(aspnet_site, "en-process", visible=True)
     (tmp_path / "t.papi").write_bytes(b"t")
     (tmp_path / "list.txt").write_text(f"{login};mot-de-passe;t.papi;0;\n")
     assert velka.page_ffe("list.txt") is None
     assert capsys.readouterr().out == "trasko - envoi de: t.papi\n"
-    assert sitectl.state(site[1], login) == {"papi": b"t", "name": "t.papi", "visible": False}
+    assert sitectl.state(aspnet_site[1], login) == {"papi": b"t", "name": "t.papi", "visible": False}
     # Published again as it now stands: three requests, no toggle.
     velka.envoi_tournoi(login, "mot-de-passe", str(tmp_path / "t.papi"), False)
-    assert posts(site, login) == [
+    assert posts(aspnet_site, login) == [
         "ctl00$ContentPlaceHolderMain$CmdUploadPapi", "ctl00$ContentPlaceHolderMain$CmdAfficherTournoi",
         "ctl00$ContentPlaceHolderMain$CmdUploadPapi"]

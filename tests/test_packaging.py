@@ -77,14 +77,6 @@ def venv(wheel, tmp_path_factory):
     return env, site, installed
 
 
-@pytest.fixture(scope="module")
-def site(tmp_path_factory):
-    data = tmp_path_factory.mktemp("site")
-    url = sitectl.start(data)
-    yield url, data
-    sitectl.stop(data)
-
-
 def metadata(text):
     return email.message_from_string(text)
 
@@ -136,7 +128,8 @@ def test_trasko_without_a_list_prints_its_usage(venv):
 
 
 @pytest.mark.parametrize("visible", [True, False])
-def test_the_installed_module_publishes(venv, site, tmp_path, visible):
+def test_the_installed_module_publishes(venv, aspnet_site, tmp_path, visible):
+    site = aspnet_site
     login = f"paquet-{int(visible)}"
     sitectl.add_account(site[1], login, "mot-de-passe", visible=not visible)
     papi = os.urandom(4096)
