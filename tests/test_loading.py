@@ -285,3 +285,36 @@ import velka
 print(velka.Session is sys.modules["requests.Session"])
 """)
     assert result.stdout == "True\n", result.stderr
+
+
+@pytest.mark.parametrize("watchers_left", [True, False])
+def test_a_rebound_global_is_seen_at_the_next_use(watchers_left):
+    # Look-ups are remembered while the interpreter lets the module watch its
+    # globals; without a watcher left, they are made every time.
+    result = run_python(f"""
+import _testcapi
+if not {watchers_left}:
+    try:
+        while True:
+            _testcapi.add_dict_watcher(0)
+    except RuntimeError:
+        pass
+import velka
+seen = []
+velka.Session = lambda: "session"
+velka.read_url = lambda session, url, *rest, **named: seen.append(url)
+for base in ("http://a", "http://b"):
+    velka.ADMIN_FFE_URL = base
+    try:
+        velka.envoi_tournoi("n", "p", "f", True)
+    except TypeError:
+        pass  # BeautifulSoup(None): the first answer is all this looks at
+del velka.ADMIN_FFE_URL
+try:
+    velka.envoi_tournoi("n", "p", "f", True)
+except NameError as error:
+    seen.append(str(error))
+print(seen)
+""")
+    assert result.stdout == ("['http://a', 'http://b', \"name 'ADMIN_FFE_URL' is not defined\"]\n"
+                             ), result.stderr

@@ -100,10 +100,10 @@ void watch_globals() {
     caching_globals = false;
     if (!state.globals) return;
     if (globals_watcher < 0) globals_watcher = PyDict_AddWatcher(forget_globals);
+    caching_globals =
+        globals_watcher >= 0 && PyDict_Watch(globals_watcher, state.globals.get()) == 0;
     // Without a watcher (the interpreter has a few only), look up every time.
-    if (globals_watcher >= 0 && PyDict_Watch(globals_watcher, state.globals.get()) == 0)
-        caching_globals = true;
-    PyErr_Clear();
+    if (!caching_globals) PyErr_Clear();
 }
 
 Ref global(PyObject* name) {
