@@ -13,7 +13,7 @@ namespace velka {
     X(velka) X(sys) X(os) X(pathlib) X(requests) X(bs4)                               \
     X(Session) X(Response) X(BeautifulSoup)                                           \
     X(read_url) X(get_ident_text) X(get_attr_value) X(envoi_tournoi)                  \
-    X(get_tournoi_list) X(page_ffe) X(get_page_test) X(main_func)                     \
+    X(page_ffe) X(main_func)                                                          \
     X(ADMIN_FFE_URL) X(VIEW_STATE) X(VIEW_GENERATOR) X(EVENT_VALIDATION)              \
     X(FLD_LOGIN) X(FLD_PASSWD) X(IMG_BUTTON) X(UPLOAD_EVENT) X(UPLOAD_FILE)           \
     X(VISIBILITY_ID) X(VISIBILITY_EVENT)                                              \
@@ -27,9 +27,9 @@ namespace velka {
 // Other texts of the module, each with the C++ name it is used by.
 #define VELKA_TEXTS(X)                                                                \
     X(dunder_name, "__name__") X(dunder_main, "__main__")                             \
-    X(dunder_builtins, "__builtins__") X(dunder_test, "__test__")                     \
+    X(dunder_test, "__test__")                                                        \
     X(event_target, "__EVENTTARGET") X(event_argument, "__EVENTARGUMENT")             \
-    X(empty, "") X(dot, ".") X(comma, ",") X(semicolon, ";") X(one_text, "1")         \
+    X(empty, "") X(comma, ",") X(semicolon, ";") X(one_text, "1")                     \
     X(click_position, "3") X(dot_x, ".x") X(dot_y, ".y")                              \
     X(default_page, "/Default.aspx") X(tournament_page, "/MonTournoi.aspx")           \
     X(html_parser, "html.parser")                                                     \
@@ -39,7 +39,7 @@ namespace velka {
     X(colon, ":")                                                                     \
     X(desactiver, "d\u00e9sactiver") X(activer, "activer")                            \
     X(erreur_visibilite, "erreur lecture visibilit\u00e9 ")                           \
-    X(libelle_inconnu, "libell\u00e9 du bouton de visibilit\u00e9 inconnu: ")            \
+    X(libelle_inconnu, "libell\u00e9 du bouton de visibilit\u00e9 inconnu: ")         \
     X(tournoi_introuvable, "##### Tournoi introuvable {}:{} =>{}")                    \
     X(list_introuvable, " tournoi list introuvable :")                                \
     X(papi_introuvable, "--------------- Fichier papi introuvable: {}")               \
