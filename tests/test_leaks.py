@@ -9,14 +9,10 @@ import pytest
 from bs4 import BeautifulSoup
 
 import velka
+from support import Response
 
 CALLS = 1000  # a window; each scenario runs three
 TOLERANCE = 32 * 1024  # bytes kept over the last two windows: 16 bytes a call
-
-
-class Response:
-    def __init__(self, content):
-        self.content = content
 
 
 class Site:
