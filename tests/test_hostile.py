@@ -13,8 +13,9 @@ from bs4 import BeautifulSoup
 import velka
 from peer import (close_before, close_during, closed_port, endless, huge, page,
                   redirect_loop)
-from support import (BUTTON, ENVOI_DE, ERREUR_ENVOI, GETTING, aspx, erreur_lecture,
-                     erreur_lecture_id, erreur_visibilite, said, said_line, velka_entries)
+from support import (BUTTON, ENVOI_DE, ERREUR_ENVOI, EVENT_VALIDATION, GETTING, VIEW_GENERATOR,
+                     VIEW_STATE, aspx, erreur_lecture, erreur_lecture_id, erreur_visibilite, said,
+                     said_line, velka_entries)
 
 PASSWORD = "S3cr3t-Mot!"
 
@@ -65,9 +66,9 @@ def test_a_50_mb_page_is_returned_whole(peer, capsys):
     assert len(text) == 50 * 1024 * 1024 and capsys.readouterr().out == ""
 
 
-BROKEN = ('<html><body><div><form><input type=hidden name=__VIEWSTATE value="v-broken">'
-          '</span><<>><p><input name="__VIEWSTATEGENERATOR" value=g-broken><table><tr>'
-          '<input name="__EVENTVALIDATION" value="e-broken"<b>'
+BROKEN = (f'<html><body><div><form><input type=hidden name={VIEW_STATE} value="v-broken">'
+          f'</span><<>><p><input name="{VIEW_GENERATOR}" value=g-broken><table><tr>'
+          f'<input name="{EVENT_VALIDATION}" value="e-broken"<b>'
           f'<a id="{BUTTON}" href=#>Activer le tournoi</p></form')
 
 
@@ -222,8 +223,8 @@ def test_an_interrupt_inside_a_session_goes_straight_through(monkeypatch, tmp_pa
 # --- no password in what the module writes ------------------------------------------
 
 @pytest.mark.parametrize("answers", [
-    [aspx("a", without=["__VIEWSTATE"])],
-    [aspx("a"), aspx("b", without=["__EVENTVALIDATION"])],
+    [aspx("a", without=[VIEW_STATE])],
+    [aspx("a"), aspx("b", without=[EVENT_VALIDATION])],
     [aspx("a"), aspx("b"), aspx("c")],
     [aspx("a"), aspx("b"), aspx("c", "Voir")],
     [aspx("a"), aspx("b"), aspx("c", "Activer"), aspx("d")],

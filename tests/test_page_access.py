@@ -262,7 +262,8 @@ def test_get_attr_value_by_id_announces_and_echoes(capsys):
 @pytest.mark.parametrize("reader, args, printed", [
     (velka.get_attr_value, ("only_id",), [erreur_lecture("only_id")]),  # an id is not a name
     (velka.get_attr_value, ("only_id", "ID"), [erreur_lecture("only_id")]),  # "ID" is not "id"
-    (velka.get_attr_value, ("nowhere", "id"), [said_line(GETTING, "nowhere"), erreur_lecture("nowhere")]),
+    (velka.get_attr_value, ("nowhere", "id"),
+     [said_line(GETTING, "nowhere"), erreur_lecture("nowhere")]),
     (velka.get_attr_value, (5,), [erreur_lecture(5)]),
     (velka.get_ident_text, ("__VIEWSTATE",), [erreur_lecture_id("__VIEWSTATE")]),
 ])

@@ -5,8 +5,8 @@ import os
 import pytest
 
 import sitectl
-from support import (BUTTON, FLD_LOGIN, FLD_PASSWD, IMG_BUTTON, STATE, UPLOAD_EVENT, UPLOAD_FILE,
-                     VISIBILITY_EVENT)
+from support import (BUTTON, EVENT_VALIDATION, FLD_LOGIN, FLD_PASSWD, IMG_BUTTON, STATE,
+                     UPLOAD_EVENT, UPLOAD_FILE, VIEW_STATE, VISIBILITY_EVENT)
 
 requests = pytest.importorskip("requests")
 bs4 = pytest.importorskip("bs4")
@@ -110,7 +110,7 @@ def test_refused_login_gets_login_page(aspnet_site, name, password):
     assert sitectl.state(datadir, "refused") == {"papi": None, "name": None, "visible": None}
 
 
-@pytest.mark.parametrize("field", ["__VIEWSTATE", "__EVENTVALIDATION"])
+@pytest.mark.parametrize("field", [VIEW_STATE, EVENT_VALIDATION])
 def test_tampered_state_is_rejected(aspnet_site, field):
     base, datadir = aspnet_site
     name = "tamper" + field

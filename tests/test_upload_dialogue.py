@@ -4,9 +4,10 @@ import pytest
 
 import velka
 from peer import closed_port, form_fields, multipart_parts, page
-from support import (BUTTON, ERREUR_ENVOI, FLD_LOGIN, FLD_PASSWD, IMG_BUTTON, UPLOAD_EVENT,
-                     UPLOAD_FILE, VISIBILITY_EVENT, aspx, erreur_lecture, erreur_lecture_id,
-                     erreur_visibilite, said, state_of, velka_entries)
+from support import (BUTTON, ERREUR_ENVOI, EVENT_VALIDATION, FLD_LOGIN, FLD_PASSWD, IMG_BUTTON,
+                     UPLOAD_EVENT, UPLOAD_FILE, VIEW_GENERATOR, VIEW_STATE, VISIBILITY_EVENT, aspx,
+                     erreur_lecture, erreur_lecture_id, erreur_visibilite, said, state_of,
+                     velka_entries)
 
 
 @pytest.mark.parametrize("label, f_visible, toggled", [
@@ -59,11 +60,11 @@ def test_a_label_with_neither_word_fails_naming_it(site, papi, capsys, label):
 
 
 @pytest.mark.parametrize("answers, printed, sent, line", [
-    ([aspx("entry", without=["__VIEWSTATE"])], erreur_lecture("__VIEWSTATE"), 1, 134),
-    ([aspx("entry"), aspx("login", without=["__EVENTVALIDATION"])],
-     erreur_lecture("__EVENTVALIDATION"), 2, 152),
-    ([aspx("entry"), aspx("login"), aspx("upload", "Activer", without=["__VIEWSTATEGENERATOR"])],
-     erreur_lecture("__VIEWSTATEGENERATOR"), 3, 165),
+    ([aspx("entry", without=[VIEW_STATE])], erreur_lecture(VIEW_STATE), 1, 134),
+    ([aspx("entry"), aspx("login", without=[EVENT_VALIDATION])],
+     erreur_lecture(EVENT_VALIDATION), 2, 152),
+    ([aspx("entry"), aspx("login"), aspx("upload", "Activer", without=[VIEW_GENERATOR])],
+     erreur_lecture(VIEW_GENERATOR), 3, 165),
     ([aspx("entry"), aspx("login"), aspx("upload")], erreur_lecture_id(BUTTON), 3, 167),
     ([aspx("entry"), aspx("login"), aspx("upload", "Activer"), aspx("toggle")],
      erreur_lecture_id(BUTTON), 4, 187),
@@ -79,13 +80,12 @@ def test_a_missing_field_ends_the_dialogue_where_it_is_read(site, papi, capsys, 
 
 
 def test_a_state_field_without_value_is_left_out_of_the_next_form(site, papi):
-    site.queue(aspx("entry", no_value=["__VIEWSTATEGENERATOR"]), aspx("login"),
-               aspx("upload", "Activer", no_value=["__VIEWSTATE"]), aspx("t", "x"))
+    site.queue(aspx("entry", no_value=[VIEW_GENERATOR]), aspx("login"),
+               aspx("upload", "Activer", no_value=[VIEW_STATE]), aspx("t", "x"))
     velka.envoi_tournoi("n", "p", str(papi), True)
     login, upload, toggle = site.requests[1:]
-    assert [name for name, _ in form_fields(login)][:2] == ["__VIEWSTATE", "__EVENTVALIDATION"]
-    assert [name for name, _ in form_fields(toggle)][:2] == ["__VIEWSTATEGENERATOR",
-                                                             "__EVENTVALIDATION"]
+    assert [name for name, _ in form_fields(login)][:2] == [VIEW_STATE, EVENT_VALIDATION]
+    assert [name for name, _ in form_fields(toggle)][:2] == [VIEW_GENERATOR, EVENT_VALIDATION]
 
 
 def test_an_unreachable_site_fails_after_read_urls_line(monkeypatch, papi, capsys):
