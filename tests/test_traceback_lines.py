@@ -3,6 +3,9 @@ function can report (each `tb.fail(N)`, and each line handed to a helper that
 fails at it) is a line one of that function's mirror comments names, and
 every line a function names lies between its `def` line and the next one.
 
+A function's code is found by its traceback entry (`Trace tb{"velka.name"}`
+in the function or its file) or, without one, by its def comment.
+
 A mirror comment opens with a line or a range, two blanks, and the statement
 (`// 27  print(...)`, `// 134-136  ...`); a comment may name more than one
 (`// 228  try:  229  file1 = ...`). A helper that takes the line as a
@@ -115,12 +118,20 @@ def bodies(path: Path, root: Path = SRC) -> list[Body]:
         elif TRACE.search(raw[last_end:end + 1]):
             file_trace = TRACE.search(raw[last_end:end + 1]).group(1)
         i = last_end = end + 1
-    for body in found:
-        # A helper handed the entry as `tb` reports in its caller's.
-        if body.trace is None and "tb" not in body.params:
-            body.trace = file_trace
     attach_mirrors(found, comments, path)
+    defs = {name: body for body in found for name in def_names(body)}
+    for body in found:
+        # A helper handed the entry as `tb` reports in its caller's. Where no
+        # entry is written out, the function is the one whose def comment the
+        # body carries, or the only one the file defines.
+        if body.trace is None and "tb" not in body.params:
+            body.trace = (file_trace or next(iter(def_names(body)), None) or
+                          (next(iter(defs)) if len(defs) == 1 else None))
     return found
+
+
+def def_names(body: Body) -> list[str]:
+    return [m.group(2) for *_, text in body.mirrors if (m := DEF.match(text))]
 
 
 def attach_mirrors(found: list[Body], comments: list[tuple[int, str]], path: Path) -> None:
@@ -331,6 +342,7 @@ Ref read_url(const Bound& args) {
     (("tb.fail(line + 1)", "tb.fail(line + 2)"), ["fails at line 22"]),
     (("// 18-21", "// 18"), ["fails at line 20", "fails at line 21"]),
     (("tb.fail(13)", "tb.fail(fps)"), ["neither a literal nor a line parameter"]),
+    (('tb{"velka.read_url"}', "tb{read_url_entry}"), []),  # found by its def comment
     (('"velka.read_url"', '"velka.other"'), ["no module function's entry covers",
                                              "outside every module function"]),
 ])
