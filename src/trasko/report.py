@@ -18,8 +18,8 @@ def stamped(text: str) -> None:
     say(f"[{time.strftime('%Y-%m-%d %H:%M:%S')}] {text}")
 
 
-def plural(count: int, word: str) -> str:
-    return f"{count} {word}{'s' if count > 1 else ''}"
+def plural(count: int, one: str, many: str = "") -> str:
+    return f"{count} {many or one + 's' if count > 1 else one}"
 
 
 def summary(published: int, failed: int, untried: int) -> None:
