@@ -6,8 +6,10 @@ written is never sent."""
 from __future__ import annotations
 
 import os
+import signal
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 
 from trasko import report
 from trasko.batch import Batch
@@ -70,19 +72,34 @@ class Follower:
         return self.batch.judge(line, attempt.cause(line.visible))
 
 
+@contextmanager
+def _stopped_by_signals() -> Iterator[None]:
+    """Ctrl-C is the documented way out, even when started from a script that
+    ignores it; a service manager's SIGTERM ends the watch the same way."""
+    saved = {sig: signal.getsignal(sig) for sig in (signal.SIGINT, signal.SIGTERM)}
+    for sig in saved:
+        signal.signal(sig, signal.default_int_handler)
+    try:
+        yield
+    finally:
+        for sig, handler in saved.items():
+            signal.signal(sig, handler)
+
+
 def run(
     list_file: str, lines: list[Line], interval: float, sleep: Callable[[float], None] = time.sleep
 ) -> int:
     follower = Follower(lines)
-    try:
-        follower.first_round(list_file)
-        report.stamped(
-            f"suivi de {report.plural(len(follower.lines), 'fichier')} Papi, "
-            f"toutes les {interval:g} s ; Ctrl-C pour arrêter"
-        )
-        while True:
-            sleep(interval)
-            follower.tick()
-    except KeyboardInterrupt:
-        report.say("suivi arrêté")
+    with _stopped_by_signals():
+        try:
+            follower.first_round(list_file)
+            report.stamped(
+                f"suivi de {report.plural(len(follower.lines), 'fichier')} Papi, "
+                f"toutes les {interval:g} s ; Ctrl-C pour arrêter"
+            )
+            while True:
+                sleep(interval)
+                follower.tick()
+        except KeyboardInterrupt:
+            report.say("suivi arrêté")
     return follower.status
