@@ -5,6 +5,7 @@ module sends and prints exactly what it would alone."""
 
 from __future__ import annotations
 
+import re
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any
@@ -106,7 +107,7 @@ class Watch:
         if file_unopened:
             return "fichier Papi illisible"
         if self.network_error is not None:
-            return f"site injoignable : {self.network_error}"
+            return f"site injoignable : {_network_text(self.network_error)}"
         return "réponse illisible du site (pas en UTF-8)"
 
     def _parse(self, html: Any, parser: str) -> Any:
@@ -115,6 +116,13 @@ class Watch:
         if self.current.stop_after_login and len(self.current.pages) == 2:
             raise LoginSeen
         return soup
+
+
+def _network_text(error: Exception) -> str:
+    """The cause of a network failure without the library's wrapping: the
+    innermost reason, without the object descriptions it carries."""
+    reason = getattr(error.args[0], "reason", None) if error.args else None
+    return re.sub(r"<[^<>]*>: ", "", str(reason or error))
 
 
 class _Session:

@@ -19,7 +19,7 @@ def stamped(text: str) -> None:
 
 
 def plural(count: int, one: str, many: str = "") -> str:
-    return f"{count} {many or one + 's' if count > 1 else one}"
+    return f"{count} {(many or one + 's') if count > 1 else one}"
 
 
 def summary(published: int, failed: int, untried: int) -> None:

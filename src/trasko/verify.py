@@ -23,7 +23,7 @@ def run(lines: list[Line]) -> int:
             ok = _check(watch, line)
             accepted, refused = accepted + ok, refused + (not ok)
     report.say(
-        f"bilan : {report.plural(accepted, 'connexion acceptée')}, "
+        f"bilan : {report.plural(accepted, 'connexion acceptée', 'connexions acceptées')}, "
         f"{report.plural(refused, 'non acceptée')}"
     )
     return NOT_PUBLISHED if refused else 0
