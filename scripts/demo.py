@@ -38,7 +38,7 @@ def main():
         listing = "\n".join(line for *_, line in TOURNAMENTS) + "\n"
         (demo / "tournois.txt").write_text(listing)
         print(f"Site: {url}\n\n{demo / 'tournois.txt'}:\n{listing}")
-        print("$ trasko tournois.txt")
+        print(f"$ trasko --site {url} tournois.txt")
         sys.stdout.flush()
         # trasko says 1 here: the list holds a tournament whose Papi file is missing.
         subprocess.run([sys.executable, "-m", "trasko", "--site", url, "tournois.txt"], cwd=demo)
