@@ -222,19 +222,23 @@ def test_the_module_is_left_as_it_was(aspnet_site, tmp_path, monkeypatch, capsys
     assert "ligne 2 (rendu) : connexion refusée\n" in err and "connexion refusée : rendu\n" in out
 
 
-def test_a_fault_of_the_command_is_told_without_its_text(monkeypatch, tmp_path, capsys):
+@pytest.mark.parametrize("error, told", [
+    (ValueError(f"quelque chose sur {PASSWORD}"), "trasko : erreur interne (ValueError) ; "),
+    (KeyboardInterrupt(), "trasko : interrompu\n"),
+])
+def test_a_fault_or_an_interrupt_is_told_without_its_text(monkeypatch, tmp_path, capsys, error, told):
     from trasko import batch
     from trasko.__main__ import main
 
     def broken(*args):
-        raise ValueError(f"quelque chose sur {PASSWORD}")
+        raise error
 
     monkeypatch.setattr(batch, "run", broken)
     write_list(tmp_path, f"x;{PASSWORD};a.papi;1")
     monkeypatch.chdir(tmp_path)
     assert main(["tournois.txt"]) == 1
     err = capsys.readouterr().err
-    assert "trasko : erreur interne (ValueError)" in err and PASSWORD not in err
+    assert told in err and PASSWORD not in err
 
 
 # --- --suivre ----------------------------------------------------------------
