@@ -324,6 +324,14 @@ def state(datadir, login: str) -> dict:
             "visible": None if vis is None else vis.strip() != "0"}
 
 
+def public_ref(login: str) -> str:
+    """The number the site gives a tournament's public page (FicheTournoi.aspx?Ref=...)."""
+    h = 2166136261
+    for c in login:
+        h = ((h ^ ord(c)) * 16777619) & 0xFFFFFFFF
+    return str(10000 + h % 90000)
+
+
 def requests_log(datadir) -> list[str]:
     """Lines 'METHOD PATH EVENTTARGET LOGIN' ('-' when absent), oldest first.
 

@@ -2,7 +2,6 @@
 or the error passed up; files closed; no crash; later calls unharmed; and no
 password in anything the module writes."""
 import gc
-import os
 import traceback
 import warnings
 

@@ -87,7 +87,7 @@ def test_wheel_contents_and_metadata(wheel):
     info = f"velka-{PROJECT['version']}.dist-info"
     with zipfile.ZipFile(wheel) as z:
         names = set(z.namelist())
-        (module,) = [n for n in names if not n.startswith(info + "/")]
+        (module,) = [n for n in names if not n.startswith((info + "/", "trasko/"))]
         meta = metadata(z.read(f"{info}/METADATA").decode())
         scripts = configparser.ConfigParser()
         scripts.read_string(z.read(f"{info}/entry_points.txt").decode())
@@ -95,6 +95,7 @@ def test_wheel_contents_and_metadata(wheel):
         licence = z.read(f"{info}/LICENSE")
         binary = z.read(module)
     assert module.startswith("velka.cpython-312-") and module.endswith(".so")
+    assert {"trasko/__init__.py", "trasko/__main__.py"} <= names
     assert tags.get_all("Tag") == [wheel.name.split("-", 2)[2].removesuffix(".whl")]
     assert tags["Root-Is-Purelib"] == "false"
     assert (meta["Name"], meta["Version"], meta["Requires-Python"]) == ("velka", PROJECT["version"], "<3.13,>=3.12")
@@ -105,7 +106,7 @@ def test_wheel_contents_and_metadata(wheel):
     assert {"Programming Language :: Python :: 3.12", "Programming Language :: Python :: Implementation :: CPython",
             "License :: OSI Approved :: MIT License"} <= set(meta.get_all("Classifier"))
     assert meta.get_payload().startswith("# velka\n")
-    assert dict(scripts["console_scripts"]) == {"trasko": "velka:main_func"}
+    assert dict(scripts["console_scripts"]) == {"trasko": "trasko.__main__:main"}
     # Built with NDEBUG: the runtime's assertions are compiled out.
     assert b"__assert_fail" not in binary
 
@@ -125,7 +126,8 @@ def test_pip_takes_the_dependencies_from_debian(venv):
 
 def test_trasko_without_a_list_prints_its_usage(venv):
     result = run(venv[0] / "bin" / "trasko", cwd=venv[0])
-    assert (result.stdout, result.stderr) == (said(SYNTAXE), "")
+    assert (result.returncode, result.stdout) == (2, said(SYNTAXE))
+    assert result.stderr.startswith("trasko : aucun fichier-liste indiqué")
 
 
 @pytest.mark.parametrize("visible", [True, False])
@@ -136,9 +138,9 @@ def test_the_installed_module_publishes(venv, aspnet_site, tmp_path, visible):
     papi = os.urandom(4096)
     (tmp_path / "open.papi").write_bytes(papi)
     (tmp_path / "list.txt").write_text(f"{login};mot-de-passe;open.papi;{int(visible)};k\n")
-    result = run(venv[0] / "bin" / "python", ROOT / "scripts" / "trasko_local.py", site[0], "list.txt",
-                 cwd=tmp_path)
-    assert (result.stdout, result.stderr) == (said(ENVOI_DE, "open.papi"), "")
+    result = run(venv[0] / "bin" / "trasko", "--site", site[0], "list.txt", cwd=tmp_path)
+    assert (result.stdout, result.stderr) == (said(ENVOI_DE, "open.papi"),
+                                              "bilan : 1 publié, 0 non publié, 0 non tenté\n")
     assert sitectl.state(site[1], login) == {"papi": papi, "name": "open.papi", "visible": visible}
 
 

@@ -1,12 +1,13 @@
 <%@ Page Language="C#" MasterPageFile="~/Site.master" CodeFile="MonTournoi.aspx.cs" Inherits="TournamentPage" Title="Mon tournoi" %>
 <asp:Content ID="ContentMain" ContentPlaceHolderID="ContentPlaceHolderMain" runat="server">
   <h2>Tournoi <asp:Label ID="LabelTournoi" runat="server" /></h2>
+  <p><asp:HyperLink ID="LinkViewTournoi" runat="server" Text="Voir la fiche publique du tournoi" /></p>
   <p>
     Fichier Papi :
     <asp:FileUpload ID="UploadPapi" runat="server" />
     <asp:LinkButton ID="CmdUploadPapi" runat="server" Text="Envoyer le fichier Papi" OnClick="CmdUploadPapi_Click" />
   </p>
-  <p><asp:Label ID="LabelMessage" runat="server" EnableViewState="false" /></p>
+  <p><asp:Label ID="LabelError" runat="server" EnableViewState="false" /></p>
   <p>
     <asp:Label ID="LabelEtat" runat="server" />
     <asp:LinkButton ID="CmdAfficherTournoi" runat="server" OnClick="CmdAfficherTournoi_Click" />

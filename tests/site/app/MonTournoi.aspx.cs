@@ -1,5 +1,6 @@
 using System;
 using System.Globalization;
+using System.IO;
 using System.Web;
 using System.Web.UI;
 
@@ -23,13 +24,17 @@ public partial class TournamentPage : Page
     protected void CmdUploadPapi_Click (object sender, EventArgs e)
     {
         HttpPostedFile file = UploadPapi.PostedFile;
-        if (file == null || string.IsNullOrEmpty (file.FileName)) {
-            LabelMessage.Text = "Aucun fichier reçu.";
-            return;
-        }
-        long size = Tournois.SaveUpload (login, file);
-        LabelMessage.Text = string.Format (CultureInfo.InvariantCulture, "Fichier {0} reçu ({1} octets).",
-            HttpUtility.HtmlEncode (file.FileName), size);
+        string name = file == null ? "" : Path.GetFileName (file.FileName ?? "");
+        // Refusals keep what the site held: a refused file is never stored.
+        if (name.Length == 0)
+            LabelError.Text = "Aucun fichier reçu.";
+        else if (!name.EndsWith (".papi", StringComparison.OrdinalIgnoreCase))
+            LabelError.Text = "Le fichier " + HttpUtility.HtmlEncode (name) + " n'est pas un fichier Papi (.papi).";
+        else if (file.ContentLength == 0)
+            LabelError.Text = "Le fichier " + HttpUtility.HtmlEncode (name) + " est vide.";
+        else
+            LabelError.Text = string.Format (CultureInfo.InvariantCulture, "Transfert du fichier : {0} ({1} octets) achevé",
+                HttpUtility.HtmlEncode (name), Tournois.SaveUpload (login, file));
     }
 
     protected void CmdAfficherTournoi_Click (object sender, EventArgs e)
@@ -42,6 +47,7 @@ public partial class TournamentPage : Page
         base.OnPreRender (e);
         bool visible = Tournois.IsVisible (login);
         LabelTournoi.Text = HttpUtility.HtmlEncode (login);
+        LinkViewTournoi.NavigateUrl = "FicheTournoi.aspx?Ref=" + Tournois.PublicRef (login);
         LabelEtat.Text = visible ? "Le tournoi est affiché." : "Le tournoi est masqué.";
         CmdAfficherTournoi.Text = visible ? "Désactiver le tournoi" : "Activer le tournoi";
     }

@@ -147,6 +147,17 @@ public static class Tournois
         return sb.ToString ();
     }
 
+    // The tournament's number on the public pages: five digits, stable per login.
+    public static string PublicRef (string login)
+    {
+        uint h = 2166136261;
+        foreach (char c in login) {
+            h ^= c;
+            h *= 16777619;
+        }
+        return (10000 + h % 90000).ToString (CultureInfo.InvariantCulture);
+    }
+
     // Stands in for the generator field the federation's server emits and
     // Mono does not: 8 hex digits, stable per page.
     public static string ViewStateGenerator (string pagePath)
