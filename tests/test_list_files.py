@@ -232,6 +232,6 @@ def test_main_func_takes_the_first_argument(monkeypatch, capsys, argv, batches, 
 def test_the_command_entry(tmp_path, command, status):
     usage = subprocess.run(command, capture_output=True, text=True, cwd=tmp_path, timeout=60)
     assert (usage.returncode, usage.stdout) == (status, said(SYNTAXE))
-    missing = subprocess.run(command + ["none.txt", "extra"], capture_output=True, text=True,
+    missing = subprocess.run(command + ["none.txt"], capture_output=True, text=True,
                              cwd=tmp_path, timeout=60)
     assert (missing.returncode, missing.stdout) == (status, said(LIST_INTROUVABLE, "none.txt"))
