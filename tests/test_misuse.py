@@ -523,7 +523,11 @@ def test_a_function_is_a_function_to_python_tools(name):
     signature, expected = inspect.signature(function), inspect.signature(twin)
     assert [(p.name, p.kind, p.default) for p in signature.parameters.values()] == [
         (p.name, p.kind, p.default) for p in expected.parameters.values()]
-    code = function.__code__
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_running_a_function_code_object_is_an_ordinary_error(name):
+    code = getattr(velka, name).__code__
     with pytest.raises(AssertionError):
         types.FunctionType(code, {})(*range(code.co_argcount))
     if code.co_argcount == 0:
