@@ -4,6 +4,7 @@ generators, the function protocols. Where the behaviour is that of plain
 Python, each case runs the same scenario on velka and on its plain-Python
 twin (bench/baseline.py) and compares what each returned, raised and
 printed; otherwise it checks the module's own rule."""
+import contextlib
 import copy
 import ctypes
 import importlib.util
@@ -46,14 +47,21 @@ def outcome(capsys, action):
     return seen, capsys.readouterr().out.splitlines()
 
 
-def same_as_twin(capsys, scenario):
-    """Runs scenario(module) on velka and on a fresh twin, and compares."""
+@contextlib.contextmanager
+def velka_restored():
+    """velka's namespace as it was, in its order, whatever the test does to it."""
     saved = dict(vars(velka))
     try:
-        mine = outcome(capsys, lambda: scenario(velka))
+        yield
     finally:
         vars(velka).clear()
         vars(velka).update(saved)
+
+
+def same_as_twin(capsys, scenario):
+    """Runs scenario(module) on velka and on a fresh twin, and compares."""
+    with velka_restored():
+        mine = outcome(capsys, lambda: scenario(velka))
     twin = load_twin()
     assert mine == outcome(capsys, lambda: scenario(twin))
     return mine
@@ -248,10 +256,11 @@ def test_callbacks_that_mutate_the_globals_or_reenter_mid_call(capsys, mutation)
     same_as_twin(capsys, scenario)
 
 
-def test_a_thread_calling_while_another_rebinds_sees_one_binding_or_the_other(monkeypatch):
-    monkeypatch.setattr(velka, "read_url", lambda session, url, *rest, **named: seen.append(url))
-    monkeypatch.setattr(velka, "Session", object)
-    monkeypatch.setattr(velka, "ADMIN_FFE_URL", "http://a")
+@velka_restored()
+def test_a_thread_calling_while_another_rebinds_sees_one_binding_or_the_other():
+    velka.read_url = lambda session, url, *rest, **named: seen.append(url)
+    velka.Session = object
+    velka.ADMIN_FFE_URL = "http://a"
     seen, done, missing = [], threading.Event(), []
 
     def rebind():
