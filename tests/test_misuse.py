@@ -256,6 +256,41 @@ def test_callbacks_that_mutate_the_globals_or_reenter_mid_call(capsys, mutation)
     same_as_twin(capsys, scenario)
 
 
+def list_file(tmp_path, count=3):
+    listing = tmp_path / "list.txt"
+    listing.write_text(f"login;pwd;{__file__};1;key\n" * count)
+    return str(listing)
+
+
+# Per function: a scenario in which a callback, mid-call, rebinds or deletes
+# a global that the function reads later in the same call.
+MIDCALL = {
+    "page_ffe": lambda mod, tmp: (
+        setattr(mod, "envoi_tournoi", lambda *a: setattr(mod, "envoi_tournoi", print)),
+        mod.page_ffe(list_file(tmp)))[1],
+    "get_tournoi_list": lambda mod, tmp: (
+        setattr(mod, "pathlib", types.SimpleNamespace(Path=lambda path: types.SimpleNamespace(
+            is_file=lambda: delattr(mod, "pathlib") or True))),
+        mod.get_tournoi_list(list_file(tmp)))[1],
+    "main_func": lambda mod, tmp: (
+        setattr(mod, "sys", types.SimpleNamespace(argv=["trasko", list_file(tmp, 1)])),
+        setattr(mod, "page_ffe", lambda path: delattr(mod, "page_ffe")),
+        mod.main_func(), mod.main_func())[3],
+    "get_page_test": lambda mod, tmp: (
+        setattr(mod, "Session", lambda: Session(lambda url: delattr(mod, "BeautifulSoup"))),
+        mod.get_page_test())[1],
+    "get_ident_text": lambda mod, tmp: mod.get_ident_text(
+        types.SimpleNamespace(find=lambda id: delattr(mod, "get_ident_text")), {}, "X"),
+    "read_url": lambda mod, tmp: mod.read_url(
+        Session(lambda url: delattr(mod, "read_url")), "http://x", {"a": 1}),
+}
+
+
+@pytest.mark.parametrize("function", MIDCALL)
+def test_a_global_changed_by_a_callback_mid_call(capsys, tmp_path, function):
+    same_as_twin(capsys, lambda mod: MIDCALL[function](mod, tmp_path))
+
+
 @velka_restored()
 def test_a_thread_calling_while_another_rebinds_sees_one_binding_or_the_other():
     velka.read_url = lambda session, url, *rest, **named: seen.append(url)
