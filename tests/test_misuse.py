@@ -106,24 +106,29 @@ def publish_recording(mod, hook=None, f_visible=False):
 # --- Loads: failed, repeated, and the functions that outlive them ----------
 
 LOADER = """
-import ctypes, importlib.util, sys, types
-library = ctypes.PyDLL(importlib.util.find_spec("velka").origin)
-library.PyInit_velka.restype = ctypes.c_void_p
-definition = library.PyInit_velka()
-api = ctypes.pythonapi
-api.PyModule_FromDefAndSpec2.restype = ctypes.py_object
-api.PyModule_FromDefAndSpec2.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
-api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+import importlib.util, sys
 
 class Response:
     def __init__(self, url): self.content = url.encode()
 class Echo:
     def get(self, url): return Response(url)
 
-def failed_load(name):
-    module = api.PyModule_FromDefAndSpec2(definition, types.SimpleNamespace(name=name), 1013)
+def failed_load(as_main):
+    # A module name that the main guard's comparison either refuses or
+    # takes for "__main__"; the import machinery compares it with nothing else.
+    class Name(str):
+        def __eq__(self, other):
+            if other != "__main__":
+                return str.__eq__(self, other)
+            if as_main:
+                return True
+            raise LookupError("no comparison")
+        __hash__ = str.__hash__
+    spec = importlib.util.spec_from_file_location(
+        Name("velka"), importlib.util.find_spec("velka").origin)
+    module = importlib.util.module_from_spec(spec)
     try:
-        api.PyModule_ExecDef(module, definition)
+        spec.loader.exec_module(module)
     except Exception as error:
         print("load failed:", type(error).__name__, error)
     return module
@@ -131,18 +136,14 @@ def failed_load(name):
 
 
 @pytest.mark.parametrize("failure", [
-    # the main guard's comparison raises
-    "class Name(str):\n"
-    "    def __eq__(self, other): raise LookupError('no comparison')\n"
-    "    __hash__ = str.__hash__\n"
-    "old = failed_load(Name('velka'))",
+    "old = failed_load(as_main=False)",  # the main guard's comparison raises
     # main_func raises under the main guard
     "class Arg(str):\n"
     "    def __ne__(self, other): raise LookupError('no comparison')\n"
     "sys.argv[1:] = [Arg('list.txt')]\n"
-    "old = failed_load('__main__')\n"
+    "old = failed_load(as_main=True)\n"
     "sys.argv[1:] = []",
-])
+], ids=["guard", "main_func"])
 def test_functions_outliving_a_failed_load_keep_their_own_globals(failure):
     result = run_python(LOADER + failure + """
 print(old.read_url.__globals__ is vars(old), "velka" in sys.modules)
