@@ -6,7 +6,6 @@
 
 #include <array>
 #include <cassert>
-#include <cstdint>
 #include <utility>
 
 namespace velka {

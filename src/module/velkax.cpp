@@ -242,10 +242,9 @@ int module_exec(PyObject* module) {
     int line = 0;
     {
         Ref builtins = Ref::borrow(PyImport_AddModule("builtins"));
-        Frame statements(PyModule_GetDict(module), builtins ? PyModule_GetDict(builtins.get()) : nullptr);
-        if (builtins && statements.globals() && statements.builtins() &&
-            execute(module, builtins.get(), line) == 0)
-            return 0;
+        PyObject* builtins_dict = builtins ? PyModule_GetDict(builtins.get()) : nullptr;
+        Frame statements(PyModule_GetDict(module), builtins_dict);
+        if (builtins_dict && execute(module, builtins.get(), line) == 0) return 0;
         if (line > 0) add_traceback("init velka", line);
     }
     withdraw_from_sys_modules(module);
