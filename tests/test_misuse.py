@@ -385,6 +385,32 @@ def test_recursion_through_a_callback_ends_in_reported_errors(capsys):
     assert velka.read_url(Session(), "http://x") == PAGE.decode()
 
 
+def test_recursion_through_the_module_functions_alone(tmp_path, monkeypatch, capsys):
+    # main_func -> page_ffe -> envoi_tournoi -> Session() = main_func: no
+    # Python frame between, so the interpreter's recursion limits end it, as
+    # a RecursionError that the innermost batch reports or takes for a failed
+    # tournament; every level then unwinds normally.
+    listing = tmp_path / "list.txt"
+    listing.write_text(f"login;pwd;{__file__};1\n")
+    monkeypatch.setattr(sys, "argv", ["trasko", str(listing)])
+
+    def scenario(mod):
+        mod.Session = mod.main_func
+        return mod.main_func()
+
+    with velka_restored():
+        assert scenario(velka) is None
+    printed = capsys.readouterr().out.splitlines()
+    progress = f"trasko - envoi de: {__file__}"
+    assert printed.count(progress) > 100 and printed[0] == progress
+    assert set(printed) <= {progress, "", f"#### Format de ligne incorrecte: {listing.read_text()}"[:-1],
+                            "erreur envoi: 'NoneType' object has no attribute 'get'"}
+    with velka_restored():
+        velka.Session = Session  # the module is sound afterwards
+        assert velka.main_func() is None
+    assert capsys.readouterr().out.splitlines() == [progress]
+
+
 # --- Except blocks inside generators and coroutines --------------------------
 
 class FailingSession:
