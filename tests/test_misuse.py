@@ -606,6 +606,15 @@ def test_running_a_function_code_object_is_an_ordinary_error(name):
     assert (code.co_flags, code.co_filename, code.co_name) == (3, "velkax", name)
 
 
+def test_running_a_traceback_entry_code_object_is_an_ordinary_error():
+    with pytest.raises(TypeError) as raised:
+        velka.page_ffe()
+    entry = raised.value.__traceback__.tb_next
+    assert entry.tb_frame.f_code.co_filename == "velkax"
+    with pytest.raises(AssertionError):
+        exec(entry.tb_frame.f_code)  # noqa: S102 - running it is the point
+
+
 def test_pydoc_lists_the_functions_as_functions():
     text = pydoc.plain(pydoc.render_doc(velka))
     functions = text[text.index("FUNCTIONS"):text.index("DATA")]
