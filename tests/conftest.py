@@ -1,14 +1,13 @@
-import os
-import subprocess
-import sys
-import textwrap
+import shutil
+from pathlib import Path
 
 import pytest
-
-from peer import Peer
-
 import sitectl
 import velka
+from peer import Peer
+
+# Re-exported: test files written against conftest keep working.
+from support import run_python, velka_entries  # noqa: F401
 
 
 @pytest.fixture
@@ -17,9 +16,37 @@ def peer():
         yield p
 
 
+@pytest.fixture
+def site(peer, monkeypatch):
+    """The loopback peer standing in for the federation's site."""
+    monkeypatch.setattr(velka, "ADMIN_FFE_URL", peer.url)
+    return peer
+
+
+@pytest.fixture
+def papi(tmp_path):
+    """A binary Papi file whose name has a blank, an apostrophe and accents."""
+    path = tmp_path / "Open d'\u00e9t\u00e9.papi"
+    path.write_bytes(b"\xd0\xcf\x11\xe0" + bytes(range(256)) * 64)
+    return path
+
+
+def mono_missing():
+    if shutil.which("mono") is None or shutil.which("mcs") is None:
+        return "Mono is not installed (scripts/site installs mono-xsp4)"
+    if not Path("/usr/lib/mono/4.5/System.Web.dll").exists():
+        return "Mono's System.Web is not installed (scripts/site installs mono-xsp4)"
+    return None
+
+
 @pytest.fixture(scope="session")
 def aspnet_site(tmp_path_factory):
-    """The local ASP.NET copy of the federation's site: (base URL, data directory)."""
+    """The local ASP.NET copy of the federation's site, one for the whole
+    session: (base URL, data directory). Tests give their accounts names of
+    their own."""
+    missing = mono_missing()
+    if missing:
+        pytest.skip(missing)
     data = tmp_path_factory.mktemp("site")
     url = sitectl.start(data)
     yield url, data
@@ -28,24 +55,3 @@ def aspnet_site(tmp_path_factory):
 
 def pytest_report_header(config):
     return f"velka: {velka.__file__}"
-
-
-def run_python(code, *args, cwd=None, env=None, timeout=60):
-    """Runs `code` in a fresh interpreter (the one running the tests, with the
-    same velka build on its path); returns the CompletedProcess."""
-    environment = dict(os.environ)
-    environment.update(env or {})
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code), *args],
-        cwd=cwd, env=environment, capture_output=True, text=True, timeout=timeout)
-
-
-def velka_entries(tb):
-    """The (name, line) of each traceback entry the module added."""
-    entries = []
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == "velkax":
-            entries.append((code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return entries

@@ -7,10 +7,7 @@ import tracemalloc
 import pytest
 
 import velka
-from conftest import velka_entries
-
-DEF_LINES = {"read_url": 12, "get_ident_text": 105, "get_attr_value": 114,
-             "envoi_tournoi": 128, "get_tournoi_list": 198, "page_ffe": 227}
+from support import FUNCTIONS, Response, velka_entries
 
 A, B, C, D, E = (object() for _ in range(5))
 
@@ -48,7 +45,7 @@ def test_binding_errors_run_no_body_and_carry_the_def_line(capfd, name, args, kw
     with pytest.raises(TypeError) as error:
         getattr(velka, name)(*args, **kwargs)
     assert str(error.value) == message
-    assert velka_entries(error.value.__traceback__) == [(f"velka.{name}", DEF_LINES[name])]
+    assert velka_entries(error.value.__traceback__) == [(f"velka.{name}", FUNCTIONS[name].def_line)]
     assert capfd.readouterr() == ("", "")
 
 
@@ -97,10 +94,6 @@ class Recorder:
         return record
 
 
-class Body:
-    content = b"ok"
-
-
 @pytest.mark.parametrize("args, kwargs, call", [
     (("u",), {}, ("get", ("u",), {})),
     ((), {"url": "u"}, ("get", ("u",), {})),
@@ -109,7 +102,7 @@ class Body:
     ((), {"files": {}, "data": {}, "url": "u"}, ("get", ("u",), {})),
 ])
 def test_read_url_binds_positions_keywords_and_defaults(args, kwargs, call):
-    session = Recorder(Body())
+    session = Recorder(Response(b"ok"))
     assert velka.read_url(session, *args, **kwargs) == "ok"
     assert session.calls == [call]
 

@@ -10,9 +10,10 @@ import pytest
 
 import sitectl
 import velka
+from support import (BUTTON, ENVOI_DE, FORMAT_INCORRECT, PAPI_INTROUVABLE, UPLOAD_EVENT,
+                     VISIBILITY_EVENT, erreur_lecture_id, said)
 
 LAUNCHER = Path(__file__).resolve().parent.parent / "scripts" / "trasko_local.py"
-BUTTON = "ctl00_ContentPlaceHolderMain_CmdAfficherTournoi"
 
 
 def account(aspnet_site, login, visible, password="mot-de-passe"):
@@ -49,12 +50,12 @@ def test_a_batch_publishes_each_good_line(aspnet_site, tmp_path):
         "seul",
         f"{shown_to_hidden};mot-de-passe;papis/rapide.papi;0",
     ]) + "\n")
-    assert output == (
-        "trasko - envoi de: papis/Open d'\u00e9t\u00e9.papi\n"
-        f"trasko - envoi de: {tmp_path}/blitz.papi\n"
-        "--------------- Fichier papi introuvable: papis/absent.papi\n"
-        "#### Format de ligne incorrecte: seul\n\n"
-        "trasko - envoi de: papis/rapide.papi\n")
+    assert output == "".join([
+        said(ENVOI_DE, "papis/Open d'\u00e9t\u00e9.papi"),
+        said(ENVOI_DE, f"{tmp_path}/blitz.papi"),
+        said(PAPI_INTROUVABLE.format("papis/absent.papi")),
+        said(FORMAT_INCORRECT, "seul\n"),
+        said(ENVOI_DE, "papis/rapide.papi")])
     expected = {
         hidden_to_shown: (big, "Open d'\u00e9t\u00e9.papi", True, 2),
         shown_to_shown: (b"blitz", "blitz.papi", True, 1),
@@ -75,9 +76,8 @@ def test_a_refused_login_stops_the_batch(aspnet_site, tmp_path):
     output = trasko(aspnet_site, tmp_path, f"{first};mot-de-passe;1.papi;1\n"
                                     f"{refused};le-mauvais;2.papi;1\n"
                                     f"{never};mot-de-passe;3.papi;1\n")
-    assert output == ("trasko - envoi de: 1.papi\n"
-                      "trasko - envoi de: 2.papi\n"
-                      f"erreur lecture id {BUTTON}:\n")
+    assert output == said(ENVOI_DE, "1.papi") + said(ENVOI_DE, "2.papi") + said(
+        erreur_lecture_id(BUTTON))
     assert sitectl.state(aspnet_site[1], first)["visible"] is True
     assert sitectl.state(aspnet_site[1], refused)["papi"] is None
     assert sitectl.state(aspnet_site[1], never) == {"papi": None, "name": None, "visible": None}
@@ -91,10 +91,8 @@ def test_page_ffe_in_process(aspnet_site, tmp_path, monkeypatch, capsys):
     (tmp_path / "t.papi").write_bytes(b"t")
     (tmp_path / "list.txt").write_text(f"{login};mot-de-passe;t.papi;0;\n")
     assert velka.page_ffe("list.txt") is None
-    assert capsys.readouterr().out == "trasko - envoi de: t.papi\n"
+    assert capsys.readouterr().out == said(ENVOI_DE, "t.papi")
     assert sitectl.state(aspnet_site[1], login) == {"papi": b"t", "name": "t.papi", "visible": False}
     # Published again as it now stands: three requests, no toggle.
     velka.envoi_tournoi(login, "mot-de-passe", str(tmp_path / "t.papi"), False)
-    assert posts(aspnet_site, login) == [
-        "ctl00$ContentPlaceHolderMain$CmdUploadPapi", "ctl00$ContentPlaceHolderMain$CmdAfficherTournoi",
-        "ctl00$ContentPlaceHolderMain$CmdUploadPapi"]
+    assert posts(aspnet_site, login) == [UPLOAD_EVENT, VISIBILITY_EVENT, UPLOAD_EVENT]

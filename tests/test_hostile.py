@@ -11,10 +11,11 @@ import requests
 from bs4 import BeautifulSoup
 
 import velka
-from conftest import velka_entries
 from peer import (close_before, close_during, closed_port, endless, huge, page,
                   redirect_loop)
-from test_upload_dialogue import BUTTON, aspx
+from support import (BUTTON, ENVOI_DE, ERREUR_ENVOI, EVENT_VALIDATION, GETTING, VIEW_GENERATOR,
+                     VIEW_STATE, aspx, erreur_lecture, erreur_lecture_id, erreur_visibilite, said,
+                     said_line, velka_entries)
 
 PASSWORD = "S3cr3t-Mot!"
 
@@ -25,12 +26,6 @@ class BoundedSession(requests.Session):
     def request(self, *args, **kwargs):
         kwargs.setdefault("timeout", 1.0)
         return super().request(*args, **kwargs)
-
-
-@pytest.fixture
-def papi(tmp_path):
-    (tmp_path / "t.papi").write_bytes(b"\x00papi" * 1000)
-    return str(tmp_path / "t.papi")
 
 
 def unclosed_files(call):
@@ -45,12 +40,12 @@ def unclosed_files(call):
 
 
 @pytest.mark.parametrize("answer, printed", [
-    (None, "erreur envoi: "),  # connection refused
-    (close_before(reset=True), "erreur envoi: "),
-    (close_before(reset=False), "erreur envoi: "),
-    (close_during(nbytes=200, reset=True), "erreur envoi: "),
-    (endless(interval=5.0), "erreur envoi: "),
-    (redirect_loop(), "erreur envoi: Exceeded 30 redirects."),
+    (None, ""),  # connection refused
+    (close_before(reset=True), ""),
+    (close_before(reset=False), ""),
+    (close_during(nbytes=200, reset=True), ""),
+    (endless(interval=5.0), ""),
+    (redirect_loop(), "Exceeded 30 redirects."),
 ])
 def test_a_hostile_server_is_one_failure_line_and_none(peer, capsys, papi, answer, printed):
     url = closed_port() if answer is None else peer.url
@@ -61,7 +56,7 @@ def test_a_hostile_server_is_one_failure_line_and_none(peer, capsys, papi, answe
             result, unclosed = unclosed_files(lambda: velka.read_url(session, url, data, files))
             assert result is None and unclosed == []
             [line] = capsys.readouterr().out.splitlines()
-            assert line.startswith(printed)
+            assert line.startswith(said_line(ERREUR_ENVOI, printed))
 
 
 def test_a_50_mb_page_is_returned_whole(peer, capsys):
@@ -71,16 +66,10 @@ def test_a_50_mb_page_is_returned_whole(peer, capsys):
     assert len(text) == 50 * 1024 * 1024 and capsys.readouterr().out == ""
 
 
-BROKEN = ('<html><body><div><form><input type=hidden name=__VIEWSTATE value="v-broken">'
-          '</span><<>><p><input name="__VIEWSTATEGENERATOR" value=g-broken><table><tr>'
-          '<input name="__EVENTVALIDATION" value="e-broken"<b>'
+BROKEN = (f'<html><body><div><form><input type=hidden name={VIEW_STATE} value="v-broken">'
+          f'</span><<>><p><input name="{VIEW_GENERATOR}" value=g-broken><table><tr>'
+          f'<input name="{EVENT_VALIDATION}" value="e-broken"<b>'
           f'<a id="{BUTTON}" href=#>Activer le tournoi</p></form')
-
-
-@pytest.fixture
-def site(peer, monkeypatch):
-    monkeypatch.setattr(velka, "ADMIN_FFE_URL", peer.url)
-    return peer
 
 
 def test_broken_markup_with_the_fields_still_publishes(site, papi, capsys):
@@ -93,7 +82,7 @@ def test_an_empty_show_hide_button_is_an_unknown_visibility(site, papi, capsys):
     site.queue(aspx("a"), aspx("b"), aspx("c", ""))
     with pytest.raises(ValueError):
         velka.envoi_tournoi("n", PASSWORD, papi, True)
-    assert capsys.readouterr().out == "erreur lecture visibilit\u00e9 '':\n"
+    assert capsys.readouterr().out == said(erreur_visibilite(""))
 
 
 def test_a_site_that_resets_the_upload_stops_the_batch(site, tmp_path, capsys):
@@ -105,7 +94,8 @@ def test_a_site_that_resets_the_upload_stops_the_batch(site, tmp_path, capsys):
     result, unclosed = unclosed_files(lambda: velka.page_ffe(str(tmp_path / "list.txt")))
     assert result is None and unclosed == [] and len(site.requests) == 3
     out = capsys.readouterr().out.splitlines()
-    assert out[0] == f"trasko - envoi de: {tmp_path}/1.papi" and out[1].startswith("erreur envoi: ")
+    assert out[0] == said_line(ENVOI_DE, f"{tmp_path}/1.papi")
+    assert out[1].startswith(said_line(ERREUR_ENVOI, ""))
     assert len(out) == 2  # the second tournament is not attempted
 
 
@@ -162,17 +152,17 @@ MISUSES = [
     # a key that cannot be formatted: the failure line itself fails
     (lambda: velka.get_ident_text(Odd(), {}, Odd(format=LookupError)), LookupError, [], 110),
     (lambda: velka.get_attr_value(Odd(), {}, Odd(format=TypeError), "id"), TypeError,
-     ["getting ..... odd"], 124),
+     [said_line(GETTING, "odd")], 124),
     # odd attr_name comparisons are errors of the reader
     (lambda: velka.get_attr_value(Odd(), {}, "k", Odd(eq=ValueError)), ValueError,
-     ["erreur lecture k:"], 116),
+     [erreur_lecture("k")], 116),
     (lambda: velka.get_attr_value(Odd(), {}, "k", Odd(eq=Odd(bool=ZeroDivisionError))),
-     ZeroDivisionError, ["erreur lecture k:"], 116),
+     ZeroDivisionError, [erreur_lecture("k")], 116),
     # find giving something odd, and a mapping that is not one
     (lambda: velka.get_ident_text(Odd(find="text"), {}, "k"), AttributeError,
-     ["erreur lecture id k:"], 107),
+     [erreur_lecture_id("k")], 107),
     (lambda: velka.get_ident_text(soup_with_text("t"), ["not", "a", "dict"], "k"), TypeError,
-     ["erreur lecture id k:"], 108),
+     [erreur_lecture_id("k")], 108),
     (lambda: velka.get_attr_value(Odd(find=KeyboardInterrupt), {}, "k"), KeyboardInterrupt, [], 121),
 ]
 
@@ -227,14 +217,14 @@ def test_an_interrupt_inside_a_session_goes_straight_through(monkeypatch, tmp_pa
     monkeypatch.setattr("sys.argv", ["trasko", str(tmp_path / "list.txt")])
     with pytest.raises(KeyboardInterrupt):
         velka.main_func()
-    assert capsys.readouterr().out == f"trasko - envoi de: {papi}\n"
+    assert capsys.readouterr().out == said(ENVOI_DE, papi)
 
 
 # --- no password in what the module writes ------------------------------------------
 
 @pytest.mark.parametrize("answers", [
-    [aspx("a", without=["__VIEWSTATE"])],
-    [aspx("a"), aspx("b", without=["__EVENTVALIDATION"])],
+    [aspx("a", without=[VIEW_STATE])],
+    [aspx("a"), aspx("b", without=[EVENT_VALIDATION])],
     [aspx("a"), aspx("b"), aspx("c")],
     [aspx("a"), aspx("b"), aspx("c", "Voir")],
     [aspx("a"), aspx("b"), aspx("c", "Activer"), aspx("d")],
@@ -253,6 +243,6 @@ def test_no_password_in_output_or_errors(site, capfd, papi, answers):
 def test_no_password_when_the_site_is_unreachable(monkeypatch, capfd, papi):
     monkeypatch.setattr(velka, "ADMIN_FFE_URL", closed_port())
     with pytest.raises(Exception) as raised:
-        velka.envoi_tournoi("n", PASSWORD, papi + ".missing", True)
+        velka.envoi_tournoi("n", PASSWORD, f"{papi}.missing", True)
     written = capfd.readouterr()
     assert PASSWORD not in written.out + "".join(traceback.format_exception(raised.value))

@@ -9,22 +9,17 @@ import pytest
 from bs4 import BeautifulSoup
 
 import velka
+from support import BUTTON, STATE, Response
 
 CALLS = 1000  # a window; each scenario runs three
 TOLERANCE = 32 * 1024  # bytes kept over the last two windows: 16 bytes a call
 
 
-class Response:
-    def __init__(self, content):
-        self.content = content
-
-
 class Site:
     """A session that answers the dialogue from memory: every page carries the
     state fields and a show/hide button whose label alternates."""
-    page = ('<input name="__VIEWSTATE" value="v"/><input name="__VIEWSTATEGENERATOR" value="g"/>'
-            '<input name="__EVENTVALIDATION" value="e"/><a id="ctl00_ContentPlaceHolderMain_'
-            'CmdAfficherTournoi">{}</a>')
+    page = "".join(f'<input name="{name}" value="v"/>' for name in STATE) + (
+        f'<a id="{BUTTON}">{{}}</a>')
 
     def __init__(self, label="Activer le tournoi", fail=None):
         self.body = self.page.format(label).encode()

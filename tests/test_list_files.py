@@ -8,7 +8,8 @@ import sys
 import pytest
 
 import velka
-from conftest import run_python, velka_entries
+from support import (ENVOI_DE, FORMAT_INCORRECT, LIST_INTROUVABLE, PAPI_INTROUVABLE, SYNTAXE,
+                     TOURNOI_INTROUVABLE, said, velka_entries)
 
 
 @pytest.fixture
@@ -51,8 +52,8 @@ def test_the_mapping_keeps_first_positions_and_paths_as_written(workdir, capsys)
     assert list(velka.get_tournoi_list(listing).items()) == [
         ("k1", "b.papi"), ("", "sub/d.papi")]
     assert capsys.readouterr().out == (
-        "##### Tournoi introuvable 6:l3;p3;missing.papi\n =>missing.papi\n"
-        "##### Tournoi introuvable 8:l5;p5;gone.papi;1;k5 =>gone.papi\n")
+        said(TOURNOI_INTROUVABLE.format(6, "l3;p3;missing.papi\n", "missing.papi"))
+        + said(TOURNOI_INTROUVABLE.format(8, "l5;p5;gone.papi;1;k5", "gone.papi")))
 
 
 @pytest.mark.parametrize("bad_line", ["lonely", "l;p", "l;p;a.papi;1"])
@@ -61,7 +62,8 @@ def test_a_line_too_short_for_its_checks_ends_the_call(workdir, capsys, bad_line
     with pytest.raises(IndexError) as raised:
         velka.get_tournoi_list(listing)
     assert velka_entries(raised.value.__traceback__)[0][0] == "velka.get_tournoi_list"
-    assert capsys.readouterr().out.startswith("##### Tournoi introuvable 1:")
+    assert capsys.readouterr().out.startswith(
+        said(TOURNOI_INTROUVABLE.format(1, "l;p;missing.papi;1;k\n", "missing.papi")))
 
 
 def test_a_missing_list_file_is_an_error_without_message(workdir, capsys):
@@ -74,7 +76,8 @@ def test_a_missing_list_file_is_an_error_without_message(workdir, capsys):
 def test_every_line_end_is_one_line_end(workdir, capsys, newline):
     listing = write_list(workdir, "l;p;missing.papi;1;k\nl;p;a.papi;1;k\n", newline)
     assert velka.get_tournoi_list(listing) == {"k": "a.papi"}
-    assert capsys.readouterr().out == "##### Tournoi introuvable 1:l;p;missing.papi;1;k\n =>missing.papi\n"
+    assert capsys.readouterr().out == said(
+        TOURNOI_INTROUVABLE.format(1, "l;p;missing.papi;1;k\n", "missing.papi"))
 
 
 # --- page_ffe -----------------------------------------------------------------------
@@ -94,14 +97,14 @@ def test_each_kind_of_line(workdir, capsys, published):
         "l7;p7;c.papi;1",
     ]))
     assert velka.page_ffe(listing) is None
-    assert capsys.readouterr().out == (
-        "trasko - envoi de: a.papi\n"
-        "#### Format de ligne incorrecte: lonely\n\n"
-        "#### Format de ligne incorrecte: l3;p3\n\n"
-        "--------------- Fichier papi introuvable: missing.papi\n"
-        "#### Format de ligne incorrecte: l5;p5;b.papi\n\n"
-        "trasko - envoi de: sub/d.papi\n"
-        "trasko - envoi de: c.papi\n")
+    assert capsys.readouterr().out == "".join([
+        said(ENVOI_DE, "a.papi"),
+        said(FORMAT_INCORRECT, "lonely\n"),
+        said(FORMAT_INCORRECT, "l3;p3\n"),
+        said(PAPI_INTROUVABLE.format("missing.papi")),
+        said(FORMAT_INCORRECT, "l5;p5;b.papi\n"),
+        said(ENVOI_DE, "sub/d.papi"),
+        said(ENVOI_DE, "c.papi")])
     assert published == [
         ("l1", "p1", str(workdir / "a.papi"), True),
         ("l6", "p6", str(workdir / "sub" / "d.papi"), False),
@@ -123,13 +126,13 @@ def test_a_relative_list_and_papi_path_are_taken_from_the_working_directory(work
     write_list(workdir, "l;p;./sub/../a.papi;1\n")
     velka.page_ffe("tournois.txt")
     assert published == [("l", "p", str(workdir / "a.papi"), True)]
-    assert capsys.readouterr().out == "trasko - envoi de: ./sub/../a.papi\n"
+    assert capsys.readouterr().out == said(ENVOI_DE, "./sub/../a.papi")
 
 
 @pytest.mark.parametrize("path", ["none.txt", "sub"])
 def test_a_list_file_that_cannot_be_opened(workdir, capsys, published, path):
     assert velka.page_ffe(path) is None
-    assert capsys.readouterr().out == f" tournoi list introuvable : {path}\n"
+    assert capsys.readouterr().out == said(LIST_INTROUVABLE, path)
 
 
 def test_the_first_failing_tournament_ends_the_batch(workdir, capsys, monkeypatch):
@@ -143,7 +146,7 @@ def test_the_first_failing_tournament_ends_the_batch(workdir, capsys, monkeypatc
     monkeypatch.setattr(velka, "envoi_tournoi", envoi)
     assert velka.page_ffe(write_list(workdir, "l1;p;a.papi;1\nl2;p;b.papi;1\nl3;p;c.papi;1\n")) is None
     assert attempted == ["l1", "l2"]
-    assert capsys.readouterr().out == "trasko - envoi de: a.papi\ntrasko - envoi de: b.papi\n"
+    assert capsys.readouterr().out == said(ENVOI_DE, "a.papi") + said(ENVOI_DE, "b.papi")
 
 
 @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
@@ -189,7 +192,7 @@ def test_the_guards_let_interrupts_through(workdir, capsys, monkeypatch, publish
 def test_other_errors_in_the_checks_are_bad_lines(workdir, capsys, monkeypatch, published):
     monkeypatch.setattr(velka, "pathlib", Interrupting(LookupError))
     velka.page_ffe(write_list(workdir, "l1;p;a.papi;1\n"))
-    assert capsys.readouterr().out == "#### Format de ligne incorrecte: l1;p;a.papi;1\n\n"
+    assert capsys.readouterr().out == said(FORMAT_INCORRECT, "l1;p;a.papi;1\n")
 
 
 def test_a_list_file_that_cannot_be_decoded_leaves_the_batch(workdir, capsys, published):
@@ -208,10 +211,10 @@ def test_a_list_file_that_cannot_be_decoded_leaves_the_batch(workdir, capsys, pu
 # --- main_func ----------------------------------------------------------------------
 
 @pytest.mark.parametrize("argv, batches, printed", [
-    (["trasko"], [], "syntaxe: trasko fichier-tournoi\n"),
-    (["trasko", ""], [], "syntaxe: trasko fichier-tournoi\n"),
+    (["trasko"], [], said(SYNTAXE)),
+    (["trasko", ""], [], said(SYNTAXE)),
     (["trasko", "a.txt", "b.txt"], ["a.txt"], ""),
-    ([], [], "syntaxe: trasko fichier-tournoi\n"),
+    ([], [], said(SYNTAXE)),
 ])
 def test_main_func_takes_the_first_argument(monkeypatch, capsys, argv, batches, printed):
     calls = []
@@ -227,7 +230,7 @@ def test_main_func_takes_the_first_argument(monkeypatch, capsys, argv, batches, 
 ])
 def test_the_command_entry(tmp_path, command):
     usage = subprocess.run(command, capture_output=True, text=True, cwd=tmp_path, timeout=60)
-    assert (usage.returncode, usage.stdout) == (0, "syntaxe: trasko fichier-tournoi\n")
+    assert (usage.returncode, usage.stdout) == (0, said(SYNTAXE))
     missing = subprocess.run(command + ["none.txt", "extra"], capture_output=True, text=True,
                              cwd=tmp_path, timeout=60)
-    assert (missing.returncode, missing.stdout) == (0, " tournoi list introuvable : none.txt\n")
+    assert (missing.returncode, missing.stdout) == (0, said(LIST_INTROUVABLE, "none.txt"))

@@ -12,46 +12,13 @@ import pytest
 import requests
 
 import velka
-from conftest import run_python, velka_entries
-
-CONSTANTS = {
-    "VIEW_STATE": "__VIEWSTATE",
-    "VIEW_GENERATOR": "__VIEWSTATEGENERATOR",
-    "EVENT_VALIDATION": "__EVENTVALIDATION",
-    "FLD_LOGIN": "ctl00$TextLogin",
-    "FLD_PASSWD": "ctl00$TextPassword",
-    "IMG_BUTTON": "ctl00$CmdLogin",
-    "UPLOAD_EVENT": "ctl00$ContentPlaceHolderMain$CmdUploadPapi",
-    "UPLOAD_FILE": "ctl00$ContentPlaceHolderMain$UploadPapi",
-    "VISIBILITY_ID": "ctl00_ContentPlaceHolderMain_CmdAfficherTournoi",
-    "VISIBILITY_EVENT": "ctl00$ContentPlaceHolderMain$CmdAfficherTournoi",
-}
+from support import CONSTANTS, FUNCTIONS, LIST_INTROUVABLE, SYNTAXE, run_python, said
 
 BINDING_ORDER = [
     "__builtins__", "sys", "os", "Session", "Response", "BeautifulSoup", "pathlib", "read_url",
     "ADMIN_FFE_URL", *CONSTANTS, "get_ident_text", "get_attr_value", "envoi_tournoi",
     "get_tournoi_list", "page_ffe", "get_page_test", "main_func", "__test__",
 ]
-
-# name: (def line, parameters, other locals, defaults, annotations)
-FUNCTIONS = {
-    "read_url": (12, ("session", "url", "data", "files"),
-                 ("fps", "content", "response", "file_id", "file_name", "e", "h"),
-                 (None, None), {"url": "str"}),
-    "get_ident_text": (105, ("soup", "vars", "attr"), ("elem", "e"), None, {}),
-    "get_attr_value": (114, ("soup", "vars", "attr", "attr_name"), ("elem", "e"), ("name",), {}),
-    "envoi_tournoi": (128, ("nohom", "pwd", "fname", "f_visible"),
-                      ("vars", "url", "session", "html", "soup", "data_post", "visibilty_state"),
-                      None, {}),
-    "get_tournoi_list": (198, ("tournoi_list_full_name",),
-                         ("dict_trn", "file1", "Lines", "count", "line", "tfld", "tournoi_fname",
-                          "disp"), None, {}),
-    "page_ffe": (227, ("tournoi_list_full_name",), ("file1", "line", "tfld", "f_visible", "e"),
-                 None, {}),
-    "get_page_test": (257, (), ("url", "session", "html", "soup", "lines", "result"), None, {}),
-    "main_func": (271, (), ("cmd",), None, {}),
-}
-
 
 def test_namespace_is_bound_in_order_with_the_imported_objects():
     names = list(vars(velka))
@@ -116,8 +83,7 @@ def test_kept_builtins_ignore_later_rebinding(monkeypatch, capsys):
     monkeypatch.setattr(sys, "argv", ["trasko"])
     velka.main_func()
     assert seen == []
-    assert capsys.readouterr().out == (" tournoi list introuvable : /no/such/list\n"
-                                       "syntaxe: trasko fichier-tournoi\n")
+    assert capsys.readouterr().out == said(LIST_INTROUVABLE, "/no/such/list") + said(SYNTAXE)
 
 
 def test_a_second_module_object_is_refused_and_the_loaded_one_kept():
@@ -204,7 +170,7 @@ module = load(name="__main__", loader=None, origin=None, parent="",
               submodule_search_locations=None)
 print(module.__name__, sys.modules["velka"] is module)
 """)
-    assert result.stdout == "loading\nsyntaxe: trasko fichier-tournoi\n__main__ True\n"
+    assert result.stdout == f"loading\n{said(SYNTAXE)}__main__ True\n"
     plain = run_python("import velka; print('imported')")
     assert plain.stdout == "imported\n"
 

@@ -15,6 +15,7 @@ import pytest
 
 import sitectl
 import velka
+from support import ENVOI_DE, SYNTAXE, said
 
 ROOT = Path(__file__).resolve().parent.parent
 BUILDER = ROOT / ".venv" / "bin" / "python"
@@ -124,7 +125,7 @@ def test_pip_takes_the_dependencies_from_debian(venv):
 
 def test_trasko_without_a_list_prints_its_usage(venv):
     result = run(venv[0] / "bin" / "trasko", cwd=venv[0])
-    assert (result.stdout, result.stderr) == ("syntaxe: trasko fichier-tournoi\n", "")
+    assert (result.stdout, result.stderr) == (said(SYNTAXE), "")
 
 
 @pytest.mark.parametrize("visible", [True, False])
@@ -137,7 +138,7 @@ def test_the_installed_module_publishes(venv, aspnet_site, tmp_path, visible):
     (tmp_path / "list.txt").write_text(f"{login};mot-de-passe;open.papi;{int(visible)};k\n")
     result = run(venv[0] / "bin" / "python", ROOT / "scripts" / "trasko_local.py", site[0], "list.txt",
                  cwd=tmp_path)
-    assert (result.stdout, result.stderr) == ("trasko - envoi de: open.papi\n", "")
+    assert (result.stdout, result.stderr) == (said(ENVOI_DE, "open.papi"), "")
     assert sitectl.state(site[1], login) == {"papi": papi, "name": "open.papi", "visible": visible}
 
 

@@ -9,7 +9,8 @@ import requests
 from bs4 import BeautifulSoup
 
 import velka
-from conftest import velka_entries
+from support import (ERREUR_ENVOI, GETTING, HYPHENS, Response, erreur_lecture,
+                     erreur_lecture_id, said_line, velka_entries)
 from peer import close_before, closed_port, form_fields, multipart_parts, page
 
 
@@ -80,7 +81,7 @@ def test_a_body_that_is_not_utf8_is_reported_and_gives_none(peer, session, capsy
     with pytest.raises(UnicodeDecodeError) as expected:
         body.decode()
     assert velka.read_url(session, peer.url) is None
-    assert lines(capsys) == [f"erreur envoi: {expected.value}"]
+    assert lines(capsys) == [said_line(ERREUR_ENVOI, expected.value)]
 
 
 @pytest.mark.parametrize("unreachable", ["closed port", "reset"])
@@ -90,15 +91,10 @@ def test_an_unreachable_server_gives_one_line_and_none(peer, session, capsys, tm
     (tmp_path / "a").write_bytes(b"a")
     assert velka.read_url(session, url, {"k": "v"}, {"f": str(tmp_path / "a")}) is None
     [line] = lines(capsys)
-    assert line.startswith("erreur envoi: ") and len(line) > len("erreur envoi: ")
+    assert line.startswith(said_line(ERREUR_ENVOI, "")) and len(line) > len(ERREUR_ENVOI) + 1
 
 
 # --- read_url through sessions and arguments that misbehave ----------------------
-
-class Response:
-    def __init__(self, content=b"done"):
-        self.content = content
-
 
 class KeepingSession:
     """Keeps what it is given; `fail` is raised from post (after the files
@@ -131,7 +127,7 @@ def papi_files(tmp_path):
 
 
 @pytest.mark.parametrize("fail, printed", [
-    (None, []), (OSError("network down"), ["erreur envoi: network down"]),
+    (None, []), (OSError("network down"), [said_line(ERREUR_ENVOI, "network down")]),
 ])
 def test_opened_files_are_handed_over_in_order_then_closed(capsys, papi_files, fail, printed):
     session = KeepingSession(fail)
@@ -155,7 +151,7 @@ def test_a_missing_file_sends_nothing_and_closes_those_opened(capsys, papi_files
         assert velka.read_url(session, "u", None, {"a": papi_files[0], "b": missing}) is None
         gc.collect()
     assert [w.message for w in warned] == []
-    assert session.given == [] and lines(capsys) == [f"erreur envoi: {expected.value}"]
+    assert session.given == [] and lines(capsys) == [said_line(ERREUR_ENVOI, expected.value)]
     assert len(os.listdir("/proc/self/fd")) == fds
 
 
@@ -197,14 +193,14 @@ class Raising:
 
 
 @pytest.mark.parametrize("data, files, printed", [
-    (Raising(ValueError("no truth")), None, "erreur envoi: no truth"),
-    (None, Raising(LookupError("no truth either")), "erreur envoi: no truth either"),
+    (Raising(ValueError("no truth")), None, said_line(ERREUR_ENVOI, "no truth")),
+    (None, Raising(LookupError("no truth either")), said_line(ERREUR_ENVOI, "no truth either")),
     ({"a": 1}, type("Items", (dict,), {"items": lambda self: 1 / 0})({"f": "x"}),
-     "erreur envoi: division by zero"),
+     said_line(ERREUR_ENVOI, "division by zero")),
     ({"a": 1}, type("Items", (dict,), {"items": lambda self: [("f", "x", "y")]})({"f": "x"}),
-     "erreur envoi: too many values to unpack (expected 2)"),
+     said_line(ERREUR_ENVOI, "too many values to unpack (expected 2)")),
     ({"a": 1}, type("Items", (dict,), {"items": lambda self: [7]})({"f": "x"}),
-     "erreur envoi: cannot unpack non-iterable int object"),
+     said_line(ERREUR_ENVOI, "cannot unpack non-iterable int object")),
 ])
 def test_odd_arguments_are_reported_and_give_none(capsys, data, files, printed):
     session = KeepingSession()
@@ -260,15 +256,16 @@ def test_get_attr_value_by_id_announces_and_echoes(capsys):
     found = {}
     velka.get_attr_value(PAGE, found, "ctl00_Button", "id")
     assert found == {"ctl00_Button": "D\u00e9sactiver le tournoi"}
-    assert lines(capsys) == ["getting ..... ctl00_Button", "D\u00e9sactiver le tournoi"]
+    assert lines(capsys) == [said_line(GETTING, "ctl00_Button"), "D\u00e9sactiver le tournoi"]
 
 
 @pytest.mark.parametrize("reader, args, printed", [
-    (velka.get_attr_value, ("only_id",), ["erreur lecture only_id:"]),  # an id is not a name
-    (velka.get_attr_value, ("only_id", "ID"), ["erreur lecture only_id:"]),  # "ID" is not "id"
-    (velka.get_attr_value, ("nowhere", "id"), ["getting ..... nowhere", "erreur lecture nowhere:"]),
-    (velka.get_attr_value, (5,), ["erreur lecture 5:"]),
-    (velka.get_ident_text, ("__VIEWSTATE",), ["erreur lecture id __VIEWSTATE:"]),
+    (velka.get_attr_value, ("only_id",), [erreur_lecture("only_id")]),  # an id is not a name
+    (velka.get_attr_value, ("only_id", "ID"), [erreur_lecture("only_id")]),  # "ID" is not "id"
+    (velka.get_attr_value, ("nowhere", "id"),
+     [said_line(GETTING, "nowhere"), erreur_lecture("nowhere")]),
+    (velka.get_attr_value, (5,), [erreur_lecture(5)]),
+    (velka.get_ident_text, ("__VIEWSTATE",), [erreur_lecture_id("__VIEWSTATE")]),
 ])
 def test_a_missing_element_is_reported_then_raised(capsys, reader, args, printed):
     found = {}
@@ -279,8 +276,8 @@ def test_a_missing_element_is_reported_then_raised(capsys, reader, args, printed
 
 
 @pytest.mark.parametrize("reader, line, printed", [
-    (velka.get_ident_text, 107, "erreur lecture id key:"),
-    (velka.get_attr_value, 121, "erreur lecture key:"),
+    (velka.get_ident_text, 107, erreur_lecture_id("key")),
+    (velka.get_attr_value, 121, erreur_lecture("key")),
 ])
 def test_the_same_error_object_is_raised_again_with_its_traceback(capsys, reader, line, printed):
     failure = LookupError("from the page")
@@ -350,7 +347,7 @@ def test_get_page_test_prints_the_page_then_each_result(monkeypatch, capsys, bod
     assert velka.get_page_test() is None
     [url] = session.urls
     assert url.startswith("https://") and url.endswith("/qr/qrupload")
-    assert lines(capsys) == body.splitlines() + ["-" * 21] + printed
+    assert lines(capsys) == body.splitlines() + [HYPHENS] + printed
 
 
 def test_get_page_test_on_an_unreachable_service(monkeypatch, capsys):
@@ -358,7 +355,7 @@ def test_get_page_test_on_an_unreachable_service(monkeypatch, capsys):
     with pytest.raises(Exception) as raised:
         velka.get_page_test()
     assert velka_entries(raised.value.__traceback__)[0] == ("velka.get_page_test", 262)
-    assert lines(capsys) == ["erreur envoi: no route", "None"]
+    assert lines(capsys) == [said_line(ERREUR_ENVOI, "no route"), "None"]
 
 
 def test_get_page_test_uses_the_module_globals(monkeypatch, capsys):

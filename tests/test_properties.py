@@ -12,7 +12,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import velka
-from conftest import velka_entries
+from support import (ENVOI_DE, FORMAT_INCORRECT, FUNCTIONS, PAPI_INTROUVABLE,
+                     TOURNOI_INTROUVABLE, said, velka_entries)
 
 # Bounded in CI; HYPOTHESIS_PROFILE=long (scripts/test-properties) for a longer run.
 settings.register_profile("ci", max_examples=300, deadline=None,
@@ -22,16 +23,7 @@ settings.register_profile("long", max_examples=5000, deadline=None,
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 # name: (parameters, defaults, def line)
-SIGNATURES = {
-    "read_url": (("session", "url", "data", "files"), (None, None), 12),
-    "get_ident_text": (("soup", "vars", "attr"), (), 105),
-    "get_attr_value": (("soup", "vars", "attr", "attr_name"), ("name",), 114),
-    "envoi_tournoi": (("nohom", "pwd", "fname", "f_visible"), (), 128),
-    "get_tournoi_list": (("tournoi_list_full_name",), (), 198),
-    "page_ffe": (("tournoi_list_full_name",), (), 227),
-    "get_page_test": ((), (), 257),
-    "main_func": ((), (), 271),
-}
+SIGNATURES = {name: (f.parameters, f.defaults or (), f.def_line) for name, f in FUNCTIONS.items()}
 
 
 def model_binding(name, args, kwargs):
@@ -187,13 +179,13 @@ def model_page_ffe(lines):
             if tfld[0] == "" or tfld[1] == "":
                 continue
             if not pathlib.Path(tfld[2]).is_file():
-                out.append(f"--------------- Fichier papi introuvable: {tfld[2]}\n")
+                out.append(said(PAPI_INTROUVABLE.format(tfld[2])))
                 continue
             f_visible = tfld[3] == "1"
         except Exception:
-            out.append(f"#### Format de ligne incorrecte: {line}\n")
+            out.append(said(FORMAT_INCORRECT, line))
             continue
-        out.append(f"trasko - envoi de: {tfld[2]}\n")
+        out.append(said(ENVOI_DE, tfld[2]))
         calls.append((tfld[0], tfld[1], os.path.abspath(tfld[2]), f_visible))
     return "".join(out), calls
 
@@ -206,7 +198,7 @@ def model_get_tournoi_list(lines):
             if tfld[0] == "" or tfld[1] == "":
                 continue
             if not pathlib.Path(tfld[2]).is_file():
-                out.append(f"##### Tournoi introuvable {count}:{line} =>{tfld[2]}\n")
+                out.append(said(TOURNOI_INTROUVABLE.format(count, line, tfld[2])))
                 continue
             found[tfld[4]] = tfld[2]
         except IndexError:

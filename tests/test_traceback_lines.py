@@ -1,0 +1,371 @@
+"""The C++ sources against the statements they mirror: every traceback line a
+function can report (each `tb.fail(N)`, and each line handed to a helper that
+fails at it) is a line one of that function's mirror comments names, and
+every line a function names lies between its `def` line and the next one.
+
+A function's code is found by its traceback entry (`Trace tb{"velka.name"}`
+in the function or its file) or, without one, by its def comment.
+
+A mirror comment opens with a line or a range, two blanks, and the statement
+(`// 27  print(...)`, `// 134-136  ...`); a comment may name more than one
+(`// 228  try:  229  file1 = ...`). A helper that takes the line as a
+parameter (`int line`) fails at `line`, `line + k`, or passes `line + k` on
+to another helper: at each call with a literal base line, the check names
+base + k for every offset k it can read that way; a line counted on in a
+local variable is checked at its base only."""
+from __future__ import annotations
+
+import re
+from collections import defaultdict
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import pytest
+from support import FUNCTIONS, MAIN_GUARD_LINE
+
+SRC = Path(__file__).resolve().parent.parent / "src"
+
+MIRROR = re.compile(r"^(\d+)(?:-(\d+))?(?:\s\s+\S|$)")
+MORE_MIRRORS = re.compile(r"\s\s(\d+)(?:-(\d+))?\s\s+\S")
+TRACE = re.compile(r'\bTrace\s+tb\s*\{\s*"velka\.(\w+)"\s*\}')
+FAIL = re.compile(r"\btb\.fail\(")
+DEF = re.compile(r"^(\d+)\s+def\s+(\w+)\(")
+SIGNATURE = re.compile(r"(\w+)\s*\(([^()]*)\)\s*(?:const\s*)?(?:noexcept\s*)?$")
+
+
+@dataclass
+class Body:
+    """One top-level C++ function."""
+    file: str
+    name: str
+    params: list[str]  # the parameters' names
+    line_params: list[str]  # those declared int
+    start: int  # first source line of the body
+    code: str  # comments and strings blanked, offsets kept
+    trace: str | None  # the module function whose entry `tb` is, if known here
+    # (first line named, last line named, source line, comment text)
+    mirrors: list[tuple[int, int, int, str]] = field(default_factory=list)
+
+
+def blank(text: str) -> tuple[str, list[tuple[int, str]]]:
+    """The code with comments and string contents turned to blanks (lines
+    kept), and each `//` comment's text with its source line."""
+    out, comments, i, n = [], [], 0, len(text)
+    while i < n:
+        if text.startswith("//", i):
+            end = text.find("\n", i)
+            end = n if end < 0 else end
+            comments.append((text.count("\n", 0, i) + 1, text[i + 2:end].strip()))
+            out.append(" " * (end - i))
+            i = end
+        elif text.startswith("/*", i):
+            end = text.find("*/", i + 2) + 2
+            out.append(re.sub(r"[^\n]", " ", text[i:end]))
+            i = end
+        elif text[i] in "\"'":
+            quote, j = text[i], i + 1
+            while text[j] != quote:
+                j += 2 if text[j] == "\\" else 1
+            out.append(quote + re.sub(r"[^\n]", " ", text[i + 1:j]) + quote)
+            i = j + 1
+        else:
+            out.append(text[i])
+            i += 1
+    # Preprocessor lines are no part of any declaration.
+    code = re.sub(r"(?m)^[ \t]*#.*$", lambda m: " " * len(m.group()), "".join(out))
+    return code, comments
+
+
+def closing(code: str, at: int, opening: str, close: str) -> int:
+    """The offset of the bracket closing the one at `at`."""
+    depth = 0
+    for i in range(at, len(code)):
+        depth += {opening: 1, close: -1}.get(code[i], 0)
+        if depth == 0:
+            return i
+    raise ValueError("unbalanced")
+
+
+def parameter_names(declaration: str) -> tuple[list[str], list[str]]:
+    names, ints = [], []
+    for parameter in filter(None, (p.strip() for p in declaration.split(","))):
+        name = re.findall(r"\w+", parameter.split("=")[0])[-1]
+        names.append(name)
+        if re.match(r"int\s+\w+$", parameter):
+            ints.append(name)
+    return names, ints
+
+
+def bodies(path: Path, root: Path = SRC) -> list[Body]:
+    """The file's top-level functions, each with its entry and mirror comments."""
+    raw = path.read_text()
+    code, comments = blank(raw)
+    file_trace, found, i, last_end = None, [], 0, 0
+    while (i := code.find("{", i)) >= 0:
+        head = code[last_end:i].rstrip()
+        head = head[max(head.rfind(";"), head.rfind("}")) + 1:].strip()
+        if re.match(r"(?:inline\s+)?namespace\b", head):
+            i = last_end = i + 1
+            continue
+        end = closing(code, i, "{", "}")
+        signature = SIGNATURE.search(head)
+        own = TRACE.search(raw[i:end + 1])
+        if signature and not re.search(r"\b(?:struct|class|enum|union)\b", head):
+            params, ints = parameter_names(signature.group(2))
+            found.append(Body(str(path.relative_to(root)), signature.group(1), params, ints,
+                              code.count("\n", 0, i) + 1, code[i:end + 1],
+                              own.group(1) if own else None))
+        elif TRACE.search(raw[last_end:end + 1]):
+            file_trace = TRACE.search(raw[last_end:end + 1]).group(1)
+        i = last_end = end + 1
+    attach_mirrors(found, comments, path)
+    defs = {name: body for body in found for name in def_names(body)}
+    for body in found:
+        # A helper handed the entry as `tb` reports in its caller's. Where no
+        # entry is written out, the function is the one whose def comment the
+        # body carries, or the only one the file defines.
+        if body.trace is None and "tb" not in body.params:
+            body.trace = (file_trace or next(iter(def_names(body)), None) or
+                          (next(iter(defs)) if len(defs) == 1 else None))
+    return found
+
+
+def def_names(body: Body) -> list[str]:
+    return [m.group(2) for *_, text in body.mirrors if (m := DEF.match(text))]
+
+
+def attach_mirrors(found: list[Body], comments: list[tuple[int, str]], path: Path) -> None:
+    """A mirror comment belongs to the function it stands in, or (a `def`
+    line) to the one that follows it."""
+    for line, text in comments:
+        first = MIRROR.match(text)
+        if not first:
+            continue
+        owner = next((b for b in found if b.start <= line <= b.start + b.code.count("\n")), None)
+        owner = owner or next((b for b in found if b.start > line), None)
+        if owner is None:
+            raise AssertionError(f"{path}:{line}: a mirror comment after the last function")
+        for span in [first, *MORE_MIRRORS.finditer(text)]:
+            low = int(span.group(1))
+            owner.mirrors.append((low, int(span.group(2) or low), line, text))
+
+
+def arguments(code: str, open_at: int) -> list[str]:
+    inner = code[open_at + 1:closing(code, open_at, "(", ")")]
+    parts, depth, current = [], 0, ""
+    for char in inner:
+        depth += {"(": 1, "{": 1, "[": 1, ")": -1, "}": -1, "]": -1}.get(char, 0)
+        if char == "," and depth == 0:
+            parts.append(current.strip())
+            current = ""
+        else:
+            current += char
+    return parts + [current.strip()] if current.strip() else parts
+
+
+def line_expression(text: str, params: list[str]) -> tuple[str, int] | int | None:
+    """A literal line, or (parameter, offset), or None for anything else."""
+    if re.fullmatch(r"\d+", text):
+        return int(text)
+    m = re.fullmatch(r"(\w+)(?:\s*\+\s*(\d+))?", text)
+    if m and m.group(1) in params:
+        return m.group(1), int(m.group(2) or 0)
+    return None
+
+
+def fail_arguments(body: Body):
+    """Each `tb.fail` argument of the body, a local `int at = line;` read as
+    `line`, with its offset in the body."""
+    aliases = dict(re.findall(r"\bint\s+(\w+)\s*=\s*(\w+)\s*;", body.code))
+    for m in FAIL.finditer(body.code):
+        [text] = arguments(body.code, m.end() - 1)
+        yield aliases.get(text, text), m.start()
+
+
+def failures(body: Body, helpers: dict[str, Body]):
+    """Each line the body fails at, directly or through a line helper:
+    (line expression, source line in the body, None or (helper, parameter))."""
+    for text, at in fail_arguments(body):
+        yield line_expression(text, body.params), body.code.count("\n", 0, at), None
+    for name, helper in helpers.items():
+        for m in re.finditer(rf"(?<![\w.]){name}\s*\(", body.code):
+            given = arguments(body.code, m.end() - 1)
+            for parameter in helper.line_params:
+                index = helper.params.index(parameter)
+                if index < len(given):
+                    yield (line_expression(given[index], body.params),
+                           body.code.count("\n", 0, m.start()), (name, parameter))
+
+
+def line_helpers(all_bodies: list[Body]) -> dict[str, Body]:
+    """The helpers that take the line to fail at as an int parameter."""
+    helpers: dict[str, Body] = {}
+    for body in all_bodies:
+        for text, _ in fail_arguments(body):
+            if isinstance(line_expression(text, body.line_params), tuple):
+                helpers[body.name] = body
+    grown = True
+    while grown:  # a helper that hands its line on to a helper is one too
+        grown = False
+        for body in all_bodies:
+            if body.name in helpers or not body.line_params:
+                continue
+            for expression, _, via in list(failures(body, dict(helpers))):
+                if via and isinstance(expression, tuple):
+                    helpers[body.name], grown = body, True
+    return helpers
+
+
+def offsets(helper: Body, parameter: str, helpers: dict[str, Body], seen=()) -> set[int]:
+    """The offsets k at which `helper` fails for a base line given as `parameter`."""
+    found = set()
+    for expression, _, via in failures(helper, helpers):
+        if not (isinstance(expression, tuple) and expression[0] == parameter):
+            continue
+        if via is None:
+            found.add(expression[1])
+        elif via[0] not in seen:
+            inner = offsets(helpers[via[0]], via[1], helpers, seen + (helper.name,))
+            found |= {expression[1] + k for k in inner}
+    return found
+
+
+def sources() -> list[Path]:
+    return sorted(p for p in SRC.rglob("*") if p.suffix in (".cpp", ".hpp"))
+
+
+def named_lines(all_bodies: list[Body]) -> dict[str | None, set[int]]:
+    """The lines each module function's mirror comments name."""
+    named: dict[str | None, set[int]] = defaultdict(set)
+    for body in all_bodies:
+        for first, last, *_ in body.mirrors:
+            named[body.trace].update(range(first, last + 1))
+    return named
+
+
+def check(all_bodies: list[Body]) -> tuple[dict[str | None, list[str]], dict]:
+    """Problems by module function (None: code owned by no known function),
+    and the lines each function's mirror comments name."""
+    problems: dict[str | None, list[str]] = defaultdict(list)
+    named, helpers = named_lines(all_bodies), line_helpers(all_bodies)
+    for body in all_bodies:
+        if body.trace not in FUNCTIONS:
+            problems[None] += [f"{body.file}:{source}: mirror comment in {body.name}, which no "
+                               "module function's entry covers" for _, _, source, _ in body.mirrors]
+        for expression, offset, via in failures(body, helpers):
+            if isinstance(expression, tuple):
+                continue  # a helper's own line parameter: checked at its callers
+            where = f"{body.file}:{body.start + offset}: {body.name}"
+            if expression is None:
+                problems[body.trace].append(f"{where} fails at a line that is neither a literal "
+                                            "nor a line parameter")
+                continue
+            lines = {expression}
+            if via:
+                lines = {expression + k for k in offsets(helpers[via[0]], via[1], helpers)} or lines
+            for line in sorted(lines):
+                if body.trace not in FUNCTIONS:
+                    problems[None].append(f"{where} fails at {line}, outside every module function")
+                elif line not in named[body.trace]:
+                    problems[body.trace].append(f"{where} fails at line {line}, which no mirror "
+                                                "comment of the function names")
+    return problems, named
+
+
+def misplaced(all_bodies: list[Body], name: str, named: set[int]) -> list[str]:
+    """What is wrong with where `name` stands: its def comment, or lines named
+    outside its def line and the next function's."""
+    starts = sorted(f.def_line for f in FUNCTIONS.values()) + [MAIN_GUARD_LINE]
+    low = FUNCTIONS[name].def_line
+    high = starts[starts.index(low) + 1]
+    defs = [(int(m.group(1)), m.group(2)) for body in all_bodies if body.trace == name
+            for *_, text in body.mirrors for m in [DEF.match(text)] if m]
+    problems = [] if defs == [(low, name)] else [f"def comments {defs}, expected {[(low, name)]}"]
+    return problems + [f"line {line} is outside {low}-{high - 1}"
+                       for line in sorted(named) if not low <= line < high]
+
+
+@pytest.fixture(scope="module")
+def checked():
+    all_bodies = [body for path in sources() for body in bodies(path)]
+    return all_bodies, *check(all_bodies)
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_each_traceback_line_is_a_mirrored_statement_of_its_function(checked, name):
+    all_bodies, problems, named = checked
+    assert problems.get(name, []) == []
+    assert misplaced(all_bodies, name, named[name]) == []
+    assert named[name], "no mirror comment at all"
+
+
+def test_every_failure_is_read_and_owned(checked):
+    all_bodies, problems, _ = checked
+    assert problems.get(None, []) == []
+    in_files = sum(len(FAIL.findall(blank(path.read_text())[0])) for path in sources())
+    assert sum(len(FAIL.findall(body.code)) for body in all_bodies) == in_files > 0
+
+
+SAMPLE = """
+#include "module/runtime.hpp"
+namespace velka {
+namespace {
+constexpr Trace tb{"velka.read_url"};
+// Two statements from `line`.
+int two(const Ref& x, int line) {
+    if (!x) return tb.fail(line);
+    return truth(x) < 0 ? tb.fail(line + 1) : 0;
+}
+int via(const Ref& x, int line) { return two(x, line + 2); }
+}  // namespace
+
+// 12  def read_url(session, url: str, data=None, files=None):
+Ref read_url(const Bound& args) {
+    Ref fps = none();                                   // 13  fps = None
+    if (!fps) return tb.fail(13);
+    if (two(fps, 16) < 0) return {};                    // 16-17  if data or files: ...
+    if (via(fps, 18) < 0) return {};                    // 18-21
+    call(fps, {"}{"});                                  // 28  try:  29  for h in fps.values():
+    if (!fps) return tb.fail(29);
+    return fps;                                         // 31  return content
+}
+}  // namespace velka
+"""
+
+
+@pytest.mark.parametrize("change, expected", [
+    (None, []),
+    (("tb.fail(13)", "tb.fail(14)"), ["fails at line 14"]),
+    (("tb.fail(29)", "tb.fail(30)"), ["fails at line 30"]),
+    (("two(fps, 16)", "two(fps, 21)"), ["fails at line 22"]),
+    (("via(fps, 18)", "via(fps, 19)"), ["fails at line 22"]),
+    (("tb.fail(line + 1)", "tb.fail(line + 2)"), ["fails at line 22"]),
+    (("// 18-21", "// 18"), ["fails at line 20", "fails at line 21"]),
+    (("tb.fail(13)", "tb.fail(fps)"), ["neither a literal nor a line parameter"]),
+    (('tb{"velka.read_url"}', "tb{read_url_entry}"), []),  # found by its def comment
+    (('"velka.read_url"', '"velka.other"'), ["no module function's entry covers",
+                                             "outside every module function"]),
+])
+def test_the_check_finds_a_line_no_comment_names(tmp_path, change, expected):
+    source = SAMPLE if change is None else SAMPLE.replace(*change)
+    assert source != SAMPLE or change is None
+    (tmp_path / "sample.cpp").write_text(source)
+    problems, _ = check(bodies(tmp_path / "sample.cpp", tmp_path))
+    found = [text for texts in problems.values() for text in texts]
+    assert all(any(part in text for part in expected) for text in found), found
+    assert all(any(part in text for text in found) for part in expected), found
+
+
+@pytest.mark.parametrize("change, expected", [
+    (None, []),
+    (("// 31  return", "// 105  return"), ["line 105 is outside 12-104"]),
+    (("// 12  def read_url", "// 11  def read_url"), ["def comments [(11, 'read_url')]",
+                                                     "line 11 is outside 12-104"]),
+])
+def test_the_check_finds_a_line_outside_its_function(tmp_path, change, expected):
+    (tmp_path / "sample.cpp").write_text(SAMPLE if change is None else SAMPLE.replace(*change))
+    all_bodies = bodies(tmp_path / "sample.cpp", tmp_path)
+    _, named = check(all_bodies)
+    found = misplaced(all_bodies, "read_url", named["read_url"])
+    assert len(found) == len(expected), found
+    assert all(text.startswith(part) for part, text in zip(expected, found, strict=True)), found
