@@ -20,14 +20,21 @@ import weakref
 
 import pytest
 import velka
-from conftest import run_python
+from support import (
+    BUTTON,
+    ENVOI_DE,
+    ERREUR_ENVOI,
+    FORMAT_INCORRECT,
+    FUNCTIONS,
+    STATE,
+    Response,
+    run_python,
+    said_line,
+)
 
 TWIN_PATH = pathlib.Path(__file__).resolve().parents[1] / "bench" / "baseline.py"
-FUNCTIONS = ["read_url", "get_ident_text", "get_attr_value", "envoi_tournoi",
-             "get_tournoi_list", "page_ffe", "get_page_test", "main_func"]
-LABEL_ID = "ctl00_ContentPlaceHolderMain_CmdAfficherTournoi"
-PAGE = ('<input name="__VIEWSTATE" value="s"><input name="__VIEWSTATEGENERATOR" value="g">'
-        f'<input name="__EVENTVALIDATION" value="v"><a id="{LABEL_ID}">Activer</a>').encode()
+PAGE = ("".join(f'<input name="{name}" value="{name}-v">' for name in STATE)
+        + f'<a id="{BUTTON}">Activer</a>').encode()
 
 
 def load_twin():
@@ -64,11 +71,6 @@ def same_as_twin(capsys, scenario):
     twin = load_twin()
     assert mine == outcome(capsys, lambda: scenario(twin))
     return mine
-
-
-class Response:
-    def __init__(self, body):
-        self.content = body
 
 
 class Session:
@@ -245,7 +247,7 @@ def test_globals_rebound_or_deleted_by_any_route(capsys, route):
     lambda mod: setattr(mod, "read_url", lambda *args, **named: None),
     lambda mod: mod.read_url(Session(), "http://again"),  # re-entry
     lambda mod: mod.get_attr_value(__import__("bs4").BeautifulSoup(PAGE, "html.parser"),
-                                   {}, "__VIEWSTATE"),
+                                   {}, STATE[0]),
 ])
 def test_callbacks_that_mutate_the_globals_or_reenter_mid_call(capsys, mutation):
     def scenario(mod):
@@ -365,7 +367,7 @@ def test_a_signal_raising_inside_a_long_batch(tmp_path, capsys, monkeypatch, rai
         assert (result, lines, len(printed)) == ("interrupted", 300, 299)
     else:  # an ordinary error in a line's checks: that line reported, the batch goes on
         assert (result, lines, len(printed)) == (None, 500, 501)  # the raw line keeps its end
-        assert printed[299:301] == ["#### Format de ligne incorrecte: a;b;missing.papi;1", ""]
+        assert printed[299:301] == [said_line(FORMAT_INCORRECT, "a;b;missing.papi;1"), ""]
 
 
 def test_recursion_through_a_callback_ends_in_reported_errors(capsys):
@@ -380,7 +382,7 @@ def test_recursion_through_a_callback_ends_in_reported_errors(capsys):
     finally:
         sys.setrecursionlimit(limit)
     printed = capsys.readouterr().out.splitlines()
-    assert printed and all(line.startswith("erreur envoi:") for line in printed)
+    assert printed and all(line.startswith(ERREUR_ENVOI) for line in printed)
     assert any("recursion" in line for line in printed)
     assert velka.read_url(Session(), "http://x") == PAGE.decode()
 
@@ -401,10 +403,10 @@ def test_recursion_through_the_module_functions_alone(tmp_path, monkeypatch, cap
     with velka_restored():
         assert scenario(velka) is None
     printed = capsys.readouterr().out.splitlines()
-    progress = f"trasko - envoi de: {__file__}"
+    progress = said_line(ENVOI_DE, __file__)
     assert printed.count(progress) > 100 and printed[0] == progress
-    assert set(printed) <= {progress, "", f"#### Format de ligne incorrecte: {listing.read_text()}"[:-1],
-                            "erreur envoi: 'NoneType' object has no attribute 'get'"}
+    assert set(printed) <= {progress, "", said_line(FORMAT_INCORRECT, listing.read_text()[:-1]),
+                            said_line(ERREUR_ENVOI, "'NoneType' object has no attribute 'get'")}
     with velka_restored():
         velka.Session = Session  # the module is sound afterwards
         assert velka.main_func() is None
@@ -484,7 +486,7 @@ def test_the_error_being_handled_is_the_one_seen_while_reporting(capsys):
             raise Seen()
 
     assert same_as_twin(capsys, lambda mod: mod.read_url(Raising(), "u"))[1] == [
-        "erreur envoi: seen True"]
+        said_line(ERREUR_ENVOI, "seen True")]
 
 
 # --- Unpacking files.items() -------------------------------------------------
