@@ -255,8 +255,8 @@ print(velka.Session is sys.modules["requests.Session"])
 
 @pytest.mark.parametrize("watchers_left", [True, False])
 def test_a_rebound_global_is_seen_at_the_next_use(watchers_left):
-    # Look-ups are remembered while the interpreter lets the module watch its
-    # globals; without a watcher left, they are made every time.
+    # Whether or not the interpreter has dict watchers left, every use looks
+    # the name up again.
     result = run_python(f"""
 import _testcapi
 if not {watchers_left}:

@@ -25,63 +25,74 @@ int count_error(const FunctionSpec& spec, Py_ssize_t given) {
     return -1;
 }
 
-bool names_parameter(PyObject* parameter_names, Py_ssize_t from, Py_ssize_t to, PyObject* key) {
-    for (Py_ssize_t i = from; i < to; ++i) {
-        if (PyUnicode_Compare(PyTuple_GET_ITEM(parameter_names, i), key) == 0) return true;
+constexpr Py_ssize_t unmatched = -1;
+
+// The parameter that a keyword names, by identity first and then by
+// equality, as the interpreter binds keywords: a str subclass with a hash of
+// its own still names its parameter. `unmatched` when it names none; -2
+// with the error raised when the comparison fails.
+Py_ssize_t parameter_named(const FunctionSpec& spec, PyObject* parameter_names, PyObject* key) {
+    for (Py_ssize_t i = 0; i < spec.max_args; ++i) {
+        if (PyTuple_GET_ITEM(parameter_names, i) == key) return i;
     }
-    return false;
+    for (Py_ssize_t i = 0; i < spec.max_args; ++i) {
+        int equal = PyObject_RichCompareBool(key, PyTuple_GET_ITEM(parameter_names, i), Py_EQ);
+        if (equal < 0) return -2;
+        if (equal) return i;
+    }
+    return unmatched;
 }
 
-// The keywords that filled no parameter: the first one decides the error.
-int leftover_keyword_error(const FunctionSpec& spec, PyObject* parameter_names,
-                           Py_ssize_t positional, PyObject* kwargs) {
-    Py_ssize_t position = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(kwargs, &position, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
-            return -1;
-        }
-        if (names_parameter(parameter_names, positional, spec.max_args, key)) continue;
-        if (names_parameter(parameter_names, 0, positional, key)) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         spec.name, key);
-        } else {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         spec.name, key);
-        }
-        return -1;
-    }
-    return 0;
-}
-
+// Binds by the module's rules: positional arguments first; then each
+// remaining parameter from the keyword that names it, a missing one without
+// default being the count error; then the first keyword left over decides
+// the error. The keywords are read from a snapshot of their items, since
+// comparing a key may run code that changes the caller's dict.
 int bind_with_parameters(const FunctionSpec& spec, PyObject* parameter_names, PyObject* defaults,
                          PyObject* args, PyObject* kwargs, Bound& bound) {
     const Py_ssize_t positional = PyTuple_GET_SIZE(args);
     const Py_ssize_t keywords = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
     if (positional > spec.max_args || (keywords == 0 && positional < spec.min_args))
         return count_error(spec, positional);
-
     for (Py_ssize_t i = 0; i < positional; ++i) bound[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
-    Py_ssize_t taken = 0;
-    for (Py_ssize_t i = positional; i < spec.max_args; ++i) {
-        PyObject* value = nullptr;
-        if (keywords > 0) {
-            value = PyDict_GetItemWithError(kwargs, PyTuple_GET_ITEM(parameter_names, i));
-            if (!value && PyErr_Occurred()) return -1;
+
+    Ref items = Ref::steal(keywords > 0 ? PyDict_Items(kwargs) : PyList_New(0));
+    if (!items) return -1;
+    PyObject* leftover = nullptr;  // the first keyword that fills nothing
+    Py_ssize_t leftover_names = unmatched;
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.get()); ++k) {
+        PyObject* pair = PyList_GET_ITEM(items.get(), k);
+        PyObject* key = PyTuple_GET_ITEM(pair, 0);
+        Py_ssize_t named = unmatched;
+        if (PyUnicode_Check(key)) {
+            named = parameter_named(spec, parameter_names, key);
+            if (named == -2) return -1;
+            if (named >= positional && !bound[named]) {
+                bound[named] = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
+                continue;
+            }
         }
-        if (value) {
-            ++taken;
-        } else if (i < spec.min_args) {
-            return count_error(spec, i);
-        } else {
-            value = PyTuple_GET_ITEM(defaults, i - spec.min_args);
+        if (!leftover) {
+            leftover = key;
+            leftover_names = named;
         }
-        bound[i] = Ref::borrow(value);
     }
-    if (taken < keywords) return leftover_keyword_error(spec, parameter_names, positional, kwargs);
-    return 0;
+    for (Py_ssize_t i = positional; i < spec.max_args; ++i) {
+        if (bound[i]) continue;
+        if (i < spec.min_args) return count_error(spec, i);
+        bound[i] = Ref::borrow(PyTuple_GET_ITEM(defaults, i - spec.min_args));
+    }
+    if (!leftover) return 0;
+    if (!PyUnicode_Check(leftover)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+    } else if (leftover_names != unmatched) {  // filled already, by position or keyword
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                     spec.name, leftover);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
+                     leftover);
+    }
+    return -1;
 }
 
 int bind_without_parameters(const FunctionSpec& spec, PyObject* args, PyObject* kwargs) {

@@ -19,15 +19,18 @@ struct FunctionObject {
     PyObject* defaults;
     PyObject* kwdefaults;
     PyObject* annotations;
-    PyObject* globals;
+    PyObject* globals;   // the dict it was made with, read by its calls
+    PyObject* builtins;  // the built-ins' dict, read after the globals
     PyObject* code;
     PyObject* parameter_names;  // the first co_varnames, for keyword binding
+    PyObject* weakrefs;
 };
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     FunctionObject* function = as_function(self);
+    Frame frame(function->globals, function->builtins);
     Bound bound;
     if (bind_arguments(*function->spec, function->parameter_names, function->defaults, args,
                        kwargs, bound) < 0)
@@ -46,6 +49,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(function->kwdefaults);
     Py_VISIT(function->annotations);
     Py_VISIT(function->globals);
+    Py_VISIT(function->builtins);
     Py_VISIT(function->code);
     Py_VISIT(function->parameter_names);
     return 0;
@@ -61,6 +65,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(function->kwdefaults);
     Py_CLEAR(function->annotations);
     Py_CLEAR(function->globals);
+    Py_CLEAR(function->builtins);
     Py_CLEAR(function->code);
     Py_CLEAR(function->parameter_names);
     return 0;
@@ -69,6 +74,7 @@ int function_clear(PyObject* self) {
 void function_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -77,6 +83,23 @@ void function_dealloc(PyObject* self) {
 PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
+
+// As a Python function: stored on a class, it binds as a method.
+PyObject* function_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (!instance || instance == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, instance);
+}
+
+// Pickled, copied and deep-copied by reference: the module's attribute of
+// that name, as the interpreter does for its own functions.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 #define VELKA_FIELD(attribute, field) \
     {attribute, Py_T_OBJECT_EX, offsetof(FunctionObject, field), Py_READONLY, nullptr}
@@ -91,6 +114,7 @@ PyMemberDef function_members[] = {
     VELKA_FIELD("__annotations__", annotations),
     VELKA_FIELD("__globals__", globals),
     VELKA_FIELD("__code__", code),
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -104,6 +128,8 @@ PyType_Slot function_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(function_call)},
     {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
+    {Py_tp_methods, function_methods},
     {Py_tp_members, function_members},
     {0, nullptr},
 };
@@ -130,8 +156,10 @@ Ref text_tuple(const char* const* names, std::size_t count) {
 }
 
 // A code object for introspection only: names, argument count, variable
-// names, flags (optimised, new locals), and no executable code.
-Ref make_code(const FunctionSpec& spec, PyObject* parameter_names) {
+// names, flags (optimised, new locals). Its body is the running
+// interpreter's own empty one, which raises AssertionError when executed,
+// so that exec() or a function made from it fails cleanly.
+Ref make_code(const FunctionSpec& spec) {
     const char* names[max_parameters + 8];
     std::size_t count = 0;
     for (int i = 0; i < spec.max_args; ++i) names[count++] = spec.parameters[i];
@@ -139,18 +167,19 @@ Ref make_code(const FunctionSpec& spec, PyObject* parameter_names) {
         if (!local) break;
         names[count++] = local;
     }
+    Ref empty = Ref::steal(
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty("velkax", spec.name, spec.def_line)));
     Ref varnames = text_tuple(names, count);
-    Ref empty_tuple = Ref::steal(PyTuple_New(0));
-    Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-    Ref filename = Ref::steal(PyUnicode_FromString("velkax"));
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    if (!varnames || !empty_tuple || !empty_bytes || !filename || !name || !parameter_names)
+    Ref argcount = Ref::steal(PyLong_FromLong(spec.max_args));
+    Ref nlocals = Ref::steal(PyLong_FromSize_t(count));
+    Ref flags = Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
+    Ref keywords = Ref::steal(Py_BuildValue("(ssss)", "co_argcount", "co_nlocals",
+                                            "co_varnames", "co_flags"));
+    Ref replace = Ref::steal(PyUnicode_FromString("replace"));
+    if (!empty || !varnames || !argcount || !nlocals || !flags || !keywords || !replace)
         return {};
-    PyObject* none = empty_tuple.get();
-    return Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_New(
-        spec.max_args, 0, static_cast<int>(count), 0, CO_OPTIMIZED | CO_NEWLOCALS,
-        empty_bytes.get(), none, none, varnames.get(), none, none, filename.get(), name.get(),
-        name.get(), spec.def_line, empty_bytes.get(), empty_bytes.get())));
+    PyObject* args[] = {empty.get(), argcount.get(), nlocals.get(), varnames.get(), flags.get()};
+    return Ref::steal(PyObject_VectorcallMethod(replace.get(), args, 1, keywords.get()));
 }
 
 }  // namespace
@@ -160,6 +189,7 @@ Ref call_module_function(PyObject* callable, PyObject* const* args, Py_ssize_t c
     FunctionObject* function = as_function(callable);
     const FunctionSpec& spec = *function->spec;
     if (count < spec.min_args || count > spec.max_args) return {};
+    Frame frame(function->globals, function->builtins);
     Bound bound;
     if (bind_positions(spec, function->defaults, args, count, bound) < 0) return {};
     if (Py_EnterRecursiveCall(" while calling a Python object")) return {};
@@ -175,10 +205,15 @@ int ready_function_type() {
 }
 
 Ref make_function(const FunctionSpec& spec, PyObject* defaults, PyObject* annotations) {
+    const Frame* frame = current_frame();  // the module's statements: their globals
+    if (!frame) {
+        PyErr_SetString(PyExc_SystemError, "velka: function made outside the module's statements");
+        return {};
+    }
     Ref parameter_names = text_tuple(spec.parameters.data(), static_cast<std::size_t>(spec.max_args));
-    Ref code = make_code(spec, parameter_names.get());
+    Ref code = make_code(spec);
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    if (!code || !name) return {};
+    if (!parameter_names || !code || !name) return {};
     FunctionObject* function = PyObject_GC_New(FunctionObject, function_type);
     if (!function) return {};
     function->spec = &spec;
@@ -189,9 +224,11 @@ Ref make_function(const FunctionSpec& spec, PyObject* defaults, PyObject* annota
     function->defaults = Py_NewRef(defaults);
     function->kwdefaults = Py_NewRef(Py_None);
     function->annotations = Py_NewRef(annotations);
-    function->globals = Py_NewRef(state.globals.get());
+    function->globals = Py_NewRef(frame->globals());
+    function->builtins = Py_NewRef(frame->builtins());
     function->code = code.release();
     function->parameter_names = parameter_names.release();
+    function->weakrefs = nullptr;
     PyObject_GC_Track(function);
     return Ref::steal(reinterpret_cast<PyObject*>(function));
 }

@@ -6,7 +6,7 @@
 
 #include <array>
 #include <cassert>
-#include <cstdint>
+#include <utility>
 
 namespace velka {
 
@@ -40,6 +40,9 @@ bool gather(Args args, std::array<PyObject*, max_call_args + 1>& slots, std::siz
 Ref vectorcall(Arg callable, Args args, PyObject* keyword_names) {
     std::array<PyObject*, max_call_args + 1> slots{};
     if (!callable.get() || !gather(args, slots, 1)) return {};
+    // Held for the call: a kept built-in may be replaced by a load the call
+    // itself brings about.
+    Ref held = Ref::borrow(callable.get());
     Py_ssize_t keywords = keyword_names ? PyTuple_GET_SIZE(keyword_names) : 0;
     std::size_t positional = args.size() - static_cast<std::size_t>(keywords);
     if (!keyword_names) {  // one module function calling another: no tuple
@@ -71,49 +74,30 @@ Ref new_dict() {
 }
 
 namespace {
-
-// The module globals looked up since the globals last changed, by name (the
-// module's own interned identifiers). A dict watcher empties it before any
-// change to the globals, so a caller's rebinding is seen at the next use,
-// as with a look-up every time. Direct-mapped: a clash only costs a look-up.
-struct GlobalSlot {
-    PyObject* name;
-    PyObject* value;  // borrowed: the watcher drops it before the dict does
-};
-std::array<GlobalSlot, 64> global_slots{};
-bool caching_globals = false;
-int globals_watcher = -1;
-
-GlobalSlot& slot_of(PyObject* name) {
-    return global_slots[(reinterpret_cast<std::uintptr_t>(name) >> 4) % global_slots.size()];
-}
-
-int forget_globals(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    global_slots.fill({});
-    return 0;
-}
-
+// Per thread, as the interpreter's own frames are: a thread that calls while
+// another is inside a call reads its own function's globals.
+thread_local const Frame* frame_in_force = nullptr;
 }  // namespace
 
-void watch_globals() {
-    global_slots.fill({});
-    caching_globals = false;
-    if (!state.globals) return;
-    if (globals_watcher < 0) globals_watcher = PyDict_AddWatcher(forget_globals);
-    caching_globals =
-        globals_watcher >= 0 && PyDict_Watch(globals_watcher, state.globals.get()) == 0;
-    // Without a watcher (the interpreter has a few only), look up every time.
-    if (!caching_globals) PyErr_Clear();
+Frame::Frame(PyObject* globals, PyObject* builtins) noexcept
+    : globals_(Ref::borrow(globals)), builtins_(Ref::borrow(builtins)), back_(frame_in_force) {
+    frame_in_force = this;
 }
+
+Frame::~Frame() { frame_in_force = back_; }
+
+const Frame* current_frame() noexcept { return frame_in_force; }
 
 Ref global(PyObject* name) {
     if (!nothing_raised()) return {};
-    GlobalSlot& slot = slot_of(name);
-    if (caching_globals && slot.name == name) return Ref::borrow(slot.value);
-    PyObject* value = PyDict_GetItemWithError(state.globals.get(), name);
-    if (value && caching_globals) slot = {name, value};
-    if (!value && !PyErr_Occurred())
-        value = PyDict_GetItemWithError(PyModule_GetDict(state.builtins.get()), name);
+    const Frame* frame = frame_in_force;
+    if (!frame) {
+        PyErr_SetString(PyExc_SystemError, "velka: global look-up outside a module function");
+        return {};
+    }
+    // The value is owned before anything else can run and rebind the name.
+    PyObject* value = PyDict_GetItemWithError(frame->globals(), name);
+    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(frame->builtins(), name);
     if (value) return Ref::borrow(value);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return {};
@@ -213,9 +197,13 @@ int next(Arg iterator, Ref& item) {
 int unpack_pair(Arg pair, Ref& first, Ref& second) {
     Ref iterator = iterate(pair);
     if (!iterator) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        // Renamed only for an object that cannot be iterated at all, as the
+        // interpreter's unpacking does; any other error keeps its own text.
+        PyTypeObject* type = Py_TYPE(pair.get());
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !type->tp_iter &&
+            !PySequence_Check(pair.get())) {
             PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(pair.get())->tp_name);
+                         type->tp_name);
         }
         return -1;
     }
@@ -268,13 +256,14 @@ PyCodeObject* entry_code(const char* name, int line) {
 
 void add_traceback(const char* name, int line) {
     assert(PyErr_Occurred());
-    if (!state.globals) return;
+    const Frame* in_force = current_frame();
+    if (!in_force) return;
     // The code object and frame are made with the exception put aside, then
     // the entry goes onto it; a failure to make them loses only the entry.
     PyObject* raised = PyErr_GetRaisedException();
     PyCodeObject* code = entry_code(name, line);
     PyFrameObject* frame =
-        code ? PyFrame_New(PyThreadState_Get(), code, state.globals.get(), nullptr) : nullptr;
+        code ? PyFrame_New(PyThreadState_Get(), code, in_force->globals(), nullptr) : nullptr;
     Py_XDECREF(code);
     PyErr_SetRaisedException(raised);
     if (frame) {
@@ -293,12 +282,19 @@ Handler::Handler(PyObject* catches, PyObject* lets_through) {
         return;
     }
     caught_ = std::move(raised);
-    previously_handled_ = Ref::steal(PyErr_GetHandledException());
-    PyErr_SetHandledException(caught_.get());
+    // Saved and restored in the thread state's own stack item, as the
+    // interpreter's except blocks do. PyErr_GetHandledException would give
+    // an outer frame's exception when this one handles none (in a generator
+    // started inside an except block), and restoring that would leave it
+    // behind in this frame once the outer block has ended.
+    stack_item_ = PyThreadState_Get()->exc_info;
+    previously_handled_ =
+        Ref::steal(std::exchange(stack_item_->exc_value, Py_NewRef(caught_.get())));
 }
 
 Handler::~Handler() {
-    if (caught_) PyErr_SetHandledException(previously_handled_.get());
+    if (!caught_) return;
+    Ref handled = Ref::steal(std::exchange(stack_item_->exc_value, previously_handled_.release()));
 }
 
 Failed Handler::reraise() const {

@@ -29,12 +29,34 @@ private:
 };
 using Args = std::initializer_list<Arg>;
 
+// The globals and built-ins that a module function reads, as a Python frame
+// carries its function's: in force on the calling thread for the length of
+// one call (or of the module's statements while it loads), the one it
+// interrupted restored after. It holds both dicts, so nothing it reads can
+// be freed under it, whatever the call does to the module or its functions.
+class Frame {
+public:
+    Frame(PyObject* globals, PyObject* builtins) noexcept;
+    ~Frame();
+    Frame(const Frame&) = delete;
+    Frame& operator=(const Frame&) = delete;
+
+    PyObject* globals() const noexcept { return globals_.get(); }
+    PyObject* builtins() const noexcept { return builtins_.get(); }
+
+private:
+    Ref globals_;
+    Ref builtins_;
+    const Frame* back_;
+};
+// The frame in force on this thread, or null outside the module's code.
+const Frame* current_frame() noexcept;
+
 Ref none();
 Ref new_dict();
-// A module global, else a built-in, else NameError "name '...' is not defined".
+// A global of the current frame, else a built-in, else NameError
+// "name '...' is not defined". Looked up at every use: a caller may rebind.
 Ref global(PyObject* name);
-// Starts the look-ups of global on the module's globals (state.globals).
-void watch_globals();
 Ref attr(Arg object, PyObject* name);
 Ref call(Arg callable, Args args);
 // The last len(keyword_names) arguments are passed by those keywords.
@@ -99,6 +121,7 @@ public:
 
 private:
     Ref caught_;
+    _PyErr_StackItem* stack_item_ = nullptr;  // where the handled exception was found
     Ref previously_handled_;
 };
 

@@ -48,6 +48,7 @@ int make_constants() {
 }
 
 int make_call_constants() {
+    if (state.call_constants_made) return 0;
     state.kw_data_files = names_tuple({s.data, s.files});
     state.kw_files = names_tuple({s.files});
     state.kw_id = names_tuple({s.id});
@@ -57,7 +58,9 @@ int make_call_constants() {
         !state.exit_exceptions)
         return -1;
     state.str_strip = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), s.strip));
-    return state.str_strip ? 0 : -1;
+    if (!state.str_strip) return -1;
+    state.call_constants_made = true;
+    return 0;
 }
 
 }  // namespace velka

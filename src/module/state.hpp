@@ -1,5 +1,7 @@
 // The module's process-wide state: written while the module initialises,
 // read by every call afterwards. One interpreter per process, so one copy.
+// The globals are not part of it: each function carries the dict it was
+// made with, and runtime.hpp's Frame puts it in force for a call.
 #pragma once
 
 #include "module/ref.hpp"
@@ -60,16 +62,17 @@ struct Strings {
 
 struct State {
     std::int64_t interpreter_id = -1;
-    Ref module;    // set while an execution runs and after it succeeded
-    Ref globals;   // the module's dictionary
-    Ref builtins;  // the interpreter's builtins module
+    Ref module;  // set while an execution runs and after it succeeded
 
     // Kept at load, so rebinding these names later changes nothing we call.
     Ref open, print, map;
     Ref str_strip;  // str.strip, the trimming function of the list-file fields
 
+    // Made once per process and never replaced, so that a call may hold
+    // them borrowed whatever a later load does.
     bool constants_made = false;
-    Strings s;  // immortal once made: never released
+    bool call_constants_made = false;
+    Strings s;
     Ref zero, one;
     // Keyword-name tuples of the keyword calls.
     Ref kw_data_files, kw_files, kw_id, kw_attrs;

@@ -40,16 +40,20 @@ const FunctionSpec get_page_test_spec{
 const FunctionSpec main_func_spec{
     "main_func", "velka.main_func", 271, 0, 0, {}, {"cmd"}, -1, main_func};
 
+// The module's own dict, where its statements bind: that of the frame in
+// force while they run.
+PyObject* globals() { return current_frame()->globals(); }
+
 int bind(PyObject* name, Arg value) {
     if (!value.get()) return -1;
-    return PyDict_SetItem(state.globals.get(), name, value.get());
+    return PyDict_SetItem(globals(), name, value.get());
 }
 
 // import name, ...
 int import_modules(std::initializer_list<PyObject*> names) {
     for (PyObject* name : names) {
         Ref module = Ref::steal(
-            PyImport_ImportModuleLevelObject(name, state.globals.get(), nullptr, nullptr, 0));
+            PyImport_ImportModuleLevelObject(name, globals(), nullptr, nullptr, 0));
         if (bind(name, module) < 0) return -1;
     }
     return 0;
@@ -82,7 +86,7 @@ int import_from(PyObject* package_name, std::initializer_list<PyObject*> names) 
         if (PyList_Append(from_list.get(), name) < 0) return -1;
     }
     Ref package = Ref::steal(PyImport_ImportModuleLevelObject(
-        package_name, state.globals.get(), nullptr, from_list.get(), 0));
+        package_name, globals(), nullptr, from_list.get(), 0));
     if (!package) return -1;
     for (PyObject* name : names) {
         if (bind(name, imported_name(package.get(), name)) < 0) return -1;
@@ -124,15 +128,29 @@ int check_version() {
         PY_MAJOR_VERSION, PY_MINOR_VERSION, "velka", "does not match", major, minor);
 }
 
-// Keeps a built-in, so that rebinding its name later changes nothing we call.
-int keep_builtin(Ref& kept, PyObject* name) {
-    kept = Ref::steal(PyObject_GetAttr(state.builtins.get(), name));
-    if (kept) return 0;
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+// A built-in, kept so that rebinding its name later changes nothing we call.
+Ref builtin(PyObject* builtins, PyObject* name) {
+    Ref kept = Ref::steal(PyObject_GetAttr(builtins, name));
+    if (!kept && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
-    return -1;
+    return kept;
+}
+
+// The three kept built-ins, replaced together or not at all, so that the
+// functions of an earlier load never find one of them missing.
+int keep_builtins(PyObject* builtins) {
+    Ref open = builtin(builtins, s.open);
+    if (!open) return -1;
+    Ref print = builtin(builtins, s.print);
+    if (!print) return -1;
+    Ref map = builtin(builtins, s.map);
+    if (!map) return -1;
+    state.open = std::move(open);
+    state.print = std::move(print);
+    state.map = std::move(map);
+    return 0;
 }
 
 // Set when this execution added sys.modules["velka"], so a failure can take it back.
@@ -156,23 +174,18 @@ void withdraw_from_sys_modules(PyObject* module) {
     PyErr_SetRaisedException(raised);  // a failure to withdraw yields to the load's own
 }
 
-// Execution steps 3 to 11; `line` is that of the statement under way, 0
-// while no traceback entry is due.
-int execute(PyObject* module, int& line) {
+// Execution steps 3 to 11, run in a frame of the module's globals, which
+// the functions it makes carry; `line` is that of the statement under way,
+// 0 while no traceback entry is due.
+int execute(PyObject* module, PyObject* builtins, int& line) {
     line = 0;
-    state.globals = Ref::borrow(PyModule_GetDict(module));
-    state.builtins = Ref::borrow(PyImport_AddModule("builtins"));
-    if (!state.globals || !state.builtins) return -1;
-    watch_globals();
-    if (PyObject_SetAttrString(module, "__builtins__", state.builtins.get()) < 0) return -1;
+    if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return -1;
     if (check_version() < 0) return -1;
     if (make_constants() < 0) return -1;
 
     line = 2;
     if (enter_in_sys_modules(module) < 0) return -1;
-    if (keep_builtin(state.open, s.open) < 0 || keep_builtin(state.print, s.print) < 0 ||
-        keep_builtin(state.map, s.map) < 0)
-        return -1;
+    if (keep_builtins(builtins) < 0) return -1;
     if (make_call_constants() < 0 || ready_function_type() < 0) return -1;
 
     line = 3;  // import sys, os
@@ -227,13 +240,15 @@ int module_exec(PyObject* module) {
     }
     state.module = Ref::borrow(module);
     int line = 0;
-    if (execute(module, line) == 0) return 0;
-
-    if (line > 0) add_traceback("init velka", line);
+    {
+        Ref builtins = Ref::borrow(PyImport_AddModule("builtins"));
+        PyObject* builtins_dict = builtins ? PyModule_GetDict(builtins.get()) : nullptr;
+        Frame statements(PyModule_GetDict(module), builtins_dict);
+        if (builtins_dict && execute(module, builtins.get(), line) == 0) return 0;
+        if (line > 0) add_traceback("init velka", line);
+    }
     withdraw_from_sys_modules(module);
     state.module = Ref();
-    state.globals = Ref();
-    watch_globals();
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init velka");
     return -1;
 }
