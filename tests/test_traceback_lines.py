@@ -3,8 +3,11 @@ function can report (each `tb.fail(N)`, and each line handed to a helper that
 fails at it) is a line one of that function's mirror comments names, and
 every line a function names lies between its `def` line and the next one.
 
-A function's code is found by its traceback entry (`Trace tb{"velka.name"}`
-in the function or its file) or, without one, by its def comment.
+A function's code is found by its traceback entry (`Trace tb{name_spec}`,
+made from the function's record, in the function or its file) or, without
+one, by its def comment. The record (`FunctionSpec name_spec{"velka.name",
+LINE, ...}`) and the def comment (`// LINE  def name(`) both give the def
+line: they must agree with each other and with the signature table.
 
 A mirror comment opens with a line or a range, two blanks, and the statement
 (`// 27  print(...)`, `// 134-136  ...`); a comment may name more than one
@@ -27,7 +30,8 @@ SRC = Path(__file__).resolve().parent.parent / "src"
 
 MIRROR = re.compile(r"^(\d+)(?:-(\d+))?(?:\s\s+\S|$)")
 MORE_MIRRORS = re.compile(r"\s\s(\d+)(?:-(\d+))?\s\s+\S")
-TRACE = re.compile(r'\bTrace\s+tb\s*\{\s*"velka\.(\w+)"\s*\}')
+TRACE = re.compile(r'\bTrace\s+tb\s*\{\s*(\w+)_spec\s*\}')
+RECORD = re.compile(r'\bFunctionSpec\s+(\w+)_spec\s*\{\s*"velka\.(\w+)"\s*,\s*(\d+)\s*,')
 FAIL = re.compile(r"\btb\.fail\(")
 DEF = re.compile(r"^(\d+)\s+def\s+(\w+)\(")
 SIGNATURE = re.compile(r"(\w+)\s*\(([^()]*)\)\s*(?:const\s*)?(?:noexcept\s*)?$")
@@ -285,6 +289,43 @@ def misplaced(all_bodies: list[Body], name: str, named: set[int]) -> list[str]:
                        for line in sorted(named) if not low <= line < high]
 
 
+def record_problems(texts: list[str]) -> list[str]:
+    """What is wrong with the functions' records: each module function has
+    one, named after it, giving the def line of the signature table."""
+    found = [m.groups() for text in texts for m in RECORD.finditer(text)]
+    problems = [f"{spec}_spec is the record of velka.{entry}" for spec, entry, _ in found
+                if spec != entry]
+    for name, function in FUNCTIONS.items():
+        lines = [int(line) for _, entry, line in found if entry == name]
+        if lines != [function.def_line]:
+            problems.append(f"{name}: records give def lines {lines}, "
+                            f"expected [{function.def_line}]")
+    return problems
+
+
+def test_each_function_has_one_record_with_its_def_line():
+    assert record_problems([path.read_text() for path in sources()]) == []
+
+
+RECORD_SAMPLE = '''
+constexpr FunctionSpec get_ident_text_spec{
+    "velka.get_ident_text", 105, 3, 3, {"soup", "vars", "attr"}, {}, {"elem", "e"}, -1,
+    get_ident_text};
+'''
+
+
+@pytest.mark.parametrize("change, expected", [
+    (("105", "106"), ["get_ident_text: records give def lines [106], expected [105]"]),
+    (("get_ident_text_spec", "page_ffe_spec"), ["page_ffe_spec is the record of "
+                                                "velka.get_ident_text"]),
+])
+def test_the_record_check_finds_a_wrong_record(change, expected):
+    others = [f'FunctionSpec {name}_spec{{"velka.{name}", {function.def_line},'
+              for name, function in FUNCTIONS.items() if name != "get_ident_text"]
+    assert record_problems(others + [RECORD_SAMPLE]) == []
+    assert record_problems(others + [RECORD_SAMPLE.replace(*change)]) == expected
+
+
 @pytest.fixture(scope="module")
 def checked():
     all_bodies = [body for path in sources() for body in bodies(path)]
@@ -310,7 +351,7 @@ SAMPLE = """
 #include "module/runtime.hpp"
 namespace velka {
 namespace {
-constexpr Trace tb{"velka.read_url"};
+constexpr Trace tb{read_url_spec};
 // Two statements from `line`.
 int two(const Ref& x, int line) {
     if (!x) return tb.fail(line);
@@ -342,9 +383,9 @@ Ref read_url(const Bound& args) {
     (("tb.fail(line + 1)", "tb.fail(line + 2)"), ["fails at line 22"]),
     (("// 18-21", "// 18"), ["fails at line 20", "fails at line 21"]),
     (("tb.fail(13)", "tb.fail(fps)"), ["neither a literal nor a line parameter"]),
-    (('tb{"velka.read_url"}', "tb{read_url_entry}"), []),  # found by its def comment
-    (('"velka.read_url"', '"velka.other"'), ["no module function's entry covers",
-                                             "outside every module function"]),
+    (("tb{read_url_spec}", "tb{read_url_entry}"), []),  # found by its def comment
+    (("tb{read_url_spec}", "tb{other_spec}"), ["no module function's entry covers",
+                                               "outside every module function"]),
 ])
 def test_the_check_finds_a_line_no_comment_names(tmp_path, change, expected):
     source = SAMPLE if change is None else SAMPLE.replace(*change)

@@ -6,9 +6,20 @@
 
 namespace velka {
 
+namespace {
+Ref get_page_test(const Bound& args);
+}  // namespace
+
+constexpr FunctionSpec get_page_test_spec{
+    "velka.get_page_test", 257, 0, 0, {}, {},
+    {"url", "session", "html", "soup", "lines", "result"}, -1, get_page_test};
+
+namespace {
+
+constexpr Trace tb{get_page_test_spec};
+
 // 257  def get_page_test():
 Ref get_page_test(const Bound&) {
-    static constexpr Trace tb{"velka.get_page_test"};
 
     Ref url = Ref::borrow(s.qr_service_url);                    // 258  url = "https://qr.trasko.fr/qr/qrupload"
     Ref session = call(global(s.Session), {});                  // 259  session = Session()
@@ -21,15 +32,13 @@ Ref get_page_test(const Bound&) {
     if (!print({s.hyphens})) return tb.fail(263);               // 263  print("---------------------")
     Ref lines = call_method_kw(soup, s.find_all, {s.result}, state.kw_id);  // 264  lines = soup.find_all(id="result")
     if (!lines) return tb.fail(264);
-    Ref results = iterate(lines);                               // 265  for result in lines:
-    if (!results) return tb.fail(265);
-    for (Ref result;;) {
-        int more = next(results, result);
-        if (more == 0) break;
-        if (more < 0) return tb.fail(265);
-        if (!print({call_method(result, s.get_text)})) return tb.fail(266);  // 266      print(result.get_text())
-    }
+    int looped = for_each(tb, 265, lines, [&](Ref result) -> int {  // 265  for result in lines:
+        return print({call_method(result, s.get_text)}) ? 0 : tb.fail(266);  // 266      print(result.get_text())
+    });
+    if (looped < 0) return {};
     return none();                                              // 267  return None
 }
+
+}  // namespace
 
 }  // namespace velka

@@ -6,13 +6,24 @@
 
 namespace velka {
 
+namespace {
+Ref main_func(const Bound& args);
+}  // namespace
+
+constexpr FunctionSpec main_func_spec{"velka.main_func", 271, 0, 0, {}, {}, {"cmd"}, -1, main_func};
+
+namespace {
+
+constexpr Trace tb{main_func_spec};
+
 // 271  def main_func():
 Ref main_func(const Bound&) {
-    static constexpr Trace tb{"velka.main_func"};
-
-    Ref cmd = item(attr(global(s.sys), s.argv), state.one);     // 272  try:  273  cmd = sys.argv[1]
-    if (!cmd) {
-        tb.fail(273);
+    Ref cmd;
+    auto tried = [&]() -> int {                                 // 272  try:
+        cmd = item(attr(global(s.sys), s.argv), state.one);     // 273      cmd = sys.argv[1]
+        return cmd ? 0 : tb.fail(273);
+    };
+    if (tried() < 0) {
         // A bare except, but an interruption or an exit request goes through.
         Handler any(PyExc_BaseException, exit_exceptions());    // 274  except:
         if (!any) return {};
@@ -27,5 +38,7 @@ Ref main_func(const Bound&) {
     }
     return none();                                              // 280  return None
 }
+
+}  // namespace
 
 }  // namespace velka

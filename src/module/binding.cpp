@@ -21,7 +21,7 @@ int count_error(const FunctionSpec& spec, Py_ssize_t given) {
         expected = spec.max_args;
     }
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 spec.name, bound_word, expected, expected == 1 ? "" : "s", given);
+                 spec.name(), bound_word, expected, expected == 1 ? "" : "s", given);
     return -1;
 }
 
@@ -84,12 +84,12 @@ int bind_with_parameters(const FunctionSpec& spec, PyObject* parameter_names, Py
     }
     if (!leftover) return 0;
     if (!PyUnicode_Check(leftover)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name());
     } else if (leftover_names != unmatched) {  // filled already, by position or keyword
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                     spec.name, leftover);
+                     spec.name(), leftover);
     } else {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name(),
                      leftover);
     }
     return -1;
@@ -97,11 +97,11 @@ int bind_with_parameters(const FunctionSpec& spec, PyObject* parameter_names, Py
 
 int bind_without_parameters(const FunctionSpec& spec, PyObject* args, PyObject* kwargs) {
     if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", spec.name);
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", spec.name());
         return -1;
     }
     if (PyTuple_GET_SIZE(args) > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", spec.name,
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", spec.name(),
                      PyTuple_GET_SIZE(args));
         return -1;
     }
@@ -125,7 +125,7 @@ int bind_arguments(const FunctionSpec& spec, PyObject* parameter_names, PyObject
                    PyObject* args, PyObject* kwargs, Bound& bound) {
     if (spec.max_args == 0) return bind_without_parameters(spec, args, kwargs);
     if (bind_with_parameters(spec, parameter_names, defaults, args, kwargs, bound) < 0) {
-        add_traceback(spec.traceback_name, spec.def_line);
+        add_traceback(spec.entry, spec.def_line);
         return -1;
     }
     return check_str_parameter(spec, bound);

@@ -168,7 +168,7 @@ Ref make_code(const FunctionSpec& spec) {
         names[count++] = local;
     }
     Ref empty = Ref::steal(
-        reinterpret_cast<PyObject*>(PyCode_NewEmpty("velkax", spec.name, spec.def_line)));
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty("velkax", spec.name(), spec.def_line)));
     Ref varnames = text_tuple(names, count);
     Ref argcount = Ref::steal(PyLong_FromLong(spec.max_args));
     Ref nlocals = Ref::steal(PyLong_FromSize_t(count));
@@ -180,6 +180,31 @@ Ref make_code(const FunctionSpec& spec) {
         return {};
     PyObject* args[] = {empty.get(), argcount.get(), nlocals.get(), varnames.get(), flags.get()};
     return Ref::steal(PyObject_VectorcallMethod(replace.get(), args, 1, keywords.get()));
+}
+
+// None, or the tuple of the last parameters' defaults.
+Ref make_defaults(const FunctionSpec& spec) {
+    if (spec.min_args == spec.max_args) return Ref::borrow(Py_None);
+    Ref tuple = Ref::steal(PyTuple_New(spec.max_args - spec.min_args));
+    if (!tuple) return {};
+    for (int i = 0; i < spec.max_args - spec.min_args; ++i) {
+        const char* text = spec.defaults[static_cast<std::size_t>(i)];
+        PyObject* value = text ? PyUnicode_InternFromString(text) : Py_NewRef(Py_None);
+        if (!value) return {};
+        PyTuple_SET_ITEM(tuple.get(), i, value);
+    }
+    return tuple;
+}
+
+// {"url": "str"} for the parameter that must be a str; empty otherwise.
+Ref make_annotations(const FunctionSpec& spec) {
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations || spec.str_parameter < 0) return annotations;
+    const char* parameter = spec.parameters[static_cast<std::size_t>(spec.str_parameter)];
+    Ref type_name = Ref::steal(PyUnicode_InternFromString("str"));
+    if (!type_name || PyDict_SetItemString(annotations.get(), parameter, type_name.get()) < 0)
+        return {};
+    return annotations;
 }
 
 }  // namespace
@@ -204,7 +229,7 @@ int ready_function_type() {
     return function_type ? 0 : -1;
 }
 
-Ref make_function(const FunctionSpec& spec, PyObject* defaults, PyObject* annotations) {
+Ref make_function(const FunctionSpec& spec) {
     const Frame* frame = current_frame();  // the module's statements: their globals
     if (!frame) {
         PyErr_SetString(PyExc_SystemError, "velka: function made outside the module's statements");
@@ -212,8 +237,10 @@ Ref make_function(const FunctionSpec& spec, PyObject* defaults, PyObject* annota
     }
     Ref parameter_names = text_tuple(spec.parameters.data(), static_cast<std::size_t>(spec.max_args));
     Ref code = make_code(spec);
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    if (!parameter_names || !code || !name) return {};
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name()));
+    Ref defaults = make_defaults(spec);
+    Ref annotations = make_annotations(spec);
+    if (!parameter_names || !code || !name || !defaults || !annotations) return {};
     FunctionObject* function = PyObject_GC_New(FunctionObject, function_type);
     if (!function) return {};
     function->spec = &spec;
@@ -221,9 +248,9 @@ Ref make_function(const FunctionSpec& spec, PyObject* defaults, PyObject* annota
     function->qualname = name.release();
     function->module = Py_NewRef(s.velka);
     function->doc = Py_NewRef(Py_None);
-    function->defaults = Py_NewRef(defaults);
+    function->defaults = defaults.release();
     function->kwdefaults = Py_NewRef(Py_None);
-    function->annotations = Py_NewRef(annotations);
+    function->annotations = annotations.release();
     function->globals = Py_NewRef(frame->globals());
     function->builtins = Py_NewRef(frame->builtins());
     function->code = code.release();

@@ -13,18 +13,25 @@ constexpr int max_parameters = 4;
 using Bound = std::array<Ref, max_parameters>;
 using Body = Ref (*)(const Bound&);
 
-// What the module says of one function: its `def` line, parameters and
-// locals, and the C++ body that runs once the arguments are bound.
+// Everything the module says of one function, written once in the file of
+// its body: its traceback entry (and so its name), `def` line, parameters,
+// defaults and locals, and the C++ body that runs once the arguments are
+// bound. The module's statements define the function from it, and its
+// traceback entries name it.
 struct FunctionSpec {
-    const char* name;
-    const char* traceback_name;  // "velka." + name
+    const char* entry;  // "velka.read_url": the traceback entry; the name follows the dot
     int def_line;
     int min_args;  // parameters without default
     int max_args;  // parameters
     std::array<const char*, max_parameters> parameters;
+    // The defaults of the parameters past min_args: a text, or null for None.
+    std::array<const char*, max_parameters> defaults;
     std::array<const char*, 8> other_locals;  // in order, null-terminated
-    int str_parameter;  // index of the parameter that must be exactly a str, or -1
+    // The parameter annotated `str`, which must be exactly a str, or -1.
+    int str_parameter;
     Body body;
+
+    constexpr const char* name() const { return entry + sizeof("velka.") - 1; }
 };
 
 // A call from the module's own code of one of its function objects, by
@@ -36,8 +43,7 @@ Ref call_module_function(PyObject* callable, PyObject* const* args, Py_ssize_t c
 // One-time set-up of the function type; -1 on failure.
 int ready_function_type();
 
-// A new function object for `spec`. `defaults` is None or the tuple of the
-// last parameters' defaults, `annotations` a dict; both are used as given.
-Ref make_function(const FunctionSpec& spec, PyObject* defaults, PyObject* annotations);
+// A new function object for `spec`, carrying the globals of the frame in force.
+Ref make_function(const FunctionSpec& spec);
 
 }  // namespace velka

@@ -1,18 +1,18 @@
-// The bodies of the eight module functions; each runs once its arguments
-// are bound (Bound holds them in parameter order).
+// The records of the eight module functions, in the order the module's
+// statements define them; each is written in the file of its body.
 #pragma once
 
 #include "module/function.hpp"
 
 namespace velka {
 
-Ref read_url(const Bound& args);          // src/web/read_url.cpp
-Ref get_ident_text(const Bound& args);    // src/web/readers.cpp
-Ref get_attr_value(const Bound& args);    // src/web/readers.cpp
-Ref envoi_tournoi(const Bound& args);     // src/publish/envoi_tournoi.cpp
-Ref get_tournoi_list(const Bound& args);  // src/publish/list_file.cpp
-Ref page_ffe(const Bound& args);          // src/publish/page_ffe.cpp
-Ref get_page_test(const Bound& args);     // src/cli/get_page_test.cpp
-Ref main_func(const Bound& args);         // src/cli/main_func.cpp
+extern const FunctionSpec read_url_spec;          // src/web/read_url.cpp
+extern const FunctionSpec get_ident_text_spec;    // src/web/readers.cpp
+extern const FunctionSpec get_attr_value_spec;    // src/web/readers.cpp
+extern const FunctionSpec envoi_tournoi_spec;     // src/publish/envoi_tournoi.cpp
+extern const FunctionSpec get_tournoi_list_spec;  // src/publish/list_file.cpp
+extern const FunctionSpec page_ffe_spec;          // src/publish/page_ffe.cpp
+extern const FunctionSpec get_page_test_spec;     // src/cli/get_page_test.cpp
+extern const FunctionSpec main_func_spec;         // src/cli/main_func.cpp
 
 }  // namespace velka

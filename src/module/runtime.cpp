@@ -30,8 +30,13 @@ bool nothing_raised() { return !PyErr_Occurred(); }
 // Collects the operands of a call behind one free slot, as vectorcall wants;
 // false when one of them is empty (its failure is already raised).
 bool gather(Args args, std::array<PyObject*, max_call_args + 1>& slots, std::size_t first) {
-    assert(first + args.size() <= slots.size());
     if (!ready(args)) return false;
+    // Checked in every build: a call written with more operands than the
+    // array holds is a fault of ours, to report and not to write past.
+    if (first + args.size() > slots.size()) {
+        PyErr_SetString(PyExc_SystemError, "velka: too many arguments for one call");
+        return false;
+    }
     std::size_t i = first;
     for (Arg arg : args) slots[i++] = arg.get();
     return true;
@@ -137,6 +142,11 @@ Ref repr(Arg object) {
 Ref add(Arg left, Arg right) {
     if (!ready({left, right})) return {};
     return Ref::steal(PyNumber_Add(left.get(), right.get()));
+}
+
+Ref add_in_place(Arg left, Arg right) {
+    if (!ready({left, right})) return {};
+    return Ref::steal(PyNumber_InPlaceAdd(left.get(), right.get()));
 }
 
 Ref compare(Arg left, Arg right, int op) {
@@ -299,6 +309,11 @@ Handler::~Handler() {
 
 Failed Handler::reraise() const {
     PyErr_SetRaisedException(Py_NewRef(caught_.get()));
+    return {};
+}
+
+Failed raise_error(PyObject* type, Arg value) {
+    if (value.get()) PyErr_SetObject(type, value.get());
     return {};
 }
 

@@ -10,10 +10,12 @@
 // is looked up beforehand.
 #pragma once
 
+#include "module/function.hpp"
 #include "module/ref.hpp"
 #include "module/state.hpp"
 
 #include <initializer_list>
+#include <utility>
 
 namespace velka {
 
@@ -67,6 +69,7 @@ Ref print(Args args);  // the kept built-in print
 Ref str(Arg object);
 Ref repr(Arg object);
 Ref add(Arg left, Arg right);
+Ref add_in_place(Arg left, Arg right);  // left += right
 Ref compare(Arg left, Arg right, int op);
 // An f-string: format(part, "") of each part, joined.
 Ref join_formatted(Args parts);
@@ -89,10 +92,10 @@ struct Failed {
     operator int() const noexcept { return -1; }
 };
 
-// The traceback entry of one module function ("velka.read_url"...).
+// The traceback entry of one module function, named by its record.
 class Trace {
 public:
-    explicit constexpr Trace(const char* name) noexcept : name_(name) {}
+    explicit constexpr Trace(const FunctionSpec& spec) noexcept : name_(spec.entry) {}
     // The statement at `line` failed: add the entry, then pass the failure up.
     Failed fail(int line) const {
         add_traceback(name_, line);
@@ -102,6 +105,26 @@ public:
 private:
     const char* name_;
 };
+
+// raise type(value): sets the exception and passes the failure up.
+Failed raise_error(PyObject* type, Arg value);
+
+// A for loop at `line`: `each(item)` runs for every item of `iterable` and
+// returns 0 to go on, 1 to leave the loop (break, or a return whose value
+// the caller gives after it) or -1 when it failed, having added its own
+// entry. Failing to iterate fails at `line`. 0 once the loop is left.
+template <typename Each>
+int for_each(const Trace& tb, int line, Arg iterable, Each each) {
+    Ref iterator = iterate(iterable);
+    if (!iterator) return tb.fail(line);
+    for (Ref item;;) {
+        int more = next(iterator, item);
+        if (more < 0) return tb.fail(line);
+        if (more == 0) return 0;
+        int done = each(std::move(item));
+        if (done != 0) return done < 0 ? -1 : 0;
+    }
+}
 
 // An except block. Built while an exception is raised: when it is an instance
 // of `catches` (and not of `lets_through`), it is taken and becomes the

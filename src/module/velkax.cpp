@@ -8,37 +8,19 @@
 #include "module/runtime.hpp"
 #include "module/state.hpp"
 
+#include <iterator>
+
 namespace velka {
 
 namespace {
 
-// name, entry, def line, min and max arguments, parameters, other locals,
-// the parameter that must be exactly a str, body.
-const FunctionSpec read_url_spec{
-    "read_url", "velka.read_url", 12, 2, 4, {"session", "url", "data", "files"},
-    {"fps", "content", "response", "file_id", "file_name", "e", "h"}, 1, read_url};
-const FunctionSpec get_ident_text_spec{
-    "get_ident_text", "velka.get_ident_text", 105, 3, 3, {"soup", "vars", "attr"},
-    {"elem", "e"}, -1, get_ident_text};
-const FunctionSpec get_attr_value_spec{
-    "get_attr_value", "velka.get_attr_value", 114, 3, 4, {"soup", "vars", "attr", "attr_name"},
-    {"elem", "e"}, -1, get_attr_value};
-const FunctionSpec envoi_tournoi_spec{
-    "envoi_tournoi", "velka.envoi_tournoi", 128, 4, 4, {"nohom", "pwd", "fname", "f_visible"},
-    {"vars", "url", "session", "html", "soup", "data_post", "visibilty_state"}, -1,
-    envoi_tournoi};
-const FunctionSpec get_tournoi_list_spec{
-    "get_tournoi_list", "velka.get_tournoi_list", 198, 1, 1, {"tournoi_list_full_name"},
-    {"dict_trn", "file1", "Lines", "count", "line", "tfld", "tournoi_fname", "disp"}, -1,
-    get_tournoi_list};
-const FunctionSpec page_ffe_spec{
-    "page_ffe", "velka.page_ffe", 227, 1, 1, {"tournoi_list_full_name"},
-    {"file1", "line", "tfld", "f_visible", "e"}, -1, page_ffe};
-const FunctionSpec get_page_test_spec{
-    "get_page_test", "velka.get_page_test", 257, 0, 0, {},
-    {"url", "session", "html", "soup", "lines", "result"}, -1, get_page_test};
-const FunctionSpec main_func_spec{
-    "main_func", "velka.main_func", 271, 0, 0, {}, {"cmd"}, -1, main_func};
+constexpr int main_guard_line = 285;
+
+// The functions, in the order the module's statements define them.
+constexpr const FunctionSpec* module_functions[] = {
+    &read_url_spec,         &get_ident_text_spec, &get_attr_value_spec, &envoi_tournoi_spec,
+    &get_tournoi_list_spec, &page_ffe_spec,       &get_page_test_spec,  &main_func_spec,
+};
 
 // The module's own dict, where its statements bind: that of the frame in
 // force while they run.
@@ -94,28 +76,12 @@ int import_from(PyObject* package_name, std::initializer_list<PyObject*> names) 
     return 0;
 }
 
-// def name(...): the function object with its defaults and annotations.
-int define(const FunctionSpec& spec, Arg defaults, Arg annotations) {
-    if (!defaults.get() || !annotations.get()) return -1;
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+// def name(...): the function object, with the defaults and annotations
+// its record gives.
+int define(const FunctionSpec& spec) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name()));
     if (!name) return -1;
-    return bind(name.get(), make_function(spec, defaults.get(), annotations.get()));
-}
-
-int define(const FunctionSpec& spec) { return define(spec, Py_None, new_dict()); }
-
-Ref tuple_of(Args items) {
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    if (!tuple) return {};
-    Py_ssize_t i = 0;
-    for (Arg item : items) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(item.get()));
-    return tuple;
-}
-
-Ref url_annotation() {
-    Ref annotations = new_dict();
-    if (set_item(annotations, s.url, s.str) < 0) return {};
-    return annotations;
+    return bind(name.get(), make_function(spec));
 }
 
 // Warns when the running interpreter is not the one the module was built for.
@@ -196,29 +162,25 @@ int execute(PyObject* module, PyObject* builtins, int& line) {
     if (import_from(s.bs4, {s.BeautifulSoup}) < 0) return -1;
     line = 9;  // import pathlib
     if (import_modules({s.pathlib}) < 0) return -1;
-    line = 12;  // def read_url(session, url: str, data=None, files=None)
-    if (define(read_url_spec, tuple_of({Py_None, Py_None}), url_annotation()) < 0) return -1;
-    for (const SiteConstant& constant : site_constants) {
-        line = constant.line;  // ADMIN_FFE_URL = "http://..." and the form names
-        if (bind(s.*constant.name, Ref::steal(PyUnicode_FromString(constant.value))) < 0)
-            return -1;
+    // The functions and, between them by line, the site's constants
+    // (ADMIN_FFE_URL = "http://..." and the form names).
+    const SiteConstant* constant = std::begin(site_constants);
+    auto bind_constants_before = [&](int limit) -> int {
+        for (; constant != std::end(site_constants) && constant->line < limit; ++constant) {
+            line = constant->line;
+            if (bind(s.*constant->name, Ref::steal(PyUnicode_FromString(constant->value))) < 0)
+                return -1;
+        }
+        return 0;
+    };
+    for (const FunctionSpec* spec : module_functions) {
+        if (bind_constants_before(spec->def_line) < 0) return -1;
+        line = spec->def_line;  // def name(...)
+        if (define(*spec) < 0) return -1;
     }
-    line = 105;  // def get_ident_text(soup, vars, attr)
-    if (define(get_ident_text_spec) < 0) return -1;
-    line = 114;  // def get_attr_value(soup, vars, attr, attr_name="name")
-    if (define(get_attr_value_spec, tuple_of({s.name}), new_dict()) < 0) return -1;
-    line = 128;  // def envoi_tournoi(nohom, pwd, fname, f_visible)
-    if (define(envoi_tournoi_spec) < 0) return -1;
-    line = 198;  // def get_tournoi_list(tournoi_list_full_name)
-    if (define(get_tournoi_list_spec) < 0) return -1;
-    line = 227;  // def page_ffe(tournoi_list_full_name)
-    if (define(page_ffe_spec) < 0) return -1;
-    line = 257;  // def get_page_test()
-    if (define(get_page_test_spec) < 0) return -1;
-    line = 271;  // def main_func()
-    if (define(main_func_spec) < 0) return -1;
+    if (bind_constants_before(main_guard_line) < 0) return -1;
 
-    line = 285;  // if __name__ == "__main__":
+    line = main_guard_line;  // if __name__ == "__main__":
     int is_main = truth(compare(global(s.dunder_name), s.dunder_main, Py_EQ));
     if (is_main < 0) return -1;
     if (is_main) {

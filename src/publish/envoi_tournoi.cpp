@@ -9,8 +9,17 @@
 namespace velka {
 
 namespace {
+Ref envoi_tournoi(const Bound& args);
+}  // namespace
 
-constexpr Trace tb{"velka.envoi_tournoi"};
+constexpr FunctionSpec envoi_tournoi_spec{
+    "velka.envoi_tournoi", 128, 4, 4, {"nohom", "pwd", "fname", "f_visible"}, {},
+    {"vars", "url", "session", "html", "soup", "data_post", "visibilty_state"}, -1,
+    envoi_tournoi};
+
+namespace {
+
+constexpr Trace tb{envoi_tournoi_spec};
 
 // soup = BeautifulSoup(html, "html.parser")
 Ref parse(const Ref& html) { return call(global(s.BeautifulSoup), {html, s.html_parser}); }
@@ -72,11 +81,9 @@ Failed unknown_visibility(const Ref& vars) {
     Ref message = join_formatted({s.erreur_visibilite, label, s.colon});
     if (!print({message})) return tb.fail(174);                 // 174      print(f"erreur lecture visibilité {label!r}:")
     Ref error = join_formatted({s.libelle_inconnu, label});    // 175      raise ValueError(f"libellé ... inconnu: {label!r}")
-    if (error) PyErr_SetObject(PyExc_ValueError, error.get());
+    raise_error(PyExc_ValueError, error);
     return tb.fail(175);
 }
-
-}  // namespace
 
 // 128  def envoi_tournoi(nohom, pwd, fname, f_visible):
 Ref envoi_tournoi(const Bound& args) {
@@ -159,5 +166,7 @@ Ref envoi_tournoi(const Bound& args) {
     }
     return none();                                              // 188  return None
 }
+
+}  // namespace
 
 }  // namespace velka

@@ -8,8 +8,16 @@
 namespace velka {
 
 namespace {
+Ref page_ffe(const Bound& args);
+}  // namespace
 
-constexpr Trace tb{"velka.page_ffe"};
+constexpr FunctionSpec page_ffe_spec{
+    "velka.page_ffe", 227, 1, 1, {"tournoi_list_full_name"}, {},
+    {"file1", "line", "tfld", "f_visible", "e"}, -1, page_ffe};
+
+namespace {
+
+constexpr Trace tb{page_ffe_spec};
 
 // The checked lines of one line, 235 to 241: 1 when it is to be published,
 // 0 when it was skipped or reported, -1 on failure.
@@ -40,15 +48,16 @@ int publish(const Ref& tfld, const Ref& f_visible) {
     return call(envoi, {item_at(tfld, 0), item_at(tfld, 1), fname, f_visible}) ? 0 : tb.fail(247);
 }
 
-}  // namespace
-
 // 227  def page_ffe(tournoi_list_full_name):
 Ref page_ffe(const Bound& args) {
     PyObject* tournoi_list_full_name = args[0].get();
 
-    Ref file1 = call(state.open, {tournoi_list_full_name, s.r});  // 228  try:  229  file1 = open(tournoi_list_full_name, "r")
-    if (!file1) {
-        tb.fail(229);
+    Ref file1;
+    auto tried = [&]() -> int {                                 // 228  try:
+        file1 = call(state.open, {tournoi_list_full_name, s.r});  // 229      file1 = open(tournoi_list_full_name, "r")
+        return file1 ? 0 : tb.fail(229);
+    };
+    if (tried() < 0) {
         // A bare except, but an interruption or an exit request goes through.
         Handler any(PyExc_BaseException, exit_exceptions());    // 230  except:
         if (!any) return {};
@@ -56,29 +65,26 @@ Ref page_ffe(const Bound& args) {
             return tb.fail(231);                                // 231      print(" tournoi list introuvable :", tournoi_list_full_name)
         return none();                                          // 232      return None
     }
-    Ref lines = iterate(call_method(file1, s.readlines));       // 233  for line in file1.readlines():
-    if (!lines) return tb.fail(233);
-    for (Ref line;;) {
-        int more = next(lines, line);
-        if (more == 0) break;
-        if (more < 0) return tb.fail(233);
-        Ref tfld, f_visible;
+    int looped = for_each(tb, 233, call_method(file1, s.readlines), [&](Ref line) -> int {
+        Ref tfld, f_visible;                                    // 233  for line in file1.readlines():
         int checked = check_line(line, tfld, f_visible);        // 234      try:
         if (checked < 0) {
             Handler any(PyExc_BaseException, exit_exceptions());  // 242      except:
-            if (!any) return {};
-            if (!print({s.format_incorrect, line})) return tb.fail(243);  // 243          print("#### Format de ligne incorrecte:", line)
-            continue;                                           // 244          continue
+            if (!any) return -1;
+            return print({s.format_incorrect, line}) ? 0 : tb.fail(243);  // 243          print("#### Format de ligne incorrecte:", line)  244  continue
         }
-        if (checked == 0) continue;
+        if (checked == 0) return 0;
         if (!print({s.envoi_de, item_at(tfld, 2)})) return tb.fail(245);  // 245      print("trasko - envoi de:", tfld[2])
         if (publish(tfld, f_visible) < 0) {                     // 246      try:  247  envoi_tournoi(...)
             Handler e(PyExc_Exception);                         // 248      except Exception as e:
-            if (!e) return {};
-            return none();                                      // 249          return None
+            return e ? 1 : -1;                                  // 249          return None
         }
-    }
+        return 0;
+    });
+    if (looped < 0) return {};
     return none();                                              // 250  return None
 }
+
+}  // namespace
 
 }  // namespace velka

@@ -8,6 +8,18 @@
 namespace velka {
 
 namespace {
+Ref get_ident_text(const Bound& args);
+Ref get_attr_value(const Bound& args);
+}  // namespace
+
+constexpr FunctionSpec get_ident_text_spec{
+    "velka.get_ident_text", 105, 3, 3, {"soup", "vars", "attr"}, {}, {"elem", "e"}, -1,
+    get_ident_text};
+constexpr FunctionSpec get_attr_value_spec{
+    "velka.get_attr_value", 114, 3, 4, {"soup", "vars", "attr", "attr_name"}, {"name"},
+    {"elem", "e"}, -1, get_attr_value};
+
+namespace {
 
 // soup.find(id=attr).get_text()
 Ref text_by_id(PyObject* soup, PyObject* attr) {
@@ -24,35 +36,33 @@ Ref report_and_reraise(const Trace& tb, PyObject* prefix, PyObject* attr, int pr
     return e.reraise();
 }
 
-}  // namespace
-
 // 105  def get_ident_text(soup, vars, attr):
 Ref get_ident_text(const Bound& args) {
-    static constexpr Trace tb{"velka.get_ident_text"};
+    static constexpr Trace tb{get_ident_text_spec};
     PyObject* soup = args[0].get();
     PyObject* vars = args[1].get();
     PyObject* attr = args[2].get();
 
-    auto guarded = [&]() -> int {                               // 106  try:
+    auto tried = [&]() -> int {                                 // 106  try:
         Ref elem = text_by_id(soup, attr);                      // 107      elem = soup.find(id=attr).get_text()
         if (!elem) return tb.fail(107);
         if (set_item(vars, attr, elem) < 0) return tb.fail(108);  // 108      vars[attr] = elem
         return 0;
     };
-    if (guarded() < 0)                                          // 109  except Exception as e:
+    if (tried() < 0)                                            // 109  except Exception as e:
         return report_and_reraise(tb, s.erreur_lecture_id, attr, 110);  // 110-111  print(f"erreur lecture id {attr}:"); raise
     return none();                                              // 112  return None
 }
 
 // 114  def get_attr_value(soup, vars, attr, attr_name="name"):
 Ref get_attr_value(const Bound& args) {
-    static constexpr Trace tb{"velka.get_attr_value"};
+    static constexpr Trace tb{get_attr_value_spec};
     PyObject* soup = args[0].get();
     PyObject* vars = args[1].get();
     PyObject* attr = args[2].get();
     PyObject* attr_name = args[3].get();
 
-    auto guarded = [&]() -> int {                               // 115  try:
+    auto tried = [&]() -> int {                                 // 115  try:
         int by_id = truth(compare(attr_name, s.id, Py_EQ));     // 116      if attr_name == "id":
         if (by_id < 0) return tb.fail(116);
         Ref elem;
@@ -71,9 +81,11 @@ Ref get_attr_value(const Bound& args) {
         if (set_item(vars, attr, elem) < 0) return tb.fail(122);  // 122      vars[attr] = elem
         return 0;
     };
-    if (guarded() < 0)                                          // 123  except Exception as e:
+    if (tried() < 0)                                            // 123  except Exception as e:
         return report_and_reraise(tb, s.erreur_lecture, attr, 124);  // 124-125  print(f"erreur lecture {attr}:"); raise
     return none();                                              // 126  return None
 }
+
+}  // namespace
 
 }  // namespace velka
