@@ -26,6 +26,10 @@ struct FunctionObject {
     PyObject* weakrefs;
 };
 
+PyTypeObject* function_type() {
+    return reinterpret_cast<PyTypeObject*>(state.function_type.get());
+}
+
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -142,8 +146,6 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
-PyTypeObject* function_type = nullptr;  // made once, kept for the process
-
 Ref text_tuple(const char* const* names, std::size_t count) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
     if (!tuple) return {};
@@ -210,7 +212,7 @@ Ref make_annotations(const FunctionSpec& spec) {
 }  // namespace
 
 Ref call_module_function(PyObject* callable, PyObject* const* args, Py_ssize_t count) {
-    if (Py_TYPE(callable) != function_type) return {};
+    if (Py_TYPE(callable) != function_type()) return {};
     FunctionObject* function = as_function(callable);
     const FunctionSpec& spec = *function->spec;
     if (count < spec.min_args || count > spec.max_args) return {};
@@ -224,9 +226,9 @@ Ref call_module_function(PyObject* callable, PyObject* const* args, Py_ssize_t c
 }
 
 int ready_function_type() {
-    if (function_type) return 0;
-    function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
-    return function_type ? 0 : -1;
+    if (state.function_type) return 0;
+    state.function_type = Ref::steal(PyType_FromSpec(&function_spec));
+    return state.function_type ? 0 : -1;
 }
 
 Ref make_function(const FunctionSpec& spec) {
@@ -241,7 +243,7 @@ Ref make_function(const FunctionSpec& spec) {
     Ref defaults = make_defaults(spec);
     Ref annotations = make_annotations(spec);
     if (!parameter_names || !code || !name || !defaults || !annotations) return {};
-    FunctionObject* function = PyObject_GC_New(FunctionObject, function_type);
+    FunctionObject* function = PyObject_GC_New(FunctionObject, function_type());
     if (!function) return {};
     function->spec = &spec;
     function->name = Py_NewRef(name.get());

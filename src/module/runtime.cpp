@@ -238,26 +238,17 @@ int unpack_pair(Arg pair, Ref& first, Ref& second) {
 
 namespace {
 
-// The code objects of the entries, made once per (name, line): the names
-// are the module's own literals, and the lines a few dozen at most. Past
-// the table's size an entry's code object is made each time.
-struct EntryCode {
-    const char* name;
-    int line;
-    PyCodeObject* code;  // kept for the process
-};
-std::array<EntryCode, 160> entry_codes{};
-std::size_t entry_codes_used = 0;
-
 // A new reference to the code object of the entry.
 PyCodeObject* entry_code(const char* name, int line) {
-    for (std::size_t i = 0; i < entry_codes_used; ++i) {
-        const EntryCode& entry = entry_codes[i];
-        if (entry.line == line && entry.name == name) return reinterpret_cast<PyCodeObject*>(Py_NewRef(entry.code));
+    for (std::size_t i = 0; i < state.entry_codes_used; ++i) {
+        const EntryCode& entry = state.entry_codes[i];
+        if (entry.line == line && entry.name == name)
+            return reinterpret_cast<PyCodeObject*>(Py_NewRef(entry.code.get()));
     }
     PyCodeObject* code = PyCode_NewEmpty("velkax", name, line);
-    if (code && entry_codes_used < entry_codes.size()) {
-        entry_codes[entry_codes_used++] = {name, line, reinterpret_cast<PyCodeObject*>(Py_NewRef(code))};
+    if (code && state.entry_codes_used < state.entry_codes.size()) {
+        state.entry_codes[state.entry_codes_used++] = {
+            name, line, Ref::borrow(reinterpret_cast<PyObject*>(code))};
     }
     return code;
 }

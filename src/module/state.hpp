@@ -1,11 +1,15 @@
-// The module's process-wide state: written while the module initialises,
+// The module's process-wide state, all of it: written while the module
+// initialises (the traceback code objects, as entries are first added),
 // read by every call afterwards. One interpreter per process, so one copy.
-// The globals are not part of it: each function carries the dict it was
-// made with, and runtime.hpp's Frame puts it in force for a call.
+// Not part of it: the globals, since each function carries the dict it was
+// made with; and the frame in force (runtime.cpp), which is per thread, as
+// the interpreter's own frames are.
 #pragma once
 
 #include "module/ref.hpp"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace velka {
@@ -60,9 +64,18 @@ struct Strings {
 #undef VELKA_TEXT_MEMBER
 };
 
+// The code object of one traceback entry, made once per (name, line).
+struct EntryCode {
+    const char* name;  // a record's entry: compared by address
+    int line;
+    Ref code;
+};
+
 struct State {
     std::int64_t interpreter_id = -1;
     Ref module;  // set while an execution runs and after it succeeded
+    // Set when this execution added sys.modules["velka"], so a failure can take it back.
+    bool added_module_entry = false;
 
     // Kept at load, so rebinding these names later changes nothing we call.
     Ref open, print, map;
@@ -77,6 +90,12 @@ struct State {
     // Keyword-name tuples of the keyword calls.
     Ref kw_data_files, kw_files, kw_id, kw_attrs;
     Ref exit_exceptions;  // (KeyboardInterrupt, SystemExit)
+
+    Ref function_type;  // the module functions' type, made at the first load
+    // The entries' names are the records' literals, and their lines a few
+    // dozen at most; past the table's size an entry's code is made each time.
+    std::array<EntryCode, 160> entry_codes{};
+    std::size_t entry_codes_used = 0;
 };
 
 // Never destroyed: its references must outlive the interpreter's finalisation.

@@ -119,21 +119,18 @@ int keep_builtins(PyObject* builtins) {
     return 0;
 }
 
-// Set when this execution added sys.modules["velka"], so a failure can take it back.
-bool added_module_entry = false;
-
 int enter_in_sys_modules(PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* entry = PyDict_GetItemWithError(modules, s.velka);
     if (entry || PyErr_Occurred()) return entry ? 0 : -1;
     if (PyDict_SetItem(modules, s.velka, module) < 0) return -1;
-    added_module_entry = true;
+    state.added_module_entry = true;
     return 0;
 }
 
 void withdraw_from_sys_modules(PyObject* module) {
-    if (!added_module_entry) return;
-    added_module_entry = false;
+    if (!state.added_module_entry) return;
+    state.added_module_entry = false;
     PyObject* raised = PyErr_GetRaisedException();
     PyObject* modules = PyImport_GetModuleDict();
     if (PyDict_GetItemWithError(modules, s.velka) == module) PyDict_DelItem(modules, s.velka);
