@@ -7,14 +7,6 @@
 namespace velka {
 
 namespace {
-Ref get_page_test(const Bound& args);
-}  // namespace
-
-constexpr FunctionSpec get_page_test_spec{
-    "velka.get_page_test", 257, 0, 0, {}, {},
-    {"url", "session", "html", "soup", "lines", "result"}, -1, get_page_test};
-
-namespace {
 
 constexpr Trace tb{get_page_test_spec};
 
@@ -40,5 +32,9 @@ Ref get_page_test(const Bound&) {
 }
 
 }  // namespace
+
+constexpr FunctionSpec get_page_test_spec{
+    "velka.get_page_test", 257, 0, 0, {}, {},
+    {"url", "session", "html", "soup", "lines", "result"}, -1, get_page_test};
 
 }  // namespace velka

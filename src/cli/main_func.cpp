@@ -7,12 +7,6 @@
 namespace velka {
 
 namespace {
-Ref main_func(const Bound& args);
-}  // namespace
-
-constexpr FunctionSpec main_func_spec{"velka.main_func", 271, 0, 0, {}, {}, {"cmd"}, -1, main_func};
-
-namespace {
 
 constexpr Trace tb{main_func_spec};
 
@@ -40,5 +34,7 @@ Ref main_func(const Bound&) {
 }
 
 }  // namespace
+
+constexpr FunctionSpec main_func_spec{"velka.main_func", 271, 0, 0, {}, {}, {"cmd"}, -1, main_func};
 
 }  // namespace velka

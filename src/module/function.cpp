@@ -42,38 +42,29 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return function->spec->body(bound).release();
 }
 
+// The references a function object owns, visited and cleared alike.
+#define VELKA_OWNED_FIELDS(X)                                                       \
+    X(name) X(qualname) X(module) X(doc) X(defaults) X(kwdefaults) X(annotations) \
+    X(globals) X(builtins) X(code) X(parameter_names)
+
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* function = as_function(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(function->name);
-    Py_VISIT(function->qualname);
-    Py_VISIT(function->module);
-    Py_VISIT(function->doc);
-    Py_VISIT(function->defaults);
-    Py_VISIT(function->kwdefaults);
-    Py_VISIT(function->annotations);
-    Py_VISIT(function->globals);
-    Py_VISIT(function->builtins);
-    Py_VISIT(function->code);
-    Py_VISIT(function->parameter_names);
+#define VELKA_VISIT(field) Py_VISIT(function->field);
+    VELKA_OWNED_FIELDS(VELKA_VISIT)
+#undef VELKA_VISIT
     return 0;
 }
 
 int function_clear(PyObject* self) {
     FunctionObject* function = as_function(self);
-    Py_CLEAR(function->name);
-    Py_CLEAR(function->qualname);
-    Py_CLEAR(function->module);
-    Py_CLEAR(function->doc);
-    Py_CLEAR(function->defaults);
-    Py_CLEAR(function->kwdefaults);
-    Py_CLEAR(function->annotations);
-    Py_CLEAR(function->globals);
-    Py_CLEAR(function->builtins);
-    Py_CLEAR(function->code);
-    Py_CLEAR(function->parameter_names);
+#define VELKA_CLEAR(field) Py_CLEAR(function->field);
+    VELKA_OWNED_FIELDS(VELKA_CLEAR)
+#undef VELKA_CLEAR
     return 0;
 }
+
+#undef VELKA_OWNED_FIELDS
 
 void function_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);

@@ -1,5 +1,5 @@
 // The records of the eight module functions, in the order the module's
-// statements define them; each is written in the file of its body.
+// statements define them; each is written at the end of the file of its body.
 #pragma once
 
 #include "module/function.hpp"

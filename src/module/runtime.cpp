@@ -27,6 +27,12 @@ bool ready(Args operands) {
 
 bool nothing_raised() { return !PyErr_Occurred(); }
 
+// A C API operation of one operand that returns a new reference.
+Ref unary(PyObject* (*operation)(PyObject*), Arg operand) {
+    if (!ready({operand})) return {};
+    return Ref::steal(operation(operand.get()));
+}
+
 // Collects the operands of a call behind one free slot, as vectorcall wants;
 // false when one of them is empty (its failure is already raised).
 bool gather(Args args, std::array<PyObject*, max_call_args + 1>& slots, std::size_t first) {
@@ -129,15 +135,9 @@ Ref call_method_kw(Arg object, PyObject* name, Args args, const Ref& keyword_nam
 
 Ref print(Args args) { return call(state.print, args); }
 
-Ref str(Arg object) {
-    if (!ready({object})) return {};
-    return Ref::steal(PyObject_Str(object.get()));
-}
+Ref str(Arg object) { return unary(PyObject_Str, object); }
 
-Ref repr(Arg object) {
-    if (!ready({object})) return {};
-    return Ref::steal(PyObject_Repr(object.get()));
-}
+Ref repr(Arg object) { return unary(PyObject_Repr, object); }
 
 Ref add(Arg left, Arg right) {
     if (!ready({left, right})) return {};
@@ -192,10 +192,9 @@ int set_item(Arg object, Arg key, Arg value) {
     return PyObject_SetItem(object.get(), key.get(), value.get());
 }
 
-Ref iterate(Arg iterable) {
-    if (!ready({iterable})) return {};
-    return Ref::steal(PyObject_GetIter(iterable.get()));
-}
+Ref iterate(Arg iterable) { return unary(PyObject_GetIter, iterable); }
+
+Ref to_list(Arg iterable) { return unary(PySequence_List, iterable); }
 
 int next(Arg iterator, Ref& item) {
     if (!ready({iterator})) return -1;

@@ -78,6 +78,7 @@ Ref item(Arg object, Arg key);
 Ref item_at(Arg sequence, Py_ssize_t index);  // sequence[index]
 int set_item(Arg object, Arg key, Arg value);
 Ref iterate(Arg iterable);
+Ref to_list(Arg iterable);  // list(iterable)
 // One step of a for loop: 1 with `item` set, 0 at the end, -1 on failure.
 int next(Arg iterator, Ref& item);
 // `first, second = pair`, with the interpreter's unpacking errors.
@@ -92,18 +93,19 @@ struct Failed {
     operator int() const noexcept { return -1; }
 };
 
-// The traceback entry of one module function, named by its record.
+// The traceback entry of one module function, named by its record (which
+// may be defined further down its file, after the body).
 class Trace {
 public:
-    explicit constexpr Trace(const FunctionSpec& spec) noexcept : name_(spec.entry) {}
+    explicit constexpr Trace(const FunctionSpec& spec) noexcept : spec_(&spec) {}
     // The statement at `line` failed: add the entry, then pass the failure up.
     Failed fail(int line) const {
-        add_traceback(name_, line);
+        add_traceback(spec_->entry, line);
         return {};
     }
 
 private:
-    const char* name_;
+    const FunctionSpec* spec_;
 };
 
 // raise type(value): sets the exception and passes the failure up.

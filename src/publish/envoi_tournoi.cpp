@@ -9,15 +9,6 @@
 namespace velka {
 
 namespace {
-Ref envoi_tournoi(const Bound& args);
-}  // namespace
-
-constexpr FunctionSpec envoi_tournoi_spec{
-    "velka.envoi_tournoi", 128, 4, 4, {"nohom", "pwd", "fname", "f_visible"}, {},
-    {"vars", "url", "session", "html", "soup", "data_post", "visibilty_state"}, -1,
-    envoi_tournoi};
-
-namespace {
 
 constexpr Trace tb{envoi_tournoi_spec};
 
@@ -168,5 +159,10 @@ Ref envoi_tournoi(const Bound& args) {
 }
 
 }  // namespace
+
+constexpr FunctionSpec envoi_tournoi_spec{
+    "velka.envoi_tournoi", 128, 4, 4, {"nohom", "pwd", "fname", "f_visible"}, {},
+    {"vars", "url", "session", "html", "soup", "data_post", "visibilty_state"}, -1,
+    envoi_tournoi};
 
 }  // namespace velka

@@ -9,16 +9,16 @@ namespace velka {
 // semicolon are the same separator; each field trimmed.
 inline Ref split_fields(const Ref& line) {
     Ref pieces;
-    if (PyUnicode_CheckExact(line.get())) {  // an exact str's methods are the built-in ones
+    // Raw calls for an exact str, whose methods are the built-in ones: the
+    // list file's lines take the direct road.
+    if (PyUnicode_CheckExact(line.get())) {
         Ref replaced = Ref::steal(PyUnicode_Replace(line.get(), s.comma, s.semicolon, -1));
         if (replaced) pieces = Ref::steal(PyUnicode_Split(replaced.get(), s.semicolon, -1));
     } else {
         pieces = call_method(call_method(line, s.replace, {s.comma, s.semicolon}), s.split,
                              {s.semicolon});
     }
-    Ref trimmed = call(state.map, {state.str_strip, pieces});
-    if (!trimmed) return {};
-    return Ref::steal(PySequence_List(trimmed.get()));
+    return to_list(call(state.map, {state.str_strip, pieces}));
 }
 
 // tfld[0] == "" or tfld[1] == "": 1 when the line is to be skipped.

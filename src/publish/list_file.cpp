@@ -8,15 +8,6 @@
 namespace velka {
 
 namespace {
-Ref get_tournoi_list(const Bound& args);
-}  // namespace
-
-constexpr FunctionSpec get_tournoi_list_spec{
-    "velka.get_tournoi_list", 198, 1, 1, {"tournoi_list_full_name"}, {},
-    {"dict_trn", "file1", "Lines", "count", "line", "tfld", "tournoi_fname", "disp"}, -1,
-    get_tournoi_list};
-
-namespace {
 
 constexpr Trace tb{get_tournoi_list_spec};
 
@@ -57,5 +48,10 @@ Ref get_tournoi_list(const Bound& args) {
 }
 
 }  // namespace
+
+constexpr FunctionSpec get_tournoi_list_spec{
+    "velka.get_tournoi_list", 198, 1, 1, {"tournoi_list_full_name"}, {},
+    {"dict_trn", "file1", "Lines", "count", "line", "tfld", "tournoi_fname", "disp"}, -1,
+    get_tournoi_list};
 
 }  // namespace velka

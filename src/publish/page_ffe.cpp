@@ -8,14 +8,6 @@
 namespace velka {
 
 namespace {
-Ref page_ffe(const Bound& args);
-}  // namespace
-
-constexpr FunctionSpec page_ffe_spec{
-    "velka.page_ffe", 227, 1, 1, {"tournoi_list_full_name"}, {},
-    {"file1", "line", "tfld", "f_visible", "e"}, -1, page_ffe};
-
-namespace {
 
 constexpr Trace tb{page_ffe_spec};
 
@@ -86,5 +78,9 @@ Ref page_ffe(const Bound& args) {
 }
 
 }  // namespace
+
+constexpr FunctionSpec page_ffe_spec{
+    "velka.page_ffe", 227, 1, 1, {"tournoi_list_full_name"}, {},
+    {"file1", "line", "tfld", "f_visible", "e"}, -1, page_ffe};
 
 }  // namespace velka

@@ -8,14 +8,6 @@
 namespace velka {
 
 namespace {
-Ref read_url(const Bound& args);
-}  // namespace
-
-constexpr FunctionSpec read_url_spec{
-    "velka.read_url", 12, 2, 4, {"session", "url", "data", "files"}, {nullptr, nullptr},
-    {"fps", "content", "response", "file_id", "file_name", "e", "h"}, 1, read_url};
-
-namespace {
 
 constexpr Trace tb{read_url_spec};
 
@@ -84,5 +76,9 @@ Ref read_url(const Bound& args) {
 }
 
 }  // namespace
+
+constexpr FunctionSpec read_url_spec{
+    "velka.read_url", 12, 2, 4, {"session", "url", "data", "files"}, {nullptr, nullptr},
+    {"fps", "content", "response", "file_id", "file_name", "e", "h"}, 1, read_url};
 
 }  // namespace velka

@@ -8,18 +8,6 @@
 namespace velka {
 
 namespace {
-Ref get_ident_text(const Bound& args);
-Ref get_attr_value(const Bound& args);
-}  // namespace
-
-constexpr FunctionSpec get_ident_text_spec{
-    "velka.get_ident_text", 105, 3, 3, {"soup", "vars", "attr"}, {}, {"elem", "e"}, -1,
-    get_ident_text};
-constexpr FunctionSpec get_attr_value_spec{
-    "velka.get_attr_value", 114, 3, 4, {"soup", "vars", "attr", "attr_name"}, {"name"},
-    {"elem", "e"}, -1, get_attr_value};
-
-namespace {
 
 // soup.find(id=attr).get_text()
 Ref text_by_id(PyObject* soup, PyObject* attr) {
@@ -87,5 +75,12 @@ Ref get_attr_value(const Bound& args) {
 }
 
 }  // namespace
+
+constexpr FunctionSpec get_ident_text_spec{
+    "velka.get_ident_text", 105, 3, 3, {"soup", "vars", "attr"}, {}, {"elem", "e"}, -1,
+    get_ident_text};
+constexpr FunctionSpec get_attr_value_spec{
+    "velka.get_attr_value", 114, 3, 4, {"soup", "vars", "attr", "attr_name"}, {"name"},
+    {"elem", "e"}, -1, get_attr_value};
 
 }  // namespace velka
