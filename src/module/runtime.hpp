@@ -1,5 +1,8 @@
 // The mechanics every module function repeats: global look-up, calls with
-// positional and keyword arguments, print, the traceback entry, except blocks.
+// positional and keyword arguments, print, the traceback entry, for loops,
+// except blocks. A try block is a callable (a lambda, or a helper when the
+// block is long) that returns -1 once it has added its entry; when it fails,
+// a Handler built at once is the except block.
 // Each operation takes its operands as Arg and fails (empty Ref, -1) when an
 // operand is empty, so a failed sub-expression fails the whole statement.
 // The look-ups without operands (global, new_dict) also do nothing while an
