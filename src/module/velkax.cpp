@@ -14,6 +14,7 @@ namespace velka {
 
 namespace {
 
+// if __name__ == "__main__": after every def and site constant.
 constexpr int main_guard_line = 285;
 
 // The functions, in the order the module's statements define them.
