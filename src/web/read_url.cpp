@@ -32,8 +32,9 @@ int send_request(PyObject* session, PyObject* url, PyObject* data, PyObject* fil
     int has_files = truth(files);                               // 17      if files:
     if (has_files < 0) return tb.fail(17);
     if (has_files) {
-        fps = new_dict();                                       // 18          fps = {}
-        if (!fps) return tb.fail(18);
+        Ref opened = new_dict();                                // 18          fps = {}
+        if (!opened) return tb.fail(18);  // fps stays None for the closing step
+        fps = std::move(opened);
         Ref entries = iterate(call_method(files, s.items));     // 19          for file_id, file_name in files.items():
         if (!entries) return tb.fail(19);
         for (Ref entry, file_id, file_name;;) {
