@@ -267,8 +267,9 @@ PyCodeObject* entry_code(const char* name, int line) {
 }  // namespace
 
 void add_traceback(const char* name, int line) {
-    assert(PyErr_Occurred());
-    if (!state.globals) return;
+    // Nothing raised means nothing to add to; the interpreter reports the
+    // failure without an exception itself, where adding the entry would crash.
+    if (!PyErr_Occurred() || !state.globals) return;
     // The code object and frame are made with the exception put aside, then
     // the entry goes onto it; a failure to make them loses only the entry.
     PyObject* raised = PyErr_GetRaisedException();

@@ -229,12 +229,14 @@ int module_exec(PyObject* module) {
     int line = 0;
     if (execute(module, line) == 0) return 0;
 
+    // A step may fail with nothing raised (the interpreter's own type creation
+    // does under memory exhaustion): the entry needs an exception to go on.
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init velka");
     if (line > 0) add_traceback("init velka", line);
     withdraw_from_sys_modules(module);
     state.module = Ref();
     state.globals = Ref();
     watch_globals();
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init velka");
     return -1;
 }
 
