@@ -15,6 +15,7 @@ import contextlib
 import io
 import json
 import os
+import re
 import signal
 import sys
 import tempfile
@@ -27,9 +28,18 @@ if __name__ == "__main__":
 
 from fuzz.fakes import FakeSession, Recorder, dialogue_pages, session_class
 
-# Faults: the process died, the interpreter saw NULL without an exception, or
-# the module was left unable to do again what it did before.
-FAULTS = ("crash", "timeout", "SystemError", "unrecovered")
+# Faults: the process died in the module's code, a module function returned
+# NULL without an exception, or the module was left unable to do again what
+# it did before.
+FAULTS = ("crash", "timeout", "SystemError", "unrecovered", "silent-change")
+# CPython 3.12.1 itself fails some allocations badly, whoever calls it: one
+# index of any formatted error raise gives this SystemError from its eval
+# loop (a module function's own would say "<function ...> returned NULL
+# without setting an exception"), and a few allocations crash in Python code
+# (the import machinery, dict iterators under bs4). Those are counted apart.
+INTERPRETER_SYSTEM_ERROR = "error return without exception set"
+# Innermost Python frames under which the running code is the module's own C.
+MODULE_FRAMES = (f"{Path(__file__).name}:", "<frozen importlib._bootstrap>:_call_with_frames_removed")
 # Functions that catch nothing may not return normally with another result.
 GUARDED = {"read_url", "envoi_tournoi", "page_ffe", "main_func", "get_page_test"}
 
@@ -160,8 +170,11 @@ def attempt(action: Callable[[], object], k: int | None = None) -> dict[str, str
     return {"outcome": "return", "result": repr(value), "output": out.getvalue()}
 
 
-def child(action: Callable[[], object], k: int | None, report: int) -> None:
+def child(action: Callable[[], object], k: int | None, report: int, where: int) -> None:
     """In a forked child: fail allocation k during `action`, then prove recovery."""
+    import faulthandler
+
+    faulthandler.enable(where)
     signal.alarm(20)
     first = attempt(action, k)
     first["again"] = json.dumps(attempt(action), sort_keys=True)
@@ -169,25 +182,33 @@ def child(action: Callable[[], object], k: int | None, report: int) -> None:
     os._exit(0)
 
 
-def run_index(action: Callable[[], object], k: int | None) -> dict[str, str]:
+def run_index(action: Callable[[], object], k: int | None, quiet: bool = True) -> dict[str, str]:
     read, write = os.pipe()
+    stack = tempfile.TemporaryFile()
     pid = os.fork()
     if pid == 0:
         os.close(read)
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, 2)  # unraisable-error noise of the failed allocations
+        if quiet:  # of the unraisable errors that failed allocations cause
+            os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
         try:
-            child(action, k, write)
+            child(action, k, write, stack.fileno())
         finally:
             os._exit(70)
     os.close(write)
     with os.fdopen(read, "rb") as pipe:
         data = pipe.read()
     _, status = os.waitpid(pid, 0)
+    stack.seek(0)
+    frames = re.findall(r'File "([^"]*)", line \d+ in (\w+)', stack.read().decode(errors="replace"))
+    stack.close()
     if os.WIFSIGNALED(status):
         sig = os.WTERMSIG(status)
         kind = "timeout" if sig == signal.SIGALRM else "crash"
-        return {"outcome": kind, "result": signal.Signals(sig).name, "output": ""}
+        # Innermost Python frame: a scenario's own line means the module's C
+        # code was running; a library's line, that Python code was.
+        inner = f"{Path(frames[0][0]).name}:{frames[0][1]}" if frames else "?"
+        return {"outcome": kind, "result": signal.Signals(sig).name, "output": "",
+                "inner": inner}
     if not data:
         return {"outcome": "crash", "result": f"exit {os.WEXITSTATUS(status)}", "output": ""}
     return json.loads(data)
@@ -196,7 +217,12 @@ def run_index(action: Callable[[], object], k: int | None) -> dict[str, str]:
 def classify(name: str, reference: dict[str, str], got: dict[str, str]) -> str:
     clean = {key: reference[key] for key in ("outcome", "result", "output")}
     if got["outcome"] in ("crash", "timeout"):
+        inner = got["inner"]
+        if got["outcome"] == "crash" and inner != "?" and not inner.startswith(MODULE_FRAMES):
+            return "interpreter-crash"
         return got["outcome"]
+    if got["outcome"] == "SystemError" and got["result"] == INTERPRETER_SYSTEM_ERROR:
+        return "interpreter-SystemError"
     if json.loads(got["again"]) != clean:
         return "unrecovered"
     if {key: got[key] for key in clean} == clean:
@@ -223,6 +249,19 @@ def sweep(name: str, action: Callable[[], object], stride: int, window: int,
         k += stride
 
 
+def show(name: str, k: str) -> int:
+    """Runs one index as the sweep does, its errors on show (under a debugger,
+    follow the forked child)."""
+    with tempfile.TemporaryDirectory() as folder:
+        action = scenarios(World(Path(folder)))[name]
+        if name != "import":
+            velka_module()
+        first, _, last = k.partition("-")
+        for index in range(int(first), int(last or first) + 1):
+            print(index, json.dumps(run_index(action, index, quiet=not last)), flush=True)
+    return 0
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--stride", type=int, default=1)
@@ -231,6 +270,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--limit", type=int, default=200_000)
     parser.add_argument("--only", default="", help="scenarios whose name starts so")
     parser.add_argument("--json", action="store_true", help="one JSON summary line")
+    parser.add_argument("--show", metavar="SCENARIO:K",
+                        help="run one index in this process, its errors on show")
     options = parser.parse_args(argv)
 
     # The dependencies are imported before any failure: their own import is
@@ -239,6 +280,8 @@ def main(argv: list[str] | None = None) -> int:
     import pathlib  # noqa: F401
     import requests  # noqa: F401
 
+    if options.show:
+        return show(*options.show.rsplit(":", 1))
     start = time.monotonic()
     totals: collections.Counter[str] = collections.Counter()
     faults: list[dict[str, object]] = []
@@ -254,7 +297,7 @@ def main(argv: list[str] | None = None) -> int:
             for k, kind, got in sweep(name, cases[name], options.stride, options.window,
                                       options.limit):
                 kinds[kind] += 1
-                if kind in FAULTS or kind == "silent-change":
+                if kind in FAULTS or kind.startswith("interpreter-"):
                     faults.append({"scenario": name, "index": k, "kind": kind, **got})
             per_scenario[name] = sum(kinds.values())
             totals.update(kinds)
@@ -269,8 +312,9 @@ def main(argv: list[str] | None = None) -> int:
         print(f"total: {summary['indexes']} indexes in {len(names)} scenarios, "
               f"{summary['seconds']} s; by kind: {dict(totals)}")
         for fault in faults:
-            print("FAULT", json.dumps(fault))
-    return 1 if faults else 0
+            label = "interpreter" if fault["kind"].startswith("interpreter-") else "FAULT"
+            print(label, json.dumps(fault))
+    return 1 if any(fault["kind"] in FAULTS for fault in faults) else 0
 
 
 if __name__ == "__main__":
