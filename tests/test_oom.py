@@ -44,6 +44,28 @@ MODULE_FRAMES = (f"{Path(__file__).name}:", "<frozen importlib._bootstrap>:_call
 GUARDED = {"read_url", "envoi_tournoi", "page_ffe", "main_func", "get_page_test"}
 
 
+# The long dialogues, strided in CI (--long-stride): thousands of indexes each,
+# nearly all the same MemoryError from the same bs4 parsing.
+LONG = ("envoi_tournoi/toggle", "envoi_tournoi/already")
+
+
+def test_every_allocation_failure_ends_in_an_exception():
+    """The CI sweep: complete but for the long dialogues, every fifth index."""
+    import subprocess
+
+    done = subprocess.run(
+        [sys.executable, __file__, "--json", "--long-stride", "5"],
+        capture_output=True, text=True, timeout=900)
+    summary = json.loads(done.stdout.splitlines()[-1])
+    print(f"{summary['indexes']} indexes, {summary['seconds']} s: {summary['kinds']}")
+    faults = [f for f in summary["faults"] if f["kind"] in FAULTS]
+    assert not faults, json.dumps(faults, indent=1)
+    # Every scenario had failures injected and survived them.
+    assert summary["kinds"]["MemoryError"] > 0
+    assert summary["failed"] == sorted(summary["scenarios"]), summary["failed"]
+    assert done.returncode == 0, done.stderr[-2000:]
+
+
 class World:
     """Files and parsed pages made once, before any failure is injected."""
 
@@ -64,7 +86,12 @@ class World:
         self.soup = bs4.BeautifulSoup(page, "html.parser")
 
 
+MODEL: list[object] = []  # the plain-Python twin, when it is the one swept
+
+
 def velka_module():  # imported late: the import is itself a scenario
+    if MODEL:
+        return MODEL[0]
     import velka
 
     return velka
@@ -268,8 +295,12 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--window", type=int, default=40,
                         help="indexes in a row without effect that end a sweep")
     parser.add_argument("--limit", type=int, default=200_000)
+    parser.add_argument("--long-stride", type=int, default=0,
+                        help=f"stride of {', '.join(LONG)} (default: --stride)")
     parser.add_argument("--only", default="", help="scenarios whose name starts so")
     parser.add_argument("--json", action="store_true", help="one JSON summary line")
+    parser.add_argument("--model", action="store_true",
+                        help="sweep the plain-Python twin instead: the interpreter's share")
     parser.add_argument("--show", metavar="SCENARIO:K",
                         help="run one index in this process, its errors on show")
     options = parser.parse_args(argv)
@@ -280,31 +311,40 @@ def main(argv: list[str] | None = None) -> int:
     import pathlib  # noqa: F401
     import requests  # noqa: F401
 
+    if options.model:
+        from fuzz.model import load_baseline
+
+        MODEL.append(load_baseline())
     if options.show:
         return show(*options.show.rsplit(":", 1))
     start = time.monotonic()
     totals: collections.Counter[str] = collections.Counter()
     faults: list[dict[str, object]] = []
     per_scenario: dict[str, int] = {}
+    failed: list[str] = []  # scenarios where an injected failure raised MemoryError
     with tempfile.TemporaryDirectory() as folder:
         world = World(Path(folder))
         cases = scenarios(world)
-        names = [n for n in cases if n.startswith(options.only)]
+        names = [n for n in cases if n.startswith(options.only)
+                 and not (options.model and n == "import")]
         for name in names:
             if name != "import":
                 velka_module()  # loaded once in the parent, so children share it
             kinds: collections.Counter[str] = collections.Counter()
-            for k, kind, got in sweep(name, cases[name], options.stride, options.window,
-                                      options.limit):
+            stride = options.long_stride if name in LONG and options.long_stride \
+                else options.stride
+            for k, kind, got in sweep(name, cases[name], stride, options.window, options.limit):
                 kinds[kind] += 1
                 if kind in FAULTS or kind.startswith("interpreter-"):
                     faults.append({"scenario": name, "index": k, "kind": kind, **got})
             per_scenario[name] = sum(kinds.values())
+            if kinds["MemoryError"]:
+                failed.append(name)
             totals.update(kinds)
             if not options.json:
                 print(f"{name:28} {sum(kinds.values()):6} indexes  {dict(kinds)}", flush=True)
     summary = {"indexes": sum(totals.values()), "kinds": dict(totals),
-               "scenarios": per_scenario, "faults": faults,
+               "scenarios": per_scenario, "faults": faults, "failed": sorted(failed),
                "seconds": round(time.monotonic() - start, 1)}
     if options.json:
         print(json.dumps(summary))

@@ -39,6 +39,9 @@ PAPI = WORK / "tournoi.papi"
 PAPI.write_bytes(b"papi")
 LIST = WORK / "liste.txt"
 ADDRESS = re.compile(r"0x[0-9a-f]+")
+# Keywords whose hash is not their text's; VELKA_FUZZ_ODD_KEYWORDS=0 leaves
+# them out, to look past a finding of theirs.
+ODD_KEYWORDS = os.environ.get("VELKA_FUZZ_ODD_KEYWORDS", "1") != "0"
 
 
 class Text(str):
@@ -123,7 +126,7 @@ def value(fdp: atheris.FuzzedDataProvider, soup: object) -> object:
 def keyword(fdp: atheris.FuzzedDataProvider, parameters: tuple[str, ...]) -> str:
     name = fdp.PickValueInList(list(parameters)) if parameters and fdp.ConsumeBool() \
         else text(fdp, 6)
-    kind = fdp.ConsumeIntInRange(0, 2)
+    kind = fdp.ConsumeIntInRange(0, 2 if ODD_KEYWORDS else 1)
     return name if kind == 0 else Text(name) if kind == 1 else Shouting(name)
 
 
@@ -142,7 +145,12 @@ def fuzz_binding(fdp: atheris.FuzzedDataProvider) -> None:
     if refused is not None:
         with stand_ins(velka, []):
             got = outcome(lambda: getattr(velka, name)(*args, **kwargs))
-        if got[:2] != ("TypeError", refused) or got[2]:
+        # A keyword that hashes unlike its text may be refused by either
+        # binding error, but refused: never ignored, never reaching the body.
+        odd = any(type(key) is Shouting for key in kwargs)
+        expected = ("TypeError", f"{name}() " if odd else refused)
+        if got[0] != expected[0] or not got[1].startswith(expected[1]) or got[2] or \
+                (not odd and got[1] != refused):
             raise AssertionError(f"{name}{args!r} {kwargs!r}: {got!r}, model {refused!r}")
         return
     if name == "main_func":

@@ -79,7 +79,9 @@ def bind(name: str, args: tuple[object, ...], kwargs: dict[str, object]) -> tupl
             continue
         if not isinstance(key, str):
             raise TypeError(f"{name}() keywords must be strings")
-        if key in parameters[: len(args)]:
+        # Filled already, by position or by an equal keyword before it.
+        if key in parameters[: len(args)] or any(
+                key == parameters[index] for index in range(len(args), high)):
             raise TypeError(f"{name}() got multiple values for keyword argument '{text(key)}'")
         raise TypeError(f"{name}() got an unexpected keyword argument '{text(key)}'")
     if name == "read_url" and type(bound[1]) is not str:
