@@ -29,6 +29,8 @@ def outcome(function, *args):
     ("get_attr_value", (3, {}, ["x"], "name")),
     # The page is there: the unhashable name fails on the dict.
     ("get_attr_value", ("<p>", {}, "__VIEWSTATE", ["name"])),
+    # ...and a builtin method keeps its qualified message.
+    ("get_attr_value", (b"<p>", {}, "__VIEWSTATE", "name")),
 ])
 def test_readers_evaluate_as_python_does(name, args):
     assert outcome(getattr(velka, name), *args) == outcome(getattr(MODEL, name), *args)
