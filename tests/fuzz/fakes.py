@@ -72,3 +72,45 @@ class Recorder:
         self.calls.append(args)
         if len(self.calls) == self.fail_at:
             raise self.fail()
+
+
+class FakeElement:
+    def __init__(self, text: str, value: str | None) -> None:
+        self.text, self.value = text, value
+
+    def get_text(self) -> str:
+        return self.text
+
+    def get(self, key: str) -> str | None:
+        return self.value if key == "value" else None
+
+
+class FakeSoup:
+    """Stands for BeautifulSoup on the pages above, in plain Python: the
+    out-of-memory sweep fails the module's allocations, not the parser's."""
+
+    def __init__(self, html: str, parser: str) -> None:
+        self.html = html
+
+    def _element(self, attribute: str, key: object) -> FakeElement | None:
+        # Plain string search: compiling a pattern would fail the re module's
+        # allocations too.
+        start = self.html.find(f'{attribute}="{key}"')
+        if start < 0:
+            return None
+        end = self.html.index(">", start)
+        tag = self.html[start:end]
+        value = None
+        if 'value="' in tag:
+            value = tag.split('value="', 1)[1].split('"', 1)[0]
+        return FakeElement(self.html[end + 1:].split("<", 1)[0], value)
+
+    def find(self, id: object = None, attrs: dict[str, object] | None = None) -> object:
+        if attrs is not None:
+            ((attribute, key),) = attrs.items()
+            return self._element(attribute, key)
+        return self._element("id", id)
+
+    def find_all(self, id: object = None) -> list[FakeElement]:
+        element = self._element("id", id)
+        return [] if element is None else [element, element]
