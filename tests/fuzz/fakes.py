@@ -3,6 +3,7 @@ list of pages, and the pages of a complete publishing dialogue."""
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable
+from typing import ClassVar
 
 
 class FakeResponse:
@@ -14,7 +15,7 @@ class FakeSession:
     """Answers each request with the next page of `pages` (the last one is
     repeated) and records (method, url, data, file names) for each."""
 
-    pages: list[bytes] = [b""]
+    pages: ClassVar[list[bytes]] = [b""]
 
     def __init__(self) -> None:
         self.calls: list[tuple[object, ...]] = []
@@ -107,8 +108,10 @@ class FakeSoup:
 
     def find(self, id: object = None, attrs: dict[str, object] | None = None) -> object:
         if attrs is not None:
-            ((attribute, key),) = attrs.items()
-            return self._element(attribute, key)
+            # By key, not items(): CPython 3.12.1 crashes when an items
+            # iterator cannot get its memory.
+            for attribute in attrs:
+                return self._element(attribute, attrs[attribute])
         return self._element("id", id)
 
     def find_all(self, id: object = None) -> list[FakeElement]:

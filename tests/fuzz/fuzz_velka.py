@@ -116,7 +116,7 @@ def value(fdp: atheris.FuzzedDataProvider, soup: object) -> object:
     # Numbers stay clear of small ones: open() would take them for descriptors.
     choices: list[Callable[[], object]] = [
         lambda: None, lambda: text(fdp), lambda: Text(text(fdp)), lambda: Shouting(text(fdp)),
-        lambda: fdp.ConsumeIntInRange(1 << 20, 1 << 21), lambda: {},
+        lambda: fdp.ConsumeIntInRange(1 << 20, 1 << 21), dict,
         lambda: {text(fdp): text(fdp)}, lambda: soup, lambda: str(PAPI), lambda: Fragile(),
         lambda: [text(fdp)], lambda: b"bytes", lambda: SESSION,
     ]

@@ -4,7 +4,6 @@ import contextlib
 import io
 
 import pytest
-
 import velka
 from fuzz.model import load_baseline
 
@@ -16,7 +15,7 @@ def outcome(function, *args):
     with contextlib.redirect_stdout(out):
         try:
             result = ("return", repr(function(*args)))
-        except Exception as error:
+        except Exception as error:  # noqa: BLE001 - compared, not handled
             result = (type(error).__name__, str(error))
     return (*result, out.getvalue())
 
