@@ -255,9 +255,10 @@ PyCodeObject* entry_code(const char* name, int line) {
 }  // namespace
 
 void add_traceback(const char* name, int line) {
-    assert(PyErr_Occurred());
+    // Nothing raised means nothing to add to; the interpreter reports the
+    // failure without an exception itself, where adding the entry would crash.
     const Frame* in_force = current_frame();
-    if (!in_force) return;
+    if (!PyErr_Occurred() || !in_force) return;
     // The code object and frame are made with the exception put aside, then
     // the entry goes onto it; a failure to make them loses only the entry.
     PyObject* raised = PyErr_GetRaisedException();

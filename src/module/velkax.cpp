@@ -205,11 +205,13 @@ int module_exec(PyObject* module) {
         PyObject* builtins_dict = builtins ? PyModule_GetDict(builtins.get()) : nullptr;
         Frame statements(PyModule_GetDict(module), builtins_dict);
         if (builtins_dict && execute(module, builtins.get(), line) == 0) return 0;
+        // A step may fail with nothing raised (the interpreter's own type
+        // creation does under memory exhaustion): the entry needs an exception.
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init velka");
         if (line > 0) add_traceback("init velka", line);
     }
     withdraw_from_sys_modules(module);
     state.module = Ref();
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init velka");
     return -1;
 }
 

@@ -40,8 +40,9 @@ Ref read_url(const Bound& args) {
         int has_files = truth(files);                           // 17          if files:
         if (has_files < 0) return tb.fail(17);
         if (has_files) {
-            fps = new_dict();                                   // 18              fps = {}
-            if (!fps) return tb.fail(18);
+            Ref opened = new_dict();                            // 18              fps = {}
+            if (!opened) return tb.fail(18);  // fps stays None for the closing step
+            fps = std::move(opened);
             int looped = for_each(tb, 19, call_method(files, s.items), [&](Ref entry) -> int {
                 Ref file_id, file_name;                         // 19              for file_id, file_name in files.items():
                 if (unpack_pair(entry, file_id, file_name) < 0) return tb.fail(19);

@@ -60,7 +60,11 @@ Ref get_attr_value(const Bound& args) {
             if (!elem) return tb.fail(118);
             if (!print({elem})) return tb.fail(119);            // 119          print(elem)
         } else {
-            Ref query = new_dict();                             // 121          elem = soup.find(attrs={attr_name: attr}).get("value")
+            // soup.find is looked up before the dict is built, as Python does:
+            // a page that is no page fails first, whatever attr_name is. The
+            // call then goes as a method call, for the method's own messages.
+            if (!velka::attr(soup, s.find)) return tb.fail(121);  // 121          elem = soup.find(attrs={attr_name: attr}).get("value")
+            Ref query = new_dict();
             if (set_item(query, attr_name, attr) < 0) return tb.fail(121);
             elem = call_method(call_method_kw(soup, s.find, {query}, state.kw_attrs), s.get,
                                {s.value});
