@@ -162,17 +162,27 @@ Ref make_code(const FunctionSpec& spec) {
     }
     Ref empty = Ref::steal(
         reinterpret_cast<PyObject*>(PyCode_NewEmpty("velkax", spec.name(), spec.def_line)));
-    Ref varnames = text_tuple(names, count);
-    Ref argcount = Ref::steal(PyLong_FromLong(spec.max_args));
-    Ref nlocals = Ref::steal(PyLong_FromSize_t(count));
-    Ref flags = Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
-    Ref keywords = Ref::steal(Py_BuildValue("(ssss)", "co_argcount", "co_nlocals",
-                                            "co_varnames", "co_flags"));
-    Ref replace = Ref::steal(PyUnicode_FromString("replace"));
-    if (!empty || !varnames || !argcount || !nlocals || !flags || !keywords || !replace)
-        return {};
-    PyObject* args[] = {empty.get(), argcount.get(), nlocals.get(), varnames.get(), flags.get()};
-    return Ref::steal(PyObject_VectorcallMethod(replace.get(), args, 1, keywords.get()));
+    if (!empty) return {};
+    // The empty code's own body and tables, under this function's names.
+    auto field = [&](const char* name) {
+        return PyErr_Occurred() ? Ref() : Ref::steal(PyObject_GetAttrString(empty.get(), name));
+    };
+    Ref bytecode = field("co_code");
+    Ref consts = field("co_consts");
+    Ref names_used = field("co_names");
+    Ref linetable = field("co_linetable");
+    Ref exceptiontable = field("co_exceptiontable");
+    Ref varnames = bytecode && consts && names_used && linetable && exceptiontable
+                       ? text_tuple(names, count)
+                       : Ref();
+    Ref no_names = varnames ? Ref::steal(PyTuple_New(0)) : Ref();
+    if (!no_names) return {};
+    PyCodeObject* code = reinterpret_cast<PyCodeObject*>(empty.get());
+    return Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_New(
+        spec.max_args, 0, static_cast<int>(count), code->co_stacksize,
+        CO_OPTIMIZED | CO_NEWLOCALS, bytecode.get(), consts.get(), names_used.get(),
+        varnames.get(), no_names.get(), no_names.get(), code->co_filename, code->co_name,
+        code->co_qualname, spec.def_line, linetable.get(), exceptiontable.get())));
 }
 
 // None, or the tuple of the last parameters' defaults.
