@@ -101,7 +101,7 @@ def test_auditwheel_gives_a_manylinux_wheel(wheel):
 def test_wheel_contents_and_metadata(wheel):
     info = f"velka-{PROJECT['version']}.dist-info"
     with zipfile.ZipFile(wheel) as z:
-        names = {n for n in z.namelist() if not n.startswith(info + "/")}
+        names = {n for n in z.namelist() if not n.startswith(info + "/") and not n.endswith("/")}
         meta = metadata(z.read(f"{info}/METADATA").decode())
         scripts = configparser.ConfigParser()
         scripts.read_string(z.read(f"{info}/entry_points.txt").decode())
