@@ -2,15 +2,21 @@
 the form readers on real parsed pages; the QR probe."""
 import gc
 import os
+import re
 import warnings
 
 import pytest
 import requests
+import urllib3
 from bs4 import BeautifulSoup
 
 import velka
 from conftest import velka_entries
-from peer import close_before, closed_port, form_fields, multipart_parts, page
+from peer import close_before, close_during, closed_port, form_fields, multipart_parts, page
+
+# What reaches an organiser differs between urllib3 1.26 (the lowest
+# supported requests, 2.28, uses it) and urllib3 2: each range is asserted.
+URLLIB3_2 = int(urllib3.__version__.split(".")[0]) >= 2
 
 
 @pytest.fixture
@@ -91,6 +97,54 @@ def test_an_unreachable_server_gives_one_line_and_none(peer, session, capsys, tm
     assert velka.read_url(session, url, {"k": "v"}, {"f": str(tmp_path / "a")}) is None
     [line] = lines(capsys)
     assert line.startswith("erreur envoi: ") and len(line) > len("erreur envoi: ")
+
+
+POOL = r"HTTPConnectionPool\(host='{host}', port={port}\): Max retries exceeded with url: /x \(Caused by "
+CONNECTION = r"HTTPConnection\(host='{host}', port={port}\)" if URLLIB3_2 else r"<urllib3\.connection\.HTTPConnection object at 0x[0-9a-f]+>"
+
+
+@pytest.mark.parametrize("host, port, cause", [
+    ("127.0.0.1", None,
+     r'NewConnectionError\("{conn}: Failed to establish a new connection: \[Errno 111\] Connection refused"\)\)'
+     if URLLIB3_2 else
+     r"NewConnectionError\('{conn}: Failed to establish a new connection: \[Errno 111\] Connection refused'\)\)"),
+    ("velka-test.invalid", 80,
+     r'NameResolutionError\("{conn}: Failed to resolve \'velka-test\.invalid\' \(\[Errno -2\] Name or service not known\)"\)\)'
+     if URLLIB3_2 else
+     r"NewConnectionError\('{conn}: Failed to establish a new connection: \[Errno -2\] Name or service not known'\)\)"),
+])
+def test_the_failure_text_of_a_refused_connection_or_an_unknown_host(session, capsys, host, port, cause):
+    url = closed_port() if port is None else f"http://{host}:{port}"
+    port = url.rsplit(":", 1)[1]
+    assert velka.read_url(session, url + "/x") is None
+    [line] = lines(capsys)
+    pattern = POOL + cause.replace("{conn}", CONNECTION)
+    assert re.fullmatch("erreur envoi: " + pattern.format(host=re.escape(host), port=port), line), line
+
+
+def test_a_truncated_answer_is_an_error_with_urllib3_2_and_a_short_page_before(peer, session, capsys):
+    peer.queue(close_during(nbytes=50, length=500))
+    result = velka.read_url(session, peer.url)
+    if URLLIB3_2:
+        assert result is None
+        [line] = lines(capsys)
+        assert re.fullmatch(r"erreur envoi: \('Connection broken: IncompleteRead\(50 bytes read, 450 more expected\)', "
+                            r"IncompleteRead\(50 bytes read, 450 more expected\)\)", line), line
+    else:
+        assert result == "x" * 50 and capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("name, sent_new, sent_old", [
+    ("back\\slash.papi", "back\\slash.papi", "back\\\\slash.papi"),
+    ("bell\x07.papi", "bell\x07.papi", "bell%07.papi"),
+    ("quote\".papi", "quote%22.papi", "quote%22.papi"),
+    ("line\nend.papi", "line%0Aend.papi", "line%0Aend.papi"),
+])
+def test_how_the_upload_names_its_file_per_library_version(peer, session, tmp_path, name, sent_new, sent_old):
+    (tmp_path / name).write_bytes(b"papi")
+    assert velka.read_url(session, peer.url, {"k": "v"}, {"f": str(tmp_path / name)}) is not None
+    sent = sent_new if URLLIB3_2 else sent_old
+    assert f'name="f"; filename="{sent}"\r\n'.encode() in peer.requests[0].body
 
 
 # --- read_url through sessions and arguments that misbehave ----------------------
