@@ -4,6 +4,7 @@ as trasko does.
 
     .venv/bin/python scripts/trasko_local.py BASE-URL LIST-FILE
 """
+
 import sys
 
 import velka
