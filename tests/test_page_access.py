@@ -111,40 +111,35 @@ def test_an_unreachable_server_gives_one_line_and_none(peer, session, capsys, tm
     assert line.startswith("erreur envoi: ") and len(line) > len("erreur envoi: ")
 
 
-POOL = r"HTTPConnectionPool\(host='{host}', port={port}\): Max retries exceeded with url: /x \(Caused by "
-CONNECTION = (
-    r"HTTPConnection\(host='{host}', port={port}\)"
-    if URLLIB3_2
-    else r"<urllib3\.connection\.HTTPConnection object at 0x[0-9a-f]+>"
-)
+REFUSED = "Failed to establish a new connection: [Errno 111] Connection refused"
+UNRESOLVED = "[Errno -2] Name or service not known"
 
 
 @pytest.mark.parametrize(
-    "host, port, cause",
+    "host, port, error, text",
     [
-        (
-            "127.0.0.1",
-            None,
-            r'NewConnectionError\("{conn}: Failed to establish a new connection: \[Errno 111\] Connection refused"\)\)'
-            if URLLIB3_2
-            else r"NewConnectionError\('{conn}: Failed to establish a new connection: \[Errno 111\] Connection refused'\)\)",
-        ),
-        (
-            "velka-test.invalid",
-            80,
-            r'NameResolutionError\("{conn}: Failed to resolve \'velka-test\.invalid\' \(\[Errno -2\] Name or service not known\)"\)\)'
-            if URLLIB3_2
-            else r"NewConnectionError\('{conn}: Failed to establish a new connection: \[Errno -2\] Name or service not known'\)\)",
-        ),
+        ("127.0.0.1", None, "NewConnectionError", REFUSED),
+        ("velka-test.invalid", 80, "NameResolutionError", f"Failed to resolve 'velka-test.invalid' ({UNRESOLVED})")
+        if URLLIB3_2
+        else ("velka-test.invalid", 80, "NewConnectionError", f"Failed to establish a new connection: {UNRESOLVED}"),
     ],
 )
-def test_the_failure_text_of_a_refused_connection_or_an_unknown_host(session, capsys, host, port, cause):
+def test_the_failure_text_of_a_refused_connection_or_an_unknown_host(session, capsys, host, port, error, text):
     url = closed_port() if port is None else f"http://{host}:{port}"
     port = url.rsplit(":", 1)[1]
     assert velka.read_url(session, url + "/x") is None
     [line] = lines(capsys)
-    pattern = POOL + cause.replace("{conn}", CONNECTION)
-    assert re.fullmatch("erreur envoi: " + pattern.format(host=re.escape(host), port=port), line), line
+    # urllib3 1.26 names the connection by its object's address, which varies.
+    line = re.sub(r"object at 0x[0-9a-f]+>", "object at 0x...>", line)
+    if URLLIB3_2:
+        connection = f"HTTPConnection(host='{host}', port={port})"
+    else:
+        connection = "<urllib3.connection.HTTPConnection object at 0x...>"
+    cause = f"{error}({f'{connection}: {text}'!r})"
+    assert line == (
+        f"erreur envoi: HTTPConnectionPool(host='{host}', port={port}): "
+        f"Max retries exceeded with url: /x (Caused by {cause})"
+    )
 
 
 def test_a_truncated_answer_is_an_error_with_urllib3_2_and_a_short_page_before(peer, session, capsys):
