@@ -5,10 +5,9 @@ import textwrap
 
 import pytest
 
-from peer import Peer
-
 import sitectl
 import velka
+from peer import Peer
 
 
 @pytest.fixture
