@@ -123,7 +123,9 @@ def test_wheel_contents_and_metadata(wheel):
     # No library bundled by auditwheel: the module needs no C++ run-time library.
     assert names == {module, "velka.pyi", "py.typed", "velka-stubs/__init__.pyi"}
     assert module.startswith("velka.cpython-312-")
-    assert tags.get_all("Tag") == [wheel.name.split("-", 2)[2].removesuffix(".whl")]
+    # The file name compresses the tags: one platform per dot-separated part.
+    interpreter, abi, platforms = wheel.name.removesuffix(".whl").split("-")[2:]
+    assert sorted(tags.get_all("Tag")) == sorted(f"{interpreter}-{abi}-{p}" for p in platforms.split("."))
     assert tags["Root-Is-Purelib"] == "false"
     assert (meta["Name"], meta["Version"], meta["Requires-Python"]) == ("velka", PROJECT["version"], "<3.13,>=3.12")
     assert meta.get_all("Requires-Dist") == PROJECT["dependencies"]
