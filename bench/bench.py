@@ -25,7 +25,6 @@ BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
 sys.path[:0] = [str(BENCH), str(ROOT / "tests")]
 import baseline  # noqa: E402
-
 import velka  # noqa: E402
 
 MODULES = {"velka": velka, "baseline": baseline}
@@ -188,7 +187,7 @@ def main():
         growth = ["| tournaments | velka (s) | baseline (s) | velka / baseline |", "|---:|---:|---:|---:|"]
         for count in (1, 10, 100) if options.quick else (1, 10, 100, 1000):
             times = alternate(
-                lambda name: run_batch(MODULES[name], url, write_batch(work / "grow", count)),  # noqa: B023 (called at once)
+                lambda name: run_batch(MODULES[name], url, write_batch(work / "grow", count)),
                 1 if count >= 1000 else rounds,
             )
             growth.append(
@@ -208,7 +207,7 @@ def main():
             papi = work / f"size{size}.papi"
             with open(papi, "wb") as out:
                 out.truncate(size)
-            seen = alternate(lambda name: upload(name, url, papi), 1 if size > 10 << 20 else 3)  # noqa: B023 (called at once)
+            seen = alternate(lambda name: upload(name, url, papi), 1 if size > 10 << 20 else 3)
             memory.append(
                 f"| {size >> 10} KiB | {seen['velka'][0] / 1024:.1f} |"
                 f" {seen['baseline'][0] / 1024:.1f} |"
@@ -281,7 +280,7 @@ def main():
     ]
     big = lines / "big.txt"
     big.write_text("".join(kinds[i % 4].format(i) for i in range(100_000)))
-    for module in MODULES.values():
+    for name, module in MODULES.items():
         module.envoi_tournoi_saved = module.envoi_tournoi
     velka.envoi_tournoi = baseline.envoi_tournoi = lambda *args: None
 
@@ -292,7 +291,7 @@ def main():
             return (time.perf_counter() - start,)
 
     for what in ("get_tournoi_list", "page_ffe"):
-        seen = alternate(lambda name: list_pass(name, what), rounds)  # noqa: B023 (called at once)
+        seen = alternate(lambda name: list_pass(name, what), rounds)
         row(f"{what} on 100,000 lines", seen["velka"][0], seen["baseline"][0], 1.0, "s")
     velka.envoi_tournoi, baseline.envoi_tournoi = (velka.envoi_tournoi_saved, baseline.envoi_tournoi_saved)
 
@@ -315,7 +314,7 @@ def print_table(rows):
 
 def write_results(rows, tables, profile):
     out = [
-        "# Benchmark results\n",
+        f"# Benchmark results\n",
         f"{time.strftime('%Y-%m-%d %H:%M')} on {platform.node()}: {platform.machine()}, "
         f"{os.cpu_count()} cores, Python {platform.python_version()}. "
         "Written by `bench/run`.\n",

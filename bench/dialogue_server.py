@@ -16,9 +16,9 @@ from peer import Peer, page  # noqa: E402
 
 PAGE = (
     '<html><body><form method="post">'
-    '<input type="hidden" name="__VIEWSTATE" value="{}" />'
+    '<input type="hidden" name="__VIEWSTATE" value="{0}" />'
     '<input type="hidden" name="__VIEWSTATEGENERATOR" value="CA0B0334" />'
-    '<input type="hidden" name="__EVENTVALIDATION" value="{}" />'
+    '<input type="hidden" name="__EVENTVALIDATION" value="{1}" />'
     '<a id="ctl00_ContentPlaceHolderMain_CmdAfficherTournoi" '
     'href="javascript:__doPostBack()">Activer le tournoi</a>'
     "</form></body></html>"

@@ -5,9 +5,10 @@ import textwrap
 
 import pytest
 
+from peer import Peer
+
 import sitectl
 import velka
-from peer import Peer
 
 
 @pytest.fixture

@@ -17,9 +17,9 @@ import socket
 import struct
 import threading
 import time
-from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from http import HTTPStatus
+from typing import Callable, Iterable, Optional, Union
 from urllib.parse import parse_qsl
 
 __all__ = [
@@ -67,7 +67,7 @@ class Recorded:
     conn: int = 0  # serial number of the TCP connection it came on
     version: str = "HTTP/1.1"
 
-    def header(self, name: str, default=None) -> str | None:
+    def header(self, name: str, default=None) -> Optional[str]:
         """First value of header ``name`` (case-insensitive), or ``default``."""
         return _header(self.headers, name, default)
 
@@ -92,19 +92,19 @@ class _Conn:
     def _fill(self) -> bool:
         while True:
             if self.stopping.is_set():
-                raise _Closed() from None
+                raise _Closed()
             try:
                 data = self.sock.recv(65536)
-            except TimeoutError:
+            except socket.timeout:
                 continue
             except OSError:
-                raise _Closed() from None
+                raise _Closed()
             if not data:
                 return False
             self.buf += data
             return True
 
-    def read_until(self, marker: bytes, limit: int) -> bytes | None:
+    def read_until(self, marker: bytes, limit: int) -> Optional[bytes]:
         """Bytes up to and including ``marker``; None on EOF before any byte."""
         while True:
             i = self.buf.find(marker)
@@ -113,33 +113,33 @@ class _Conn:
                 del self.buf[: i + len(marker)]
                 return out
             if len(self.buf) > limit:
-                raise _Closed() from None
+                raise _Closed()
             if not self._fill():
                 if self.buf:
-                    raise _Closed() from None
+                    raise _Closed()
                 return None
 
     def read_exact(self, n: int) -> bytes:
         while len(self.buf) < n:
             if not self._fill():
-                raise _Closed() from None
+                raise _Closed()
         out = bytes(self.buf[:n])
         del self.buf[:n]
         return out
 
-    def send(self, data: bytes | memoryview) -> None:
+    def send(self, data: Union[bytes, memoryview]) -> None:
         """Send everything, retrying on timeout so a slow reader is waited
         for, but giving up as soon as the peer is stopping."""
         view = memoryview(data)
         while view:
             if self.stopping.is_set():
-                raise _Closed() from None
+                raise _Closed()
             try:
                 n = self.sock.send(view)
-            except TimeoutError:
+            except socket.timeout:
                 continue
             except OSError:
-                raise _Closed() from None
+                raise _Closed()
             view = view[n:]
 
     def wait(self, seconds: float) -> None:
@@ -154,7 +154,7 @@ class _Conn:
             pass
 
 
-def _read_request(conn: _Conn) -> tuple[str, str, str, Headers, bytes] | None:
+def _read_request(conn: _Conn) -> Optional[tuple[str, str, str, Headers, bytes]]:
     while True:
         head = conn.read_until(b"\r\n\r\n", _MAX_HEAD)
         if head is None:
@@ -190,7 +190,7 @@ def _read_request(conn: _Conn) -> tuple[str, str, str, Headers, bytes] | None:
         while True:
             line = conn.read_until(b"\r\n", _MAX_HEAD)
             if line is None:
-                raise _Closed() from None
+                raise _Closed()
             size = int(line.split(b";", 1)[0].strip() or b"0", 16)
             if size == 0:
                 # Trailers, ended by an empty line.
@@ -232,11 +232,11 @@ class Answer:
     """Base of all answers.  ``serve`` writes the answer and returns whether
     the connection may carry another request."""
 
-    def serve(self, conn: _Conn, rec: Recorded, peer: Peer) -> bool:
+    def serve(self, conn: _Conn, rec: Recorded, peer: "Peer") -> bool:
         raise NotImplementedError
 
 
-def _merge(defaults: Headers, extra: Headers | None) -> Headers:
+def _merge(defaults: Headers, extra: Optional[Headers]) -> Headers:
     extra = list(extra or [])
     given = {k.lower() for k, _ in extra}
     return [(k, v) for k, v in defaults if k.lower() not in given] + extra
@@ -248,10 +248,10 @@ class page(Answer):
 
     def __init__(
         self,
-        body: str | bytes = b"",
+        body: Union[str, bytes] = b"",
         status: int = 200,
-        headers: Headers | None = None,
-        content_type: str | None = "text/html; charset=utf-8",
+        headers: Optional[Headers] = None,
+        content_type: Optional[str] = "text/html; charset=utf-8",
     ):
         self.body = body.encode("utf-8") if isinstance(body, str) else bytes(body)
         self.status = status
@@ -277,8 +277,8 @@ class page(Answer):
 def redirect(
     location: str,
     status: int = 302,
-    set_cookie: None | str | Iterable[str] = None,
-    headers: Headers | None = None,
+    set_cookie: Union[None, str, Iterable[str]] = None,
+    headers: Optional[Headers] = None,
 ) -> page:
     hdrs: Headers = [("Location", location)]
     if isinstance(set_cookie, str):
@@ -308,7 +308,7 @@ class close_during(Answer):
     def __init__(
         self,
         nbytes: int = 100,
-        length: int | None = None,
+        length: Optional[int] = None,
         reset: bool = False,
         status: int = 200,
         content_type: str = "text/html; charset=utf-8",
@@ -338,7 +338,7 @@ class slow(Answer):
 
     def __init__(
         self,
-        body: str | bytes,
+        body: Union[str, bytes],
         delay: float,
         pieces: int = 10,
         before: float = 0.0,
@@ -446,7 +446,7 @@ class redirect_loop(Answer):
         return redirect(f"{self.prefix}{n}", self.status).serve(conn, rec, peer)
 
 
-AnswerLike = Answer | Callable[[Recorded], Answer]
+AnswerLike = Union[Answer, Callable[[Recorded], Answer]]
 
 
 def _default_answer() -> Answer:
@@ -457,7 +457,7 @@ def _default_answer() -> Answer:
 # The server
 
 
-def _path_matches(pattern: str | None, target: str) -> bool:
+def _path_matches(pattern: Optional[str], target: str) -> bool:
     if pattern is None:
         return True
     if pattern.endswith("*"):
@@ -477,12 +477,12 @@ class Peer:
         self._lock = threading.Lock()
         self._requests: list[Recorded] = []
         self._queue: list[AnswerLike] = []
-        self._rules: list[tuple[str | None, str | None, AnswerLike]] = []
+        self._rules: list[tuple[Optional[str], Optional[str], AnswerLike]] = []
         self._threads: list[threading.Thread] = []
         self._socks: set[socket.socket] = set()
         self._conn_serial = itertools.count(1)
-        self._listener: socket.socket | None = None
-        self._acceptor: threading.Thread | None = None
+        self._listener: Optional[socket.socket] = None
+        self._acceptor: Optional[threading.Thread] = None
         self.connections = 0
         self.port = 0
 
@@ -497,7 +497,7 @@ class Peer:
         with self._lock:
             return list(self._requests)
 
-    def route(self, method: str | None, path: str | None, answer: AnswerLike) -> None:
+    def route(self, method: Optional[str], path: Optional[str], answer: AnswerLike) -> None:
         """Add a rule; first match wins; None matches anything.  ``path``
         matches the target without its query unless it contains '?'; a
         trailing '*' makes it a prefix."""
@@ -530,7 +530,7 @@ class Peer:
 
     # -- lifecycle --------------------------------------------------------
 
-    def start(self) -> Peer:
+    def start(self) -> "Peer":
         ls = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         ls.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         ls.bind((self.host, 0))
@@ -568,7 +568,7 @@ class Peer:
         if alive:
             raise RuntimeError(f"peer threads still running: {alive}")
 
-    def __enter__(self) -> Peer:
+    def __enter__(self) -> "Peer":
         return self.start()
 
     def __exit__(self, *exc) -> None:
@@ -580,7 +580,7 @@ class Peer:
             while not self._stopping.is_set():
                 try:
                     sock, _ = ls.accept()
-                except TimeoutError:
+                except socket.timeout:
                     continue
                 except OSError as e:
                     if e.errno in (errno.EINTR, errno.ECONNABORTED):
@@ -641,9 +641,9 @@ def form_fields(rec: Recorded, encoding: str = "utf-8") -> list[tuple[str, str]]
 
 @dataclass
 class Part:
-    name: str | None
-    filename: str | None
-    content_type: str | None
+    name: Optional[str]
+    filename: Optional[str]
+    content_type: Optional[str]
     data: bytes
     headers: Headers = field(default_factory=list)
 

@@ -3,17 +3,18 @@ or the error passed up; files closed; no crash; later calls unharmed; and no
 password in anything the module writes."""
 
 import gc
+import os
 import traceback
 import warnings
 
 import pytest
 import requests
 from bs4 import BeautifulSoup
-from test_upload_dialogue import BUTTON, aspx
 
 import velka
 from conftest import velka_entries
 from peer import close_before, close_during, closed_port, endless, huge, page, redirect_loop
+from test_upload_dialogue import BUTTON, aspx
 
 PASSWORD = "S3cr3t-Mot!"
 
@@ -61,7 +62,7 @@ def test_a_hostile_server_is_one_failure_line_and_none(peer, capsys, papi, answe
         peer.route(None, None, answer)
     with BoundedSession() as session:
         for data, files in ((None, None), ({"k": "v"}, {"f": papi})):
-            result, unclosed = unclosed_files(lambda: velka.read_url(session, url, data, files))  # noqa: B023
+            result, unclosed = unclosed_files(lambda: velka.read_url(session, url, data, files))
             assert result is None and unclosed == []
             [line] = capsys.readouterr().out.splitlines()
             assert line.startswith(printed)

@@ -9,7 +9,7 @@ import sys
 import pytest
 
 import velka
-from conftest import velka_entries
+from conftest import run_python, velka_entries
 
 
 @pytest.fixture

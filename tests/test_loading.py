@@ -5,15 +5,15 @@ import builtins
 import importlib
 import inspect
 import os
-import pathlib
 import sys
 
 import bs4
+import pathlib
 import pytest
 import requests
 
 import velka
-from conftest import run_python
+from conftest import run_python, velka_entries
 
 CONSTANTS = {
     "VIEW_STATE": "__VIEWSTATE",

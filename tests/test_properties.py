@@ -10,8 +10,7 @@ import sys
 import tempfile
 
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 import velka
 from conftest import velka_entries
@@ -57,7 +56,7 @@ def model_binding(name, args, kwargs):
         return ("bound", {})
     if len(args) > most or (not kwargs and len(args) < least):
         return count(len(args))
-    bound, taken = dict(zip(parameters, args, strict=False)), 0
+    bound, taken = dict(zip(parameters, args)), 0
     for i in range(len(args), most):
         if parameters[i] in kwargs:
             bound[parameters[i]] = kwargs[parameters[i]]
