@@ -9,7 +9,6 @@
 namespace velka {
 
 // Identifiers: interned, and named in C++ as they read in the module.
-// clang-format off
 #define VELKA_IDENTIFIERS(X)                                                          \
     X(velka) X(sys) X(os) X(pathlib) X(requests) X(bs4)                               \
     X(Session) X(Response) X(BeautifulSoup)                                           \
@@ -49,7 +48,6 @@ namespace velka {
     X(syntaxe, "syntaxe: trasko fichier-tournoi")                                     \
     X(hyphens, "---------------------")                                               \
     X(qr_service_url, "https://qr.trasko.fr/qr/qrupload")
-// clang-format on
 
 struct Strings {
 #define VELKA_MEMBER(name) PyObject* name = nullptr;

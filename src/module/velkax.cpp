@@ -14,7 +14,6 @@ namespace {
 
 // name, entry, def line, min and max arguments, parameters, other locals,
 // the parameter that must be exactly a str, body.
-// clang-format off
 const FunctionSpec read_url_spec{
     "read_url", "velka.read_url", 12, 2, 4, {"session", "url", "data", "files"},
     {"fps", "content", "response", "file_id", "file_name", "e", "h"}, 1, read_url};
@@ -40,7 +39,6 @@ const FunctionSpec get_page_test_spec{
     {"url", "session", "html", "soup", "lines", "result"}, -1, get_page_test};
 const FunctionSpec main_func_spec{
     "main_func", "velka.main_func", 271, 0, 0, {}, {"cmd"}, -1, main_func};
-// clang-format on
 
 int bind(PyObject* name, Arg value) {
     if (!value.get()) return -1;
@@ -288,12 +286,10 @@ PyModuleDef_Slot module_slots[] = {
 
 PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
 
-// clang-format off
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "velka", nullptr, 0, no_methods, module_slots, nullptr, nullptr,
     nullptr,
 };
-// clang-format on
 
 }  // namespace
 
