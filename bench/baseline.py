@@ -1,7 +1,6 @@
 """The eight functions of velka written in plain Python, making the same
 library calls in the same order: what an organiser would run without the
 extension, and what the benchmarks measure velka against."""
-
 import sys, os
 
 from requests import Session, Response

@@ -4,7 +4,6 @@ the wall time (s). Run in a fresh process, so the peak is this upload's.
 
     python bench/upload_once.py velka|baseline URL FILE
 """
-
 import resource
 import sys
 import time

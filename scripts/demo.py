@@ -4,7 +4,6 @@ trasko on it against the site, then shows what the site now holds.
 
     .venv/bin/python scripts/demo.py DEMO-DIRECTORY
 """
-
 import os
 import shutil
 import subprocess
@@ -41,15 +40,16 @@ def main():
         print(f"Site: {url}\n\n{demo / 'tournois.txt'}:\n{listing}")
         print("$ trasko tournois.txt")
         sys.stdout.flush()
-        subprocess.run(
-            [sys.executable, str(ROOT / "scripts" / "trasko_local.py"), url, "tournois.txt"], cwd=demo, check=True
-        )
+        subprocess.run([sys.executable, str(ROOT / "scripts" / "trasko_local.py"), url,
+                        "tournois.txt"], cwd=demo, check=True)
         print("\nWhat the site holds now:")
         for login, _, was_visible, _ in TOURNAMENTS:
             state = sitectl.state(data, login)
             shown = {True: "shown", False: "hidden", None: "never logged in"}
-            papi = f"{state['name']} ({len(state['papi'])} bytes)" if state["papi"] is not None else "no Papi file"
-            print(f"  {login:16} {papi:32} {shown[state['visible']]:8} (was {shown[was_visible]})")
+            papi = (f"{state['name']} ({len(state['papi'])} bytes)" if state["papi"] is not None
+                    else "no Papi file")
+            print(f"  {login:16} {papi:32} {shown[state['visible']]:8}"
+                  f" (was {shown[was_visible]})")
     finally:
         sitectl.stop(data)
 

@@ -4,7 +4,6 @@ as trasko does.
 
     .venv/bin/python scripts/trasko_local.py BASE-URL LIST-FILE
 """
-
 import sys
 
 import velka

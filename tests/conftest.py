@@ -37,12 +37,7 @@ def run_python(code, *args, cwd=None, env=None, timeout=60):
     environment.update(env or {})
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code), *args],
-        cwd=cwd,
-        env=environment,
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
+        cwd=cwd, env=environment, capture_output=True, text=True, timeout=timeout)
 
 
 def velka_entries(tb):

@@ -1,7 +1,6 @@
 """Organisers' batches end to end against the ASP.NET Web Forms site on Mono:
 through the command entry in a subprocess, and through page_ffe in process.
 What the site stored is checked, not only what was printed."""
-
 import os
 import subprocess
 import sys
@@ -22,22 +21,14 @@ def account(aspnet_site, login, visible, password="mot-de-passe"):
 
 
 def posts(aspnet_site, login):
-    return [
-        line.split()[2]
-        for line in sitectl.requests_log(aspnet_site[1])
-        if line.startswith("POST /MonTournoi.aspx") and line.endswith(" " + login)
-    ]
+    return [line.split()[2] for line in sitectl.requests_log(aspnet_site[1])
+            if line.startswith("POST /MonTournoi.aspx") and line.endswith(" " + login)]
 
 
 def trasko(aspnet_site, workdir, listing):
     (workdir / "tournois.txt").write_text(listing)
-    result = subprocess.run(
-        [sys.executable, str(LAUNCHER), aspnet_site[0], "tournois.txt"],
-        cwd=workdir,
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
+    result = subprocess.run([sys.executable, str(LAUNCHER), aspnet_site[0], "tournois.txt"],
+                            cwd=workdir, capture_output=True, text=True, timeout=300)
     assert result.returncode == 0 and result.stderr == "", result.stderr
     return result.stdout
 
@@ -51,27 +42,19 @@ def test_a_batch_publishes_each_good_line(aspnet_site, tmp_path):
     (tmp_path / "papis" / "Open d'\u00e9t\u00e9.papi").write_bytes(big)
     (tmp_path / "papis" / "rapide.papi").write_bytes(b"\x00rapide\xff")
     (tmp_path / "blitz.papi").write_bytes(b"blitz")
-    output = trasko(
-        aspnet_site,
-        tmp_path,
-        "\n".join(
-            [
-                f"{hidden_to_shown} ; mot-de-passe ; papis/Open d'\u00e9t\u00e9.papi ; 1 ; a",
-                f"{shown_to_shown},mot-de-passe,{tmp_path}/blitz.papi,1",
-                "perdu;mot-de-passe;papis/absent.papi;1",
-                "seul",
-                f"{shown_to_hidden};mot-de-passe;papis/rapide.papi;0",
-            ]
-        )
-        + "\n",
-    )
+    output = trasko(aspnet_site, tmp_path, "\n".join([
+        f"{hidden_to_shown} ; mot-de-passe ; papis/Open d'\u00e9t\u00e9.papi ; 1 ; a",
+        f"{shown_to_shown},mot-de-passe,{tmp_path}/blitz.papi,1",
+        "perdu;mot-de-passe;papis/absent.papi;1",
+        "seul",
+        f"{shown_to_hidden};mot-de-passe;papis/rapide.papi;0",
+    ]) + "\n")
     assert output == (
         "trasko - envoi de: papis/Open d'\u00e9t\u00e9.papi\n"
         f"trasko - envoi de: {tmp_path}/blitz.papi\n"
         "--------------- Fichier papi introuvable: papis/absent.papi\n"
         "#### Format de ligne incorrecte: seul\n\n"
-        "trasko - envoi de: papis/rapide.papi\n"
-    )
+        "trasko - envoi de: papis/rapide.papi\n")
     expected = {
         hidden_to_shown: (big, "Open d'\u00e9t\u00e9.papi", True, 2),
         shown_to_shown: (b"blitz", "blitz.papi", True, 1),
@@ -89,12 +72,12 @@ def test_a_refused_login_stops_the_batch(aspnet_site, tmp_path):
     never = account(aspnet_site, "jamais", visible=False)
     for name in ("1.papi", "2.papi", "3.papi"):
         (tmp_path / name).write_bytes(name.encode())
-    output = trasko(
-        aspnet_site,
-        tmp_path,
-        f"{first};mot-de-passe;1.papi;1\n{refused};le-mauvais;2.papi;1\n{never};mot-de-passe;3.papi;1\n",
-    )
-    assert output == (f"trasko - envoi de: 1.papi\ntrasko - envoi de: 2.papi\nerreur lecture id {BUTTON}:\n")
+    output = trasko(aspnet_site, tmp_path, f"{first};mot-de-passe;1.papi;1\n"
+                                    f"{refused};le-mauvais;2.papi;1\n"
+                                    f"{never};mot-de-passe;3.papi;1\n")
+    assert output == ("trasko - envoi de: 1.papi\n"
+                      "trasko - envoi de: 2.papi\n"
+                      f"erreur lecture id {BUTTON}:\n")
     assert sitectl.state(aspnet_site[1], first)["visible"] is True
     assert sitectl.state(aspnet_site[1], refused)["papi"] is None
     assert sitectl.state(aspnet_site[1], never) == {"papi": None, "name": None, "visible": None}
@@ -113,7 +96,5 @@ def test_page_ffe_in_process(aspnet_site, tmp_path, monkeypatch, capsys):
     # Published again as it now stands: three requests, no toggle.
     velka.envoi_tournoi(login, "mot-de-passe", str(tmp_path / "t.papi"), False)
     assert posts(aspnet_site, login) == [
-        "ctl00$ContentPlaceHolderMain$CmdUploadPapi",
-        "ctl00$ContentPlaceHolderMain$CmdAfficherTournoi",
-        "ctl00$ContentPlaceHolderMain$CmdUploadPapi",
-    ]
+        "ctl00$ContentPlaceHolderMain$CmdUploadPapi", "ctl00$ContentPlaceHolderMain$CmdAfficherTournoi",
+        "ctl00$ContentPlaceHolderMain$CmdUploadPapi"]

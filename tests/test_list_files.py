@@ -1,6 +1,5 @@
 """The list file's two readers and the batch, with envoi_tournoi rebound to
 a recorder; the command entry."""
-
 import locale
 import os
 import subprocess
@@ -38,28 +37,22 @@ def published(monkeypatch):
 
 # --- get_tournoi_list ---------------------------------------------------------------
 
-
 def test_the_mapping_keeps_first_positions_and_paths_as_written(workdir, capsys):
-    listing = write_list(
-        workdir,
-        "\n".join(
-            [
-                "l1 ; p1 ; a.papi ; 1 ; k1",
-                "",
-                "   ",
-                ";p;x",
-                "l2,p2,sub/d.papi,0,",
-                "l3;p3;missing.papi",
-                "l4 ; p4 ; b.papi ; ; k1 ; ignored",
-                "l5;p5;gone.papi;1;k5",
-            ]
-        ),
-    )
-    assert list(velka.get_tournoi_list(listing).items()) == [("k1", "b.papi"), ("", "sub/d.papi")]
+    listing = write_list(workdir, "\n".join([
+        "l1 ; p1 ; a.papi ; 1 ; k1",
+        "",
+        "   ",
+        ";p;x",
+        "l2,p2,sub/d.papi,0,",
+        "l3;p3;missing.papi",
+        "l4 ; p4 ; b.papi ; ; k1 ; ignored",
+        "l5;p5;gone.papi;1;k5",
+    ]))
+    assert list(velka.get_tournoi_list(listing).items()) == [
+        ("k1", "b.papi"), ("", "sub/d.papi")]
     assert capsys.readouterr().out == (
         "##### Tournoi introuvable 6:l3;p3;missing.papi\n =>missing.papi\n"
-        "##### Tournoi introuvable 8:l5;p5;gone.papi;1;k5 =>gone.papi\n"
-    )
+        "##### Tournoi introuvable 8:l5;p5;gone.papi;1;k5 =>gone.papi\n")
 
 
 @pytest.mark.parametrize("bad_line", ["lonely", "l;p", "l;p;a.papi;1"])
@@ -86,26 +79,20 @@ def test_every_line_end_is_one_line_end(workdir, capsys, newline):
 
 # --- page_ffe -----------------------------------------------------------------------
 
-
 def test_each_kind_of_line(workdir, capsys, published):
-    listing = write_list(
-        workdir,
-        "\n".join(
-            [
-                "l1 ; p1 ; a.papi ; 1 ; ignored",
-                "",
-                " \t ",
-                ",p,b.papi,1",
-                "l2;;b.papi;1",
-                "lonely",
-                "l3;p3",
-                "l4;p4;missing.papi",
-                "l5;p5;b.papi",
-                "l6,p6 ;sub/d.papi, 0",
-                "l7;p7;c.papi;1",
-            ]
-        ),
-    )
+    listing = write_list(workdir, "\n".join([
+        "l1 ; p1 ; a.papi ; 1 ; ignored",
+        "",
+        " \t ",
+        ",p,b.papi,1",
+        "l2;;b.papi;1",
+        "lonely",
+        "l3;p3",
+        "l4;p4;missing.papi",
+        "l5;p5;b.papi",
+        "l6,p6 ;sub/d.papi, 0",
+        "l7;p7;c.papi;1",
+    ]))
     assert velka.page_ffe(listing) is None
     assert capsys.readouterr().out == (
         "trasko - envoi de: a.papi\n"
@@ -114,34 +101,25 @@ def test_each_kind_of_line(workdir, capsys, published):
         "--------------- Fichier papi introuvable: missing.papi\n"
         "#### Format de ligne incorrecte: l5;p5;b.papi\n\n"
         "trasko - envoi de: sub/d.papi\n"
-        "trasko - envoi de: c.papi\n"
-    )
+        "trasko - envoi de: c.papi\n")
     assert published == [
         ("l1", "p1", str(workdir / "a.papi"), True),
         ("l6", "p6", str(workdir / "sub" / "d.papi"), False),
-        ("l7", "p7", str(workdir / "c.papi"), True),
-    ]
+        ("l7", "p7", str(workdir / "c.papi"), True)]
 
 
-@pytest.mark.parametrize(
-    "field, visible",
-    [
-        ("1", True),
-        (" 1\t", True),
-        ("0", False),
-        ("01", False),
-        ("yes", False),
-        ("", False),
-        ("1 1", False),
-    ],
-)
+@pytest.mark.parametrize("field, visible", [
+    ("1", True), (" 1\t", True), ("0", False), ("01", False), ("yes", False), ("", False),
+    ("1 1", False),
+])
 def test_only_a_lone_1_shows_the_tournament(workdir, published, field, visible):
     velka.page_ffe(write_list(workdir, f"l;p;a.papi;{field}\n"))
     assert published == [("l", "p", str(workdir / "a.papi"), visible)]
     assert type(published[0][3]) is bool
 
 
-def test_a_relative_list_and_papi_path_are_taken_from_the_working_directory(workdir, capsys, published):
+def test_a_relative_list_and_papi_path_are_taken_from_the_working_directory(workdir, capsys,
+                                                                             published):
     write_list(workdir, "l;p;./sub/../a.papi;1\n")
     velka.page_ffe("tournois.txt")
     assert published == [("l", "p", str(workdir / "a.papi"), True)]
@@ -229,16 +207,12 @@ def test_a_list_file_that_cannot_be_decoded_leaves_the_batch(workdir, capsys, pu
 
 # --- main_func ----------------------------------------------------------------------
 
-
-@pytest.mark.parametrize(
-    "argv, batches, printed",
-    [
-        (["trasko"], [], "syntaxe: trasko fichier-tournoi\n"),
-        (["trasko", ""], [], "syntaxe: trasko fichier-tournoi\n"),
-        (["trasko", "a.txt", "b.txt"], ["a.txt"], ""),
-        ([], [], "syntaxe: trasko fichier-tournoi\n"),
-    ],
-)
+@pytest.mark.parametrize("argv, batches, printed", [
+    (["trasko"], [], "syntaxe: trasko fichier-tournoi\n"),
+    (["trasko", ""], [], "syntaxe: trasko fichier-tournoi\n"),
+    (["trasko", "a.txt", "b.txt"], ["a.txt"], ""),
+    ([], [], "syntaxe: trasko fichier-tournoi\n"),
+])
 def test_main_func_takes_the_first_argument(monkeypatch, capsys, argv, batches, printed):
     calls = []
     monkeypatch.setattr(sys, "argv", argv)
@@ -247,15 +221,13 @@ def test_main_func_takes_the_first_argument(monkeypatch, capsys, argv, batches, 
     assert calls == batches and capsys.readouterr().out == printed
 
 
-@pytest.mark.parametrize(
-    "command",
-    [
-        [os.path.join(sys.prefix, "bin", "trasko")],
-        [sys.executable, "-c", "import velka; velka.main_func()"],
-    ],
-)
+@pytest.mark.parametrize("command", [
+    [os.path.join(sys.prefix, "bin", "trasko")],
+    [sys.executable, "-c", "import velka; velka.main_func()"],
+])
 def test_the_command_entry(tmp_path, command):
     usage = subprocess.run(command, capture_output=True, text=True, cwd=tmp_path, timeout=60)
     assert (usage.returncode, usage.stdout) == (0, "syntaxe: trasko fichier-tournoi\n")
-    missing = subprocess.run(command + ["none.txt", "extra"], capture_output=True, text=True, cwd=tmp_path, timeout=60)
+    missing = subprocess.run(command + ["none.txt", "extra"], capture_output=True, text=True,
+                             cwd=tmp_path, timeout=60)
     assert (missing.returncode, missing.stdout) == (0, " tournoi list introuvable : none.txt\n")

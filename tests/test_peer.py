@@ -7,21 +7,9 @@ import pytest
 import requests
 import urllib3
 
-from peer import (
-    Peer,
-    close_before,
-    close_during,
-    closed_port,
-    endless,
-    form_fields,
-    huge,
-    multipart_parts,
-    open_fds,
-    page,
-    redirect,
-    redirect_loop,
-    slow,
-)
+from peer import (Peer, close_before, close_during, closed_port, endless,
+                  form_fields, huge, multipart_parts, open_fds, page, redirect,
+                  redirect_loop, slow)
 
 
 def test_get_recorded_with_path_and_headers(peer):
@@ -42,24 +30,21 @@ def test_urlencoded_post_keeps_order_and_blanks(peer):
 
 def test_multipart_fields_then_binary_file(peer):
     blob = bytes(range(256)) + b"\r\n--not-a-boundary\r\n" + b"\x00" * 10
-    requests.post(
-        peer.url + "/up",
-        data=[("b", "2"), ("a", "ü")],
-        files={"file": ("x.bin", blob, "application/octet-stream")},
-        timeout=5,
-    )
+    requests.post(peer.url + "/up",
+                  data=[("b", "2"), ("a", "ü")],
+                  files={"file": ("x.bin", blob, "application/octet-stream")},
+                  timeout=5)
     parts = multipart_parts(peer.requests[0])
     assert [(p.name, p.filename, p.content_type) for p in parts] == [
-        ("b", None, None),
-        ("a", None, None),
-        ("file", "x.bin", "application/octet-stream"),
-    ]
+        ("b", None, None), ("a", None, None),
+        ("file", "x.bin", "application/octet-stream")]
     assert [p.data for p in parts] == [b"2", "ü".encode(), blob]
 
 
 def test_queued_dialogue_with_cookie_and_rules(peer):
     peer.route("GET", "/never", page("rule"))
-    peer.queue(redirect("/two", set_cookie="sid=abc; Path=/"), page("two"), page("three", status=201), page("four"))
+    peer.queue(redirect("/two", set_cookie="sid=abc; Path=/"),
+               page("two"), page("three", status=201), page("four"))
     with requests.Session() as s:
         r = s.get(peer.url + "/one", timeout=5)
         assert r.text == "two" and r.history[0].status_code == 302
@@ -74,14 +59,11 @@ def test_queued_dialogue_with_cookie_and_rules(peer):
     assert {r.conn for r in recs} == {1}
 
 
-@pytest.mark.parametrize(
-    "status,body",
-    [
-        (404, "<h1>Not here</h1>"),
-        (500, "<h1>Broken</h1>"),
-        (200, b"caf\xe9 \xff\xfe raw"),  # invalid UTF-8 arrives unchanged
-    ],
-)
+@pytest.mark.parametrize("status,body", [
+    (404, "<h1>Not here</h1>"),
+    (500, "<h1>Broken</h1>"),
+    (200, b"caf\xe9 \xff\xfe raw"),     # invalid UTF-8 arrives unchanged
+])
 def test_status_and_exact_bytes(peer, status, body):
     peer.route(None, "/p", page(body, status=status))
     r = requests.get(peer.url + "/p", timeout=5)
@@ -89,19 +71,13 @@ def test_status_and_exact_bytes(peer, status, body):
     assert r.content == (body.encode() if isinstance(body, str) else body)
 
 
-@pytest.mark.parametrize(
-    "answer,errors,match",
-    [
-        (close_before(), requests.ConnectionError, "reset"),
-        (close_before(reset=False), requests.ConnectionError, "without response"),
-        (
-            close_during(nbytes=50, reset=True),
-            (requests.exceptions.ChunkedEncodingError, requests.ConnectionError),
-            "reset",
-        ),
-        (redirect_loop(), requests.TooManyRedirects, "redirects"),
-    ],
-)
+@pytest.mark.parametrize("answer,errors,match", [
+    (close_before(), requests.ConnectionError, "reset"),
+    (close_before(reset=False), requests.ConnectionError, "without response"),
+    (close_during(nbytes=50, reset=True), (requests.exceptions.ChunkedEncodingError,
+                                           requests.ConnectionError), "reset"),
+    (redirect_loop(), requests.TooManyRedirects, "redirects"),
+])
 def test_hostile_answers_raise_and_are_recorded(peer, answer, errors, match):
     peer.route(None, None, answer)
     with pytest.raises(errors, match=match):

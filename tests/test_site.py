@@ -14,8 +14,10 @@ bs4 = pytest.importorskip("bs4")
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import sitectl  # noqa: E402
 
-if shutil.which("mono") is None or shutil.which("mcs") is None or not Path("/usr/lib/mono/4.5/System.Web.dll").exists():
-    pytest.skip("Mono with System.Web is not installed (scripts/site installs mono-xsp4)", allow_module_level=True)
+if shutil.which("mono") is None or shutil.which("mcs") is None or \
+        not Path("/usr/lib/mono/4.5/System.Web.dll").exists():
+    pytest.skip("Mono with System.Web is not installed (scripts/site installs mono-xsp4)",
+                allow_module_level=True)
 
 STATE = ("__VIEWSTATE", "__VIEWSTATEGENERATOR", "__EVENTVALIDATION")
 UPLOAD = "ctl00$ContentPlaceHolderMain$CmdUploadPapi"
@@ -55,22 +57,14 @@ def label(soup):
 
 def login(session, base, name, password):
     fields, _ = page(session.get(base))
-    return session.post(
-        base + "/Default.aspx",
-        data=fields
-        + [
-            ("ctl00$TextLogin", name),
-            ("ctl00$TextPassword", password),
-            ("ctl00$CmdLogin.x", "3"),
-            ("ctl00$CmdLogin.y", "3"),
-        ],
-    )
+    return session.post(base + "/Default.aspx", data=fields + [
+        ("ctl00$TextLogin", name), ("ctl00$TextPassword", password),
+        ("ctl00$CmdLogin.x", "3"), ("ctl00$CmdLogin.y", "3")])
 
 
 def postback(session, base, fields, target, files=None):
-    return session.post(
-        base + "/MonTournoi.aspx", files=files, data=fields + [("__EVENTTARGET", target), ("__EVENTARGUMENT", "")]
-    )
+    return session.post(base + "/MonTournoi.aspx", files=files,
+                        data=fields + [("__EVENTTARGET", target), ("__EVENTARGUMENT", "")])
 
 
 @pytest.mark.parametrize("name, shown", [("open-2024", True), ("rapide.hidden_1", False)])
@@ -106,24 +100,17 @@ def test_publish_dialogue(site, name, shown):
     assert sitectl.state(datadir, name)["visible"] is (not shown)
 
     mine = [line for line in sitectl.requests_log(datadir) if line.endswith(" " + name)]
-    assert mine == [
-        f"POST /Default.aspx - {name}",
-        f"GET /MonTournoi.aspx - {name}",
-        f"POST /MonTournoi.aspx {UPLOAD} {name}",
-        f"POST /MonTournoi.aspx {UPLOAD} {name}",
-        f"POST /MonTournoi.aspx {TOGGLE} {name}",
-    ]
+    assert mine == [f"POST /Default.aspx - {name}", f"GET /MonTournoi.aspx - {name}",
+                    f"POST /MonTournoi.aspx {UPLOAD} {name}", f"POST /MonTournoi.aspx {UPLOAD} {name}",
+                    f"POST /MonTournoi.aspx {TOGGLE} {name}"]
 
 
-@pytest.mark.parametrize(
-    "name, password",
-    [
-        ("refused", "wrong"),  # known login, bad password
-        ("nobody", "pw"),  # unknown login
-        ("../refused", "pw"),  # not a file name: refused, nothing written
-        (None, None),  # no login attempted at all
-    ],
-)
+@pytest.mark.parametrize("name, password", [
+    ("refused", "wrong"),       # known login, bad password
+    ("nobody", "pw"),           # unknown login
+    ("../refused", "pw"),       # not a file name: refused, nothing written
+    (None, None),               # no login attempted at all
+])
 def test_refused_login_gets_login_page(site, name, password):
     base, datadir = site
     sitectl.add_account(datadir, "refused", "pw")
@@ -157,7 +144,7 @@ def test_tampered_state_is_rejected(site, field):
     fields, _ = page(login(s, base, name, "pw"))
     value = dict(fields)[field]
     i = len(value) - 10  # inside the MAC
-    bad = value[:i] + ("B" if value[i] != "B" else "C") + value[i + 1 :]
+    bad = value[:i] + ("B" if value[i] != "B" else "C") + value[i + 1:]
     tampered = [(k, bad if k == field else v) for k, v in fields]
     r = postback(s, base, tampered, TOGGLE)
     assert r.status_code == 500

@@ -1,6 +1,5 @@
 """envoi_tournoi against a recording loopback server: the request sequence,
 the form bodies, the visibility decision and where each failure stops."""
-
 import pytest
 
 import velka
@@ -17,12 +16,9 @@ def aspx(tag, label=None, without=(), no_value=()):
     """A page with the three state fields valued `<field>-<tag>` (but those in
     `without`, and valueless for `no_value`), and a show/hide button."""
     fields = "".join(
-        f'<input type="hidden" name="{name}" id="{name}" />'
-        if name in no_value
-        else f'<input type="hidden" name="{name}" id="{name}" value="{name}-{tag}" />'
-        for name in STATE
-        if name not in without
-    )
+        f'<input type="hidden" name="{name}" id="{name}" />' if name in no_value else
+        f'<input type="hidden" name="{name}" id="{name}" value="{name}-{tag}" />'
+        for name in STATE if name not in without)
     button = "" if label is None else f'<a id="{BUTTON}" href="#">{label}</a>'
     return page(f"<html><body><form>{fields}{button}</form></body></html>")
 
@@ -44,56 +40,40 @@ def papi(tmp_path):
     return path
 
 
-@pytest.mark.parametrize(
-    "label, f_visible, toggled",
-    [
-        ("D\u00e9sactiver le tournoi", True, False),
-        ("D\u00e9sactiver le tournoi", False, True),
-        ("Activer le tournoi", True, True),
-        ("Activer le tournoi", False, False),
-        ("D\u00c9SACTIVER", True, False),
-        ("d\u00e9sactiverxyz", False, True),
-        ("ACTIVER ce tournoi", False, False),
-    ],
-)
+@pytest.mark.parametrize("label, f_visible, toggled", [
+    ("D\u00e9sactiver le tournoi", True, False),
+    ("D\u00e9sactiver le tournoi", False, True),
+    ("Activer le tournoi", True, True),
+    ("Activer le tournoi", False, False),
+    ("D\u00c9SACTIVER", True, False),
+    ("d\u00e9sactiverxyz", False, True),
+    ("ACTIVER ce tournoi", False, False),
+])
 def test_the_dialogue(site, papi, capsys, label, f_visible, toggled):
     site.queue(aspx("entry"), aspx("login"), aspx("upload", label), aspx("toggle", "Activer"))
     assert velka.envoi_tournoi("open-2024", "s\u00e9cret", str(papi), f_visible) is None
     sent = site.requests
     assert [(r.method, r.path) for r in sent] == [
-        ("GET", "/"),
-        ("POST", "/Default.aspx"),
-        ("POST", "/MonTournoi.aspx"),
+        ("GET", "/"), ("POST", "/Default.aspx"), ("POST", "/MonTournoi.aspx"),
     ] + [("POST", "/MonTournoi.aspx")] * toggled
     assert form_fields(sent[1]) == state_of("entry") + [
-        ("ctl00$TextLogin", "open-2024"),
-        ("ctl00$TextPassword", "s\u00e9cret"),
-        ("ctl00$CmdLogin.x", "3"),
-        ("ctl00$CmdLogin.y", "3"),
-    ]
+        ("ctl00$TextLogin", "open-2024"), ("ctl00$TextPassword", "s\u00e9cret"),
+        ("ctl00$CmdLogin.x", "3"), ("ctl00$CmdLogin.y", "3")]
     parts = multipart_parts(sent[2])
-    assert [(p.name, p.data.decode()) for p in parts[:5]] == [(name, value) for name, value in state_of("login")] + [
-        ("__EVENTTARGET", UPLOAD_EVENT),
-        ("__EVENTARGUMENT", ""),
-    ]
+    assert [(p.name, p.data.decode()) for p in parts[:5]] == [
+        (name, value) for name, value in state_of("login")] + [
+        ("__EVENTTARGET", UPLOAD_EVENT), ("__EVENTARGUMENT", "")]
     assert [(p.name, p.filename, p.data) for p in parts[5:]] == [
-        ("ctl00$ContentPlaceHolderMain$UploadPapi", papi.name, papi.read_bytes())
-    ]
+        ("ctl00$ContentPlaceHolderMain$UploadPapi", papi.name, papi.read_bytes())]
     if toggled:
         assert form_fields(sent[3]) == state_of("upload") + [
-            ("__EVENTTARGET", VISIBILITY_EVENT),
-            ("__EVENTARGUMENT", ""),
-        ]
+            ("__EVENTTARGET", VISIBILITY_EVENT), ("__EVENTARGUMENT", "")]
     assert capsys.readouterr().out == ""
 
 
 def test_cookies_of_the_site_are_sent_back(site, papi):
-    site.queue(
-        page(aspx("entry").body, headers=[("Set-Cookie", "ASP.NET_SessionId=abc; path=/")]),
-        aspx("login"),
-        aspx("upload", "Activer"),
-        aspx("toggle", "D\u00e9sactiver"),
-    )
+    site.queue(page(aspx("entry").body, headers=[("Set-Cookie", "ASP.NET_SessionId=abc; path=/")]),
+               aspx("login"), aspx("upload", "Activer"), aspx("toggle", "D\u00e9sactiver"))
     velka.envoi_tournoi("n", "p", str(papi), True)
     assert [r.header("Cookie") for r in site.requests] == [None] + ["ASP.NET_SessionId=abc"] * 3
 
@@ -109,27 +89,18 @@ def test_a_label_with_neither_word_fails_naming_it(site, papi, capsys, label):
     assert velka_entries(raised.value.__traceback__) == [("velka.envoi_tournoi", 175)]
 
 
-@pytest.mark.parametrize(
-    "answers, printed, sent, line",
-    [
-        ([aspx("entry", without=["__VIEWSTATE"])], "erreur lecture __VIEWSTATE:", 1, 134),
-        ([aspx("entry"), aspx("login", without=["__EVENTVALIDATION"])], "erreur lecture __EVENTVALIDATION:", 2, 152),
-        (
-            [aspx("entry"), aspx("login"), aspx("upload", "Activer", without=["__VIEWSTATEGENERATOR"])],
-            "erreur lecture __VIEWSTATEGENERATOR:",
-            3,
-            165,
-        ),
-        ([aspx("entry"), aspx("login"), aspx("upload")], f"erreur lecture id {BUTTON}:", 3, 167),
-        (
-            [aspx("entry"), aspx("login"), aspx("upload", "Activer"), aspx("toggle")],
-            f"erreur lecture id {BUTTON}:",
-            4,
-            187,
-        ),
-    ],
-)
-def test_a_missing_field_ends_the_dialogue_where_it_is_read(site, papi, capsys, answers, printed, sent, line):
+@pytest.mark.parametrize("answers, printed, sent, line", [
+    ([aspx("entry", without=["__VIEWSTATE"])], "erreur lecture __VIEWSTATE:", 1, 134),
+    ([aspx("entry"), aspx("login", without=["__EVENTVALIDATION"])],
+     "erreur lecture __EVENTVALIDATION:", 2, 152),
+    ([aspx("entry"), aspx("login"), aspx("upload", "Activer", without=["__VIEWSTATEGENERATOR"])],
+     "erreur lecture __VIEWSTATEGENERATOR:", 3, 165),
+    ([aspx("entry"), aspx("login"), aspx("upload")], f"erreur lecture id {BUTTON}:", 3, 167),
+    ([aspx("entry"), aspx("login"), aspx("upload", "Activer"), aspx("toggle")],
+     f"erreur lecture id {BUTTON}:", 4, 187),
+])
+def test_a_missing_field_ends_the_dialogue_where_it_is_read(site, papi, capsys, answers, printed,
+                                                             sent, line):
     site.queue(*answers)
     with pytest.raises(AttributeError) as raised:
         velka.envoi_tournoi("n", "p", str(papi), True)
@@ -139,16 +110,13 @@ def test_a_missing_field_ends_the_dialogue_where_it_is_read(site, papi, capsys, 
 
 
 def test_a_state_field_without_value_is_left_out_of_the_next_form(site, papi):
-    site.queue(
-        aspx("entry", no_value=["__VIEWSTATEGENERATOR"]),
-        aspx("login"),
-        aspx("upload", "Activer", no_value=["__VIEWSTATE"]),
-        aspx("t", "x"),
-    )
+    site.queue(aspx("entry", no_value=["__VIEWSTATEGENERATOR"]), aspx("login"),
+               aspx("upload", "Activer", no_value=["__VIEWSTATE"]), aspx("t", "x"))
     velka.envoi_tournoi("n", "p", str(papi), True)
     login, upload, toggle = site.requests[1:]
     assert [name for name, _ in form_fields(login)][:2] == ["__VIEWSTATE", "__EVENTVALIDATION"]
-    assert [name for name, _ in form_fields(toggle)][:2] == ["__VIEWSTATEGENERATOR", "__EVENTVALIDATION"]
+    assert [name for name, _ in form_fields(toggle)][:2] == ["__VIEWSTATEGENERATOR",
+                                                             "__EVENTVALIDATION"]
 
 
 def test_an_unreachable_site_fails_after_read_urls_line(monkeypatch, papi, capsys):
@@ -167,7 +135,8 @@ def test_constants_are_read_at_each_use(site, papi, monkeypatch):
     site.queue(aspx("entry"), aspx("login"), aspx("upload", "Activer"), aspx("t", "x"))
     velka.envoi_tournoi("n", "p", str(papi), True)
     login, upload, toggle = site.requests[1:]
-    assert [name for name, _ in form_fields(login)][3:] == ["Login", "ctl00$TextPassword", "Go.x", "Go.y"]
+    assert [name for name, _ in form_fields(login)][3:] == ["Login", "ctl00$TextPassword",
+                                                            "Go.x", "Go.y"]
     assert multipart_parts(upload)[-1].name == "File"
     assert ("__EVENTTARGET", "Toggle") in form_fields(toggle)
 
@@ -187,12 +156,11 @@ def test_rebound_helpers_are_called_from_the_globals(monkeypatch, papi):
     monkeypatch.setattr(velka, "read_url", lambda *a, **k: calls.append(("read", a[1:], k)) or "p")
     monkeypatch.setattr(velka, "BeautifulSoup", lambda html, parser: ("soup", parser))
     monkeypatch.setattr(velka, "get_attr_value", lambda soup, found, name: found.update({name: "v"}))
-    monkeypatch.setattr(velka, "get_ident_text", lambda soup, found, name: found.update({name: "Activer"}))
+    monkeypatch.setattr(velka, "get_ident_text",
+                        lambda soup, found, name: found.update({name: "Activer"}))
     monkeypatch.setattr(velka, "ADMIN_FFE_URL", "http://base")
     velka.envoi_tournoi("n", "p", "/f.papi", True)
     assert [(a[0], k) for _, a, k in calls] == [
-        ("http://base", {}),
-        ("http://base/Default.aspx", {}),
+        ("http://base", {}), ("http://base/Default.aspx", {}),
         ("http://base/MonTournoi.aspx", {"files": {"ctl00$ContentPlaceHolderMain$UploadPapi": "/f.papi"}}),
-        ("http://base/MonTournoi.aspx", {}),
-    ]
+        ("http://base/MonTournoi.aspx", {})]
