@@ -208,7 +208,10 @@ FAKE_BS4_MISSING = {"bs4/__init__.py": "raise ModuleNotFoundError(\"No module na
      "import of requests halted; None in sys.modules", 7),
     ({}, "import requests, bs4; sys.modules['pathlib'] = None", "ModuleNotFoundError",
      "import of pathlib halted; None in sys.modules", 9),
-    ({}, "import builtins; kept = builtins.map; del builtins.map", "NameError",
+    # Finding velka first lets an editable install's import hook, which needs
+    # map, do its work before map goes.
+    ({}, "import importlib.util; importlib.util.find_spec('velka'); "
+         "import builtins; kept = builtins.map; del builtins.map", "NameError",
      "name 'map' is not defined", 2),
 ])
 def test_load_failures_carry_init_velka_and_a_later_import_starts_afresh(

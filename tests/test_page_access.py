@@ -2,16 +2,22 @@
 the form readers on real parsed pages; the QR probe."""
 import gc
 import os
+import re
 import warnings
 
 import pytest
 import requests
+import urllib3
 from bs4 import BeautifulSoup
 
 import velka
 from support import (ERREUR_ENVOI, GETTING, HYPHENS, Response, erreur_lecture,
                      erreur_lecture_id, said_line, velka_entries)
-from peer import close_before, closed_port, form_fields, multipart_parts, page
+from peer import close_before, close_during, closed_port, form_fields, multipart_parts, page
+
+# What reaches an organiser differs between urllib3 1.26 (the lowest
+# supported requests, 2.28, uses it) and urllib3 2: each range is asserted.
+URLLIB3_2 = int(urllib3.__version__.split(".")[0]) >= 2
 
 
 @pytest.fixture
@@ -92,6 +98,62 @@ def test_an_unreachable_server_gives_one_line_and_none(peer, session, capsys, tm
     assert velka.read_url(session, url, {"k": "v"}, {"f": str(tmp_path / "a")}) is None
     [line] = lines(capsys)
     assert line.startswith(said_line(ERREUR_ENVOI, "")) and len(line) > len(ERREUR_ENVOI) + 1
+
+
+REFUSED = "Failed to establish a new connection: [Errno 111] Connection refused"
+UNRESOLVED = "[Errno -2] Name or service not known"
+
+
+@pytest.mark.parametrize(
+    "host, port, error, text",
+    [
+        ("127.0.0.1", None, "NewConnectionError", REFUSED),
+        ("velka-test.invalid", 80, "NameResolutionError", f"Failed to resolve 'velka-test.invalid' ({UNRESOLVED})")
+        if URLLIB3_2
+        else ("velka-test.invalid", 80, "NewConnectionError", f"Failed to establish a new connection: {UNRESOLVED}"),
+    ],
+)
+def test_the_failure_text_of_a_refused_connection_or_an_unknown_host(session, capsys, host, port, error, text):
+    url = closed_port() if port is None else f"http://{host}:{port}"
+    port = url.rsplit(":", 1)[1]
+    assert velka.read_url(session, url + "/x") is None
+    [line] = lines(capsys)
+    # urllib3 1.26 names the connection by its object's address, which varies.
+    line = re.sub(r"object at 0x[0-9a-f]+>", "object at 0x...>", line)
+    if URLLIB3_2:
+        connection = f"HTTPConnection(host='{host}', port={port})"
+    else:
+        connection = "<urllib3.connection.HTTPConnection object at 0x...>"
+    cause = f"{error}({f'{connection}: {text}'!r})"
+    assert line == (
+        f"erreur envoi: HTTPConnectionPool(host='{host}', port={port}): "
+        f"Max retries exceeded with url: /x (Caused by {cause})"
+    )
+
+
+def test_a_truncated_answer_is_an_error_with_urllib3_2_and_a_short_page_before(peer, session, capsys):
+    peer.queue(close_during(nbytes=50, length=500))
+    result = velka.read_url(session, peer.url)
+    if URLLIB3_2:
+        assert result is None
+        [line] = lines(capsys)
+        assert re.fullmatch(r"erreur envoi: \('Connection broken: IncompleteRead\(50 bytes read, 450 more expected\)', "
+                            r"IncompleteRead\(50 bytes read, 450 more expected\)\)", line), line
+    else:
+        assert result == "x" * 50 and capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("name, sent_new, sent_old", [
+    ("back\\slash.papi", "back\\slash.papi", "back\\\\slash.papi"),
+    ("bell\x07.papi", "bell\x07.papi", "bell%07.papi"),
+    ("quote\".papi", "quote%22.papi", "quote%22.papi"),
+    ("line\nend.papi", "line%0Aend.papi", "line%0Aend.papi"),
+])
+def test_how_the_upload_names_its_file_per_library_version(peer, session, tmp_path, name, sent_new, sent_old):
+    (tmp_path / name).write_bytes(b"papi")
+    assert velka.read_url(session, peer.url, {"k": "v"}, {"f": str(tmp_path / name)}) is not None
+    sent = sent_new if URLLIB3_2 else sent_old
+    assert f'name="f"; filename="{sent}"\r\n'.encode() in peer.requests[0].body
 
 
 # --- read_url through sessions and arguments that misbehave ----------------------
