@@ -1,11 +1,13 @@
 """The eight functions of velka written in plain Python, making the same
 library calls in the same order: what an organiser would run without the
 extension, and what the benchmarks measure velka against."""
-import sys, os
 
-from requests import Session, Response
-from bs4 import BeautifulSoup
+import os
 import pathlib
+import sys
+
+from bs4 import BeautifulSoup
+from requests import Session
 
 
 def read_url(session, url: str, data=None, files=None):
@@ -51,7 +53,7 @@ def get_ident_text(soup, vars, attr):
     try:
         elem = soup.find(id=attr).get_text()
         vars[attr] = elem
-    except Exception as e:
+    except Exception:
         print(f"erreur lecture id {attr}:")
         raise
     return None
@@ -66,7 +68,7 @@ def get_attr_value(soup, vars, attr, attr_name="name"):
         else:
             elem = soup.find(attrs={attr_name: attr}).get("value")
         vars[attr] = elem
-    except Exception as e:
+    except Exception:
         print(f"erreur lecture {attr}:")
         raise
     return None
@@ -138,7 +140,7 @@ def envoi_tournoi(nohom, pwd, fname, f_visible):
 
 def get_tournoi_list(tournoi_list_full_name):
     dict_trn = {}
-    file1 = open(tournoi_list_full_name, "r")
+    file1 = open(tournoi_list_full_name)
     Lines = file1.readlines()
     count = 0
     for line in Lines:
@@ -148,7 +150,7 @@ def get_tournoi_list(tournoi_list_full_name):
             continue
         tournoi_fname = tfld[2]
         if not pathlib.Path(tournoi_fname).is_file():
-            print("##### Tournoi introuvable {}:{} =>{}".format(count, line, tournoi_fname))
+            print(f"##### Tournoi introuvable {count}:{line} =>{tournoi_fname}")
             continue
         disp = tfld[4]
         dict_trn[disp] = tournoi_fname
@@ -157,7 +159,7 @@ def get_tournoi_list(tournoi_list_full_name):
 
 def page_ffe(tournoi_list_full_name):
     try:
-        file1 = open(tournoi_list_full_name, "r")
+        file1 = open(tournoi_list_full_name)
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException:
@@ -169,7 +171,7 @@ def page_ffe(tournoi_list_full_name):
             if tfld[0] == "" or tfld[1] == "":
                 continue
             if not pathlib.Path(tfld[2]).is_file():
-                print("--------------- Fichier papi introuvable: {}".format(tfld[2]))
+                print(f"--------------- Fichier papi introuvable: {tfld[2]}")
                 continue
             f_visible = tfld[3] == "1"
         except (KeyboardInterrupt, SystemExit):
@@ -180,7 +182,7 @@ def page_ffe(tournoi_list_full_name):
         print("trasko - envoi de:", tfld[2])
         try:
             envoi_tournoi(tfld[0], tfld[1], os.path.abspath(tfld[2]), f_visible)
-        except Exception as e:
+        except Exception:
             return None
     return None
 

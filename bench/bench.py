@@ -4,6 +4,7 @@ and writes it, with the growth tables and the profile, to bench/results.md.
 
     .venv/bin/python bench/bench.py [--quick]
 """
+
 import argparse
 import contextlib
 import cProfile
@@ -24,6 +25,7 @@ BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
 sys.path[:0] = [str(BENCH), str(ROOT / "tests")]
 import baseline  # noqa: E402
+
 import velka  # noqa: E402
 
 MODULES = {"velka": velka, "baseline": baseline}
@@ -48,8 +50,9 @@ def quiet():
 
 @contextlib.contextmanager
 def dialogue_server():
-    server = subprocess.Popen([sys.executable, str(BENCH / "dialogue_server.py")],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    server = subprocess.Popen(
+        [sys.executable, str(BENCH / "dialogue_server.py")], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
+    )
     try:
         yield server.stdout.readline().strip()
     finally:
@@ -90,8 +93,7 @@ def alternate(measure, rounds):
         for name in order:
             seen[name].append(measure(name))
         order.reverse()
-    return {name: [min(v[i] for v in values) for i in range(len(values[0]))]
-            for name, values in seen.items()}
+    return {name: [min(v[i] for v in values) for i in range(len(values[0]))] for name, values in seen.items()}
 
 
 def per_call(call, number):
@@ -104,20 +106,25 @@ def raising(function):
             function()
         except TypeError:
             pass
+
     return call
 
 
 def import_time(runs):
-    code = ("import time; import requests, bs4; t = time.perf_counter(); import velka; "
-            "print(time.perf_counter() - t)")
-    return statistics.median(float(subprocess.run([sys.executable, "-c", code],
-                                                  capture_output=True, text=True,
-                                                  check=True).stdout) for _ in range(runs))
+    code = "import time; import requests, bs4; t = time.perf_counter(); import velka; print(time.perf_counter() - t)"
+    return statistics.median(
+        float(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout)
+        for _ in range(runs)
+    )
 
 
 def upload(name, url, papi):
-    out = subprocess.run([sys.executable, str(BENCH / "upload_once.py"), name, url, str(papi)],
-                         capture_output=True, text=True, check=True).stdout.split()
+    out = subprocess.run(
+        [sys.executable, str(BENCH / "upload_once.py"), name, url, str(papi)],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout.split()
     return int(out[0]), float(out[1])
 
 
@@ -161,45 +168,66 @@ def main():
         for module in MODULES.values():  # warm both: connections, imports, caches
             run_batch(module, url, write_batch(work / "warm", 5))
         batch = alternate(lambda name: run_batch(MODULES[name], url, listing), rounds)
-        row("batch of 200: wall per tournament", batch["velka"][0] / 200 * 1e3,
-            batch["baseline"][0] / 200 * 1e3, 1.00, "ms")
-        row("batch of 200: CPU per tournament", batch["velka"][1] / 200 * 1e3,
-            batch["baseline"][1] / 200 * 1e3, 1.00, "ms")
+        row(
+            "batch of 200: wall per tournament",
+            batch["velka"][0] / 200 * 1e3,
+            batch["baseline"][0] / 200 * 1e3,
+            1.00,
+            "ms",
+        )
+        row(
+            "batch of 200: CPU per tournament",
+            batch["velka"][1] / 200 * 1e3,
+            batch["baseline"][1] / 200 * 1e3,
+            1.00,
+            "ms",
+        )
         share, profile = own_share(url, listing)
         row("velka's own share of the batch's CPU", share * 100, None, 2.0, "%", ratio=None)
 
-        growth = ["| tournaments | velka (s) | baseline (s) | velka / baseline |",
-                  "|---:|---:|---:|---:|"]
-        for count in ((1, 10, 100) if options.quick else (1, 10, 100, 1000)):
-            times = alternate(lambda name: run_batch(MODULES[name], url,
-                                                     write_batch(work / "grow", count)),
-                              1 if count >= 1000 else rounds)
-            growth.append(f"| {count} | {times['velka'][0]:.3f} | {times['baseline'][0]:.3f} |"
-                          f" {times['velka'][0] / times['baseline'][0]:.3f} |")
+        growth = ["| tournaments | velka (s) | baseline (s) | velka / baseline |", "|---:|---:|---:|---:|"]
+        for count in (1, 10, 100) if options.quick else (1, 10, 100, 1000):
+            times = alternate(
+                lambda name: run_batch(MODULES[name], url, write_batch(work / "grow", count)),  # noqa: B023 (called at once)
+                1 if count >= 1000 else rounds,
+            )
+            growth.append(
+                f"| {count} | {times['velka'][0]:.3f} | {times['baseline'][0]:.3f} |"
+                f" {times['velka'][0] / times['baseline'][0]:.3f} |"
+            )
         tables.append(("Batch wall time by number of tournaments", growth))
 
         sizes = [1 << 10, 1 << 20, 10 << 20, 50 << 20, 200 << 20]
         if options.quick:
             sizes = sizes[:3]
-        memory = ["| Papi file | velka peak (MiB) | baseline peak (MiB) | ratio |"
-                  " velka (s) | baseline (s) |", "|---:|---:|---:|---:|---:|---:|"]
+        memory = [
+            "| Papi file | velka peak (MiB) | baseline peak (MiB) | ratio | velka (s) | baseline (s) |",
+            "|---:|---:|---:|---:|---:|---:|",
+        ]
         for size in sizes:
             papi = work / f"size{size}.papi"
             with open(papi, "wb") as out:
                 out.truncate(size)
-            seen = alternate(lambda name: upload(name, url, papi), 1 if size > 10 << 20 else 3)
-            memory.append(f"| {size >> 10} KiB | {seen['velka'][0] / 1024:.1f} |"
-                          f" {seen['baseline'][0] / 1024:.1f} |"
-                          f" {seen['velka'][0] / seen['baseline'][0]:.3f} |"
-                          f" {seen['velka'][1]:.3f} | {seen['baseline'][1]:.3f} |")
+            seen = alternate(lambda name: upload(name, url, papi), 1 if size > 10 << 20 else 3)  # noqa: B023 (called at once)
+            memory.append(
+                f"| {size >> 10} KiB | {seen['velka'][0] / 1024:.1f} |"
+                f" {seen['baseline'][0] / 1024:.1f} |"
+                f" {seen['velka'][0] / seen['baseline'][0]:.3f} |"
+                f" {seen['velka'][1]:.3f} | {seen['baseline'][1]:.3f} |"
+            )
             papi.unlink()
         tables.append(("Peak memory and time of one upload by Papi file size", memory))
-        row(f"peak memory uploading a {sizes[-1] >> 20 or 1} MiB file"
-            if sizes[-1] >= 1 << 20 else "peak memory", seen["velka"][0] / 1024,
-            seen["baseline"][0] / 1024, 1.02, "MiB")
+        row(
+            f"peak memory uploading a {sizes[-1] >> 20 or 1} MiB file" if sizes[-1] >= 1 << 20 else "peak memory",
+            seen["velka"][0] / 1024,
+            seen["baseline"][0] / 1024,
+            1.02,
+            "MiB",
+        )
 
     site_data = work / "site"
     import sitectl
+
     site_url = sitectl.start(site_data)
     try:
         count = 10 if options.quick else 30
@@ -210,33 +238,50 @@ def main():
             (work / f"site{i}.papi").write_bytes(os.urandom(4096))
             lines.append(f"t{i};pwd;{work}/site{i}.papi;{(i // 2) % 2};k\n")
         site_list.write_text("".join(lines))
-        on_site = alternate(lambda name: run_batch(MODULES[name], site_url, str(site_list)),
-                            rounds)
-        row(f"ASP.NET site, batch of {count}: wall per tournament",
-            on_site["velka"][0] / count * 1e3, on_site["baseline"][0] / count * 1e3, 1.00, "ms")
+        on_site = alternate(lambda name: run_batch(MODULES[name], site_url, str(site_list)), rounds)
+        row(
+            f"ASP.NET site, batch of {count}: wall per tournament",
+            on_site["velka"][0] / count * 1e3,
+            on_site["baseline"][0] / count * 1e3,
+            1.00,
+            "ms",
+        )
     finally:
         sitectl.stop(site_data)
 
     def error_of(name):
         return raising(lambda: MODULES[name].page_ffe())
+
     number = 20_000 if options.quick else 100_000
-    row("binding error (page_ffe())", per_call(error_of("velka"), number) * 1e9,
-        per_call(error_of("baseline"), number) * 1e9, 1.0, "ns")
+    row(
+        "binding error (page_ffe())",
+        per_call(error_of("velka"), number) * 1e9,
+        per_call(error_of("baseline"), number) * 1e9,
+        1.0,
+        "ns",
+    )
     stand_in = types.SimpleNamespace(find=dict)  # find and get are C built-ins: trivial
     found = {}
-    row("get_attr_value on a stand-in page",
+    row(
+        "get_attr_value on a stand-in page",
         per_call(lambda: velka.get_attr_value(stand_in, found, "__VIEWSTATE"), number) * 1e9,
         per_call(lambda: baseline.get_attr_value(stand_in, found, "__VIEWSTATE"), number) * 1e9,
-        0.8, "ns")
+        0.8,
+        "ns",
+    )
 
     lines = work / "lines"
     lines.mkdir()
     (lines / "p.papi").write_bytes(b"p")
-    kinds = [f"login;pwd;{lines}/p.papi;1;k{{}}\n", f"login;pwd;{lines}/absent.papi;0;k{{}}\n",
-             " ; ;\n", f"login,pwd , {lines}/p.papi ,0, k{{}}\n"]
+    kinds = [
+        f"login;pwd;{lines}/p.papi;1;k{{}}\n",
+        f"login;pwd;{lines}/absent.papi;0;k{{}}\n",
+        " ; ;\n",
+        f"login,pwd , {lines}/p.papi ,0, k{{}}\n",
+    ]
     big = lines / "big.txt"
     big.write_text("".join(kinds[i % 4].format(i) for i in range(100_000)))
-    for name, module in MODULES.items():
+    for _name, module in MODULES.items():
         module.envoi_tournoi_saved = module.envoi_tournoi
     velka.envoi_tournoi = baseline.envoi_tournoi = lambda *args: None
 
@@ -245,14 +290,13 @@ def main():
             start = time.perf_counter()
             getattr(MODULES[name], what)(str(big))
             return (time.perf_counter() - start,)
-    for what in ("get_tournoi_list", "page_ffe"):
-        seen = alternate(lambda name: list_pass(name, what), rounds)
-        row(f"{what} on 100,000 lines", seen["velka"][0], seen["baseline"][0], 1.0, "s")
-    velka.envoi_tournoi, baseline.envoi_tournoi = (velka.envoi_tournoi_saved,
-                                                   baseline.envoi_tournoi_saved)
 
-    row("import of velka after requests and bs4", import_time(15 if not options.quick else 5)
-        * 1e3, None, 3.0, "ms")
+    for what in ("get_tournoi_list", "page_ffe"):
+        seen = alternate(lambda name: list_pass(name, what), rounds)  # noqa: B023 (called at once)
+        row(f"{what} on 100,000 lines", seen["velka"][0], seen["baseline"][0], 1.0, "s")
+    velka.envoi_tournoi, baseline.envoi_tournoi = (velka.envoi_tournoi_saved, baseline.envoi_tournoi_saved)
+
+    row("import of velka after requests and bs4", import_time(15 if not options.quick else 5) * 1e3, None, 3.0, "ms")
 
     print_table(rows)
     write_results(rows, tables, profile)
@@ -266,20 +310,24 @@ def print_table(rows):
         theirs_text = f"{theirs:10.3f}" if theirs is not None else f"{'':>10}"
         ratio_text = f"{ratio:6.3f}" if ratio is not None else f"{'':>6}"
         target_text = f"<= {target}" if ratio is not None else f"< {target}"
-        print(f"{figure:44} {ours:10.3f} {theirs_text} {unit:>4} {ratio_text} {target_text:>7}  "
-              f"{verdict}")
+        print(f"{figure:44} {ours:10.3f} {theirs_text} {unit:>4} {ratio_text} {target_text:>7}  {verdict}")
 
 
 def write_results(rows, tables, profile):
-    out = [f"# Benchmark results\n",
-           f"{time.strftime('%Y-%m-%d %H:%M')} on {platform.node()}: {platform.machine()}, "
-           f"{os.cpu_count()} cores, Python {platform.python_version()}. "
-           "Written by `bench/run`.\n", "| figure | velka | baseline | unit | ratio | target |"
-           " verdict |", "|---|---:|---:|---|---:|---:|---|"]
+    out = [
+        "# Benchmark results\n",
+        f"{time.strftime('%Y-%m-%d %H:%M')} on {platform.node()}: {platform.machine()}, "
+        f"{os.cpu_count()} cores, Python {platform.python_version()}. "
+        "Written by `bench/run`.\n",
+        "| figure | velka | baseline | unit | ratio | target | verdict |",
+        "|---|---:|---:|---|---:|---:|---|",
+    ]
     for figure, ours, theirs, unit, ratio, target, verdict in rows:
-        out.append(f"| {figure} | {ours:.3f} | {'' if theirs is None else f'{theirs:.3f}'} |"
-                   f" {unit} | {'' if ratio is None else f'{ratio:.3f}'} |"
-                   f" {'<=' if ratio is not None else '<'} {target} | {verdict} |")
+        out.append(
+            f"| {figure} | {ours:.3f} | {'' if theirs is None else f'{theirs:.3f}'} |"
+            f" {unit} | {'' if ratio is None else f'{ratio:.3f}'} |"
+            f" {'<=' if ratio is not None else '<'} {target} | {verdict} |"
+        )
     for title, table in tables:
         out += ["", f"## {title}", ""] + table
     out += ["", "## Profile of a batch of 200 (velka)", "", "```", profile.strip(), "```", ""]

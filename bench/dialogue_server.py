@@ -7,19 +7,22 @@ standard input closes.
 
     python bench/dialogue_server.py
 """
+
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from peer import Peer, page  # noqa: E402
 
-PAGE = ('<html><body><form method="post">'
-        '<input type="hidden" name="__VIEWSTATE" value="{0}" />'
-        '<input type="hidden" name="__VIEWSTATEGENERATOR" value="CA0B0334" />'
-        '<input type="hidden" name="__EVENTVALIDATION" value="{1}" />'
-        '<a id="ctl00_ContentPlaceHolderMain_CmdAfficherTournoi" '
-        'href="javascript:__doPostBack()">Activer le tournoi</a>'
-        '</form></body></html>').format("/wEPDwUKLTU" * 40, "/wEdAAR" * 20)
+PAGE = (
+    '<html><body><form method="post">'
+    '<input type="hidden" name="__VIEWSTATE" value="{}" />'
+    '<input type="hidden" name="__VIEWSTATEGENERATOR" value="CA0B0334" />'
+    '<input type="hidden" name="__EVENTVALIDATION" value="{}" />'
+    '<a id="ctl00_ContentPlaceHolderMain_CmdAfficherTournoi" '
+    'href="javascript:__doPostBack()">Activer le tournoi</a>'
+    "</form></body></html>"
+).format("/wEPDwUKLTU" * 40, "/wEdAAR" * 20)
 
 
 class Forget(list):

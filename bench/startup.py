@@ -23,8 +23,7 @@ TARGET = 1.3
 
 def wall(command: list[str], cwd: str) -> float:
     start = time.perf_counter()
-    subprocess.run(command, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                   check=False)
+    subprocess.run(command, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
     return time.perf_counter() - start
 
 
@@ -47,8 +46,10 @@ def main() -> None:
             for name, command in commands.items():
                 times[name].append(wall(command, work))
     base = statistics.median(times['python -c "import velka"'])
-    print(f"{time.strftime('%Y-%m-%d %H:%M')} on {platform.node()}: {platform.machine()}, "
-          f"{os.cpu_count()} cores, Python {platform.python_version()}; median of {runs} runs.\n")
+    print(
+        f"{time.strftime('%Y-%m-%d %H:%M')} on {platform.node()}: {platform.machine()}, "
+        f"{os.cpu_count()} cores, Python {platform.python_version()}; median of {runs} runs.\n"
+    )
     print("| command | median (ms) | ratio to import velka | target | verdict |")
     print("|---|---:|---:|---:|---|")
     for name, samples in times.items():

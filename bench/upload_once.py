@@ -4,6 +4,7 @@ the wall time (s). Run in a fresh process, so the peak is this upload's.
 
     python bench/upload_once.py velka|baseline URL FILE
 """
+
 import resource
 import sys
 import time

@@ -4,6 +4,7 @@ trasko on it against the site (--site), then shows what the site now holds.
 
     .venv/bin/python scripts/demo.py DEMO-DIRECTORY
 """
+
 import os
 import shutil
 import subprocess
@@ -46,10 +47,8 @@ def main():
         for login, _, was_visible, _ in TOURNAMENTS:
             state = sitectl.state(data, login)
             shown = {True: "shown", False: "hidden", None: "never logged in"}
-            papi = (f"{state['name']} ({len(state['papi'])} bytes)" if state["papi"] is not None
-                    else "no Papi file")
-            print(f"  {login:16} {papi:32} {shown[state['visible']]:8}"
-                  f" (was {shown[was_visible]})")
+            papi = f"{state['name']} ({len(state['papi'])} bytes)" if state["papi"] is not None else "no Papi file"
+            print(f"  {login:16} {papi:32} {shown[state['visible']]:8} (was {shown[was_visible]})")
     finally:
         sitectl.stop(data)
 

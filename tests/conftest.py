@@ -2,12 +2,13 @@ import shutil
 from pathlib import Path
 
 import pytest
-import sitectl
-import velka
-from peer import Peer
 
 # Re-exported: test files written against conftest keep working.
 from support import run_python, velka_entries  # noqa: F401
+
+import sitectl
+import velka
+from peer import Peer
 
 
 @pytest.fixture

@@ -17,16 +17,28 @@ import socket
 import struct
 import threading
 import time
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from http import HTTPStatus
-from typing import Callable, Iterable, Optional, Union
 from urllib.parse import parse_qsl
 
 __all__ = [
-    "Peer", "Recorded", "Part", "Answer",
-    "page", "redirect", "close_before", "close_during", "slow", "endless",
-    "huge", "redirect_loop",
-    "form_fields", "multipart_parts", "closed_port", "open_fds",
+    "Peer",
+    "Recorded",
+    "Part",
+    "Answer",
+    "page",
+    "redirect",
+    "close_before",
+    "close_during",
+    "slow",
+    "endless",
+    "huge",
+    "redirect_loop",
+    "form_fields",
+    "multipart_parts",
+    "closed_port",
+    "open_fds",
 ]
 
 # Short socket timeouts let every blocking call notice stop() promptly.
@@ -52,10 +64,10 @@ class Recorded:
     path: str
     headers: Headers
     body: bytes
-    conn: int = 0          # serial number of the TCP connection it came on
+    conn: int = 0  # serial number of the TCP connection it came on
     version: str = "HTTP/1.1"
 
-    def header(self, name: str, default=None) -> Optional[str]:
+    def header(self, name: str, default=None) -> str | None:
         """First value of header ``name`` (case-insensitive), or ``default``."""
         return _header(self.headers, name, default)
 
@@ -83,22 +95,22 @@ class _Conn:
                 raise _Closed()
             try:
                 data = self.sock.recv(65536)
-            except socket.timeout:
+            except TimeoutError:
                 continue
             except OSError:
-                raise _Closed()
+                raise _Closed() from None
             if not data:
                 return False
             self.buf += data
             return True
 
-    def read_until(self, marker: bytes, limit: int) -> Optional[bytes]:
+    def read_until(self, marker: bytes, limit: int) -> bytes | None:
         """Bytes up to and including ``marker``; None on EOF before any byte."""
         while True:
             i = self.buf.find(marker)
             if i >= 0:
-                out = bytes(self.buf[:i + len(marker)])
-                del self.buf[:i + len(marker)]
+                out = bytes(self.buf[: i + len(marker)])
+                del self.buf[: i + len(marker)]
                 return out
             if len(self.buf) > limit:
                 raise _Closed()
@@ -115,7 +127,7 @@ class _Conn:
         del self.buf[:n]
         return out
 
-    def send(self, data: Union[bytes, memoryview]) -> None:
+    def send(self, data: bytes | memoryview) -> None:
         """Send everything, retrying on timeout so a slow reader is waited
         for, but giving up as soon as the peer is stopping."""
         view = memoryview(data)
@@ -124,10 +136,10 @@ class _Conn:
                 raise _Closed()
             try:
                 n = self.sock.send(view)
-            except socket.timeout:
+            except TimeoutError:
                 continue
             except OSError:
-                raise _Closed()
+                raise _Closed() from None
             view = view[n:]
 
     def wait(self, seconds: float) -> None:
@@ -137,13 +149,12 @@ class _Conn:
     def reset(self) -> None:
         # Linger 0 makes close() send RST instead of FIN.
         try:
-            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
-                                 struct.pack("ii", 1, 0))
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         except OSError:
             pass
 
 
-def _read_request(conn: _Conn) -> Optional[tuple[str, str, str, Headers, bytes]]:
+def _read_request(conn: _Conn) -> tuple[str, str, str, Headers, bytes] | None:
     while True:
         head = conn.read_until(b"\r\n\r\n", _MAX_HEAD)
         if head is None:
@@ -161,7 +172,7 @@ def _read_request(conn: _Conn) -> Optional[tuple[str, str, str, Headers, bytes]]
     for line in lines[1:]:
         if not line:
             continue
-        if line[0] in " \t" and headers:   # obsolete line folding
+        if line[0] in " \t" and headers:  # obsolete line folding
             k, v = headers[-1]
             headers[-1] = (k, v + " " + line.strip())
             continue
@@ -221,11 +232,11 @@ class Answer:
     """Base of all answers.  ``serve`` writes the answer and returns whether
     the connection may carry another request."""
 
-    def serve(self, conn: _Conn, rec: Recorded, peer: "Peer") -> bool:
+    def serve(self, conn: _Conn, rec: Recorded, peer: Peer) -> bool:
         raise NotImplementedError
 
 
-def _merge(defaults: Headers, extra: Optional[Headers]) -> Headers:
+def _merge(defaults: Headers, extra: Headers | None) -> Headers:
     extra = list(extra or [])
     given = {k.lower() for k, _ in extra}
     return [(k, v) for k, v in defaults if k.lower() not in given] + extra
@@ -235,9 +246,13 @@ class page(Answer):
     """A complete answer with a body and Content-Length.  Bytes are sent
     exactly; a str is encoded as UTF-8."""
 
-    def __init__(self, body: Union[str, bytes] = b"", status: int = 200,
-                 headers: Optional[Headers] = None,
-                 content_type: Optional[str] = "text/html; charset=utf-8"):
+    def __init__(
+        self,
+        body: str | bytes = b"",
+        status: int = 200,
+        headers: Headers | None = None,
+        content_type: str | None = "text/html; charset=utf-8",
+    ):
         self.body = body.encode("utf-8") if isinstance(body, str) else bytes(body)
         self.status = status
         self.headers = list(headers or [])
@@ -259,9 +274,9 @@ class page(Answer):
         return not close
 
 
-def redirect(location: str, status: int = 302,
-             set_cookie: Union[None, str, Iterable[str]] = None,
-             headers: Optional[Headers] = None) -> page:
+def redirect(
+    location: str, status: int = 302, set_cookie: None | str | Iterable[str] = None, headers: Headers | None = None
+) -> page:
     hdrs: Headers = [("Location", location)]
     if isinstance(set_cookie, str):
         set_cookie = [set_cookie]
@@ -287,9 +302,14 @@ class close_during(Answer):
     """Status line and headers promising ``length`` bytes (default: far more
     than ``nbytes``), then ``nbytes`` of body, then close (FIN) or reset."""
 
-    def __init__(self, nbytes: int = 100, length: Optional[int] = None,
-                 reset: bool = False, status: int = 200,
-                 content_type: str = "text/html; charset=utf-8"):
+    def __init__(
+        self,
+        nbytes: int = 100,
+        length: int | None = None,
+        reset: bool = False,
+        status: int = 200,
+        content_type: str = "text/html; charset=utf-8",
+    ):
         self.nbytes = nbytes
         self.length = length if length is not None else nbytes * 10 + 1000
         if self.length <= nbytes:
@@ -299,8 +319,7 @@ class close_during(Answer):
         self.content_type = content_type
 
     def serve(self, conn, rec, peer):
-        hdrs = [("Content-Type", self.content_type),
-                ("Content-Length", str(self.length))]
+        hdrs = [("Content-Type", self.content_type), ("Content-Length", str(self.length))]
         conn.send(_head_bytes(self.status, hdrs) + b"x" * self.nbytes)
         if self.reset:
             # Give the client a moment to take the head in, so the fault
@@ -314,9 +333,15 @@ class slow(Answer):
     """Full headers at once (after ``before`` seconds), then the body in
     ``pieces`` parts spread over ``delay`` seconds in total."""
 
-    def __init__(self, body: Union[str, bytes], delay: float, pieces: int = 10,
-                 before: float = 0.0, status: int = 200,
-                 content_type: str = "text/html; charset=utf-8"):
+    def __init__(
+        self,
+        body: str | bytes,
+        delay: float,
+        pieces: int = 10,
+        before: float = 0.0,
+        status: int = 200,
+        content_type: str = "text/html; charset=utf-8",
+    ):
         self.body = body.encode("utf-8") if isinstance(body, str) else bytes(body)
         self.delay = max(0.0, delay)
         self.pieces = max(1, min(pieces, len(self.body) or 1))
@@ -328,8 +353,7 @@ class slow(Answer):
         if self.before:
             conn.wait(self.before)
         close = _wants_close(rec)
-        hdrs = [("Content-Type", self.content_type),
-                ("Content-Length", str(len(self.body)))]
+        hdrs = [("Content-Type", self.content_type), ("Content-Length", str(len(self.body)))]
         if close:
             hdrs.append(("Connection", "close"))
         conn.send(_head_bytes(self.status, hdrs))
@@ -338,7 +362,7 @@ class slow(Answer):
         for i in range(self.pieces):
             conn.wait(pause)
             if step:
-                conn.send(self.body[i * step:(i + 1) * step])
+                conn.send(self.body[i * step : (i + 1) * step])
         return not close
 
 
@@ -347,9 +371,13 @@ class endless(Answer):
     until the client goes away or the peer stops.  Chunked framing by
     default; ``chunked=False`` sends no length and never closes."""
 
-    def __init__(self, chunk: bytes = b"<p>more</p>\n" * 512,
-                 interval: float = 0.0, chunked: bool = True,
-                 content_type: str = "text/html; charset=utf-8"):
+    def __init__(
+        self,
+        chunk: bytes = b"<p>more</p>\n" * 512,
+        interval: float = 0.0,
+        chunked: bool = True,
+        content_type: str = "text/html; charset=utf-8",
+    ):
         if not chunk:
             raise ValueError("chunk must not be empty")
         self.chunk = chunk
@@ -386,8 +414,7 @@ class huge(Answer):
 
     def serve(self, conn, rec, peer):
         close = _wants_close(rec)
-        hdrs = [("Content-Type", self.content_type),
-                ("Content-Length", str(self.size))]
+        hdrs = [("Content-Type", self.content_type), ("Content-Length", str(self.size))]
         if close:
             hdrs.append(("Connection", "close"))
         conn.send(_head_bytes(200, hdrs))
@@ -416,19 +443,18 @@ class redirect_loop(Answer):
         return redirect(f"{self.prefix}{n}", self.status).serve(conn, rec, peer)
 
 
-AnswerLike = Union[Answer, Callable[[Recorded], Answer]]
+AnswerLike = Answer | Callable[[Recorded], Answer]
 
 
 def _default_answer() -> Answer:
-    return page("<!DOCTYPE html><html><head><title></title></head>"
-                "<body></body></html>")
+    return page("<!DOCTYPE html><html><head><title></title></head><body></body></html>")
 
 
 # --------------------------------------------------------------------------
 # The server
 
 
-def _path_matches(pattern: Optional[str], target: str) -> bool:
+def _path_matches(pattern: str | None, target: str) -> bool:
     if pattern is None:
         return True
     if pattern.endswith("*"):
@@ -448,12 +474,12 @@ class Peer:
         self._lock = threading.Lock()
         self._requests: list[Recorded] = []
         self._queue: list[AnswerLike] = []
-        self._rules: list[tuple[Optional[str], Optional[str], AnswerLike]] = []
+        self._rules: list[tuple[str | None, str | None, AnswerLike]] = []
         self._threads: list[threading.Thread] = []
         self._socks: set[socket.socket] = set()
         self._conn_serial = itertools.count(1)
-        self._listener: Optional[socket.socket] = None
-        self._acceptor: Optional[threading.Thread] = None
+        self._listener: socket.socket | None = None
+        self._acceptor: threading.Thread | None = None
         self.connections = 0
         self.port = 0
 
@@ -468,8 +494,7 @@ class Peer:
         with self._lock:
             return list(self._requests)
 
-    def route(self, method: Optional[str], path: Optional[str],
-              answer: AnswerLike) -> None:
+    def route(self, method: str | None, path: str | None, answer: AnswerLike) -> None:
         """Add a rule; first match wins; None matches anything.  ``path``
         matches the target without its query unless it contains '?'; a
         trailing '*' makes it a prefix."""
@@ -486,9 +511,14 @@ class Peer:
             if self._queue:
                 answer = self._queue.pop(0)
             else:
-                answer = next((a for m, p, a in self._rules
-                               if (m is None or m == rec.method.upper())
-                               and _path_matches(p, rec.path)), None)
+                answer = next(
+                    (
+                        a
+                        for m, p, a in self._rules
+                        if (m is None or m == rec.method.upper()) and _path_matches(p, rec.path)
+                    ),
+                    None,
+                )
         if answer is None:
             return _default_answer()
         if not isinstance(answer, Answer):
@@ -497,7 +527,7 @@ class Peer:
 
     # -- lifecycle --------------------------------------------------------
 
-    def start(self) -> "Peer":
+    def start(self) -> Peer:
         ls = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         ls.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         ls.bind((self.host, 0))
@@ -505,9 +535,7 @@ class Peer:
         ls.settimeout(_POLL)
         self._listener = ls
         self.port = ls.getsockname()[1]
-        self._acceptor = threading.Thread(target=self._accept_loop,
-                                          name=f"peer-accept-{self.port}",
-                                          daemon=True)
+        self._acceptor = threading.Thread(target=self._accept_loop, name=f"peer-accept-{self.port}", daemon=True)
         self._acceptor.start()
         return self
 
@@ -533,12 +561,11 @@ class Peer:
             threads = list(self._threads)
         for t in threads:
             t.join(max(0.0, deadline - time.monotonic()))
-        alive = [t.name for t in threads + [self._acceptor]
-                 if t is not None and t.is_alive()]
+        alive = [t.name for t in threads + [self._acceptor] if t is not None and t.is_alive()]
         if alive:
             raise RuntimeError(f"peer threads still running: {alive}")
 
-    def __enter__(self) -> "Peer":
+    def __enter__(self) -> Peer:
         return self.start()
 
     def __exit__(self, *exc) -> None:
@@ -550,16 +577,16 @@ class Peer:
             while not self._stopping.is_set():
                 try:
                     sock, _ = ls.accept()
-                except socket.timeout:
+                except TimeoutError:
                     continue
                 except OSError as e:
                     if e.errno in (errno.EINTR, errno.ECONNABORTED):
                         continue
                     break
                 serial = next(self._conn_serial)
-                t = threading.Thread(target=self._handle, args=(sock, serial),
-                                     name=f"peer-conn-{self.port}-{serial}",
-                                     daemon=True)
+                t = threading.Thread(
+                    target=self._handle, args=(sock, serial), name=f"peer-conn-{self.port}-{serial}", daemon=True
+                )
                 # Started under the lock so stop() never sees (and tries to
                 # join) a thread that has not started yet.
                 with self._lock:
@@ -604,15 +631,16 @@ def form_fields(rec: Recorded, encoding: str = "utf-8") -> list[tuple[str, str]]
     ctype = (rec.header("Content-Type", "") or "").lower()
     if ctype and not ctype.startswith("application/x-www-form-urlencoded"):
         raise ValueError(f"not a URL-encoded form: {ctype!r}")
-    return parse_qsl(rec.body.decode("ascii"), keep_blank_values=True,
-                     strict_parsing=False, encoding=encoding, errors="strict")
+    return parse_qsl(
+        rec.body.decode("ascii"), keep_blank_values=True, strict_parsing=False, encoding=encoding, errors="strict"
+    )
 
 
 @dataclass
 class Part:
-    name: Optional[str]
-    filename: Optional[str]
-    content_type: Optional[str]
+    name: str | None
+    filename: str | None
+    content_type: str | None
     data: bytes
     headers: Headers = field(default_factory=list)
 
@@ -671,7 +699,7 @@ def multipart_parts(rec: Recorded) -> list[Part]:
         eol = chunk.find(b"\r\n")
         if eol < 0 or chunk[:eol].strip(b" \t"):
             raise ValueError("malformed multipart delimiter line")
-        chunk = chunk[eol + 2:]
+        chunk = chunk[eol + 2 :]
         if chunk.startswith(b"\r\n"):
             raw_head, data = b"", chunk[2:]
         else:
@@ -688,8 +716,7 @@ def multipart_parts(rec: Recorded) -> list[Part]:
                 k, _, v = line.partition(":")
                 headers.append((k.strip(), v.strip()))
         _, disp = _params(_header(headers, "Content-Disposition", "") or "")
-        parts.append(Part(disp.get("name"), disp.get("filename"),
-                          _header(headers, "Content-Type"), data, headers))
+        parts.append(Part(disp.get("name"), disp.get("filename"), _header(headers, "Content-Type"), data, headers))
     return parts
 
 

@@ -61,6 +61,7 @@ class SiteError(RuntimeError):
 
 # --- build ---------------------------------------------------------------
 
+
 def _sources() -> list[Path]:
     files = [p for p in APP_SRC.rglob("*") if p.is_file()]
     return sorted(files) + [HOST_SRC]
@@ -97,8 +98,16 @@ def build() -> Path:
         try:
             shutil.copytree(APP_SRC, tmp / "app")
             (tmp / "app" / "bin").mkdir()
-            cmd = ["mcs", "-sdk:4.5", "-target:exe", "-optimize+", "-nologo",
-                   f"-out:{tmp / 'app' / 'bin' / HOST_EXE}", "-r:System.Web.dll", str(HOST_SRC)]
+            cmd = [
+                "mcs",
+                "-sdk:4.5",
+                "-target:exe",
+                "-optimize+",
+                "-nologo",
+                f"-out:{tmp / 'app' / 'bin' / HOST_EXE}",
+                "-r:System.Web.dll",
+                str(HOST_SRC),
+            ]
             res = subprocess.run(cmd, capture_output=True, text=True)
             if res.returncode != 0:
                 raise SiteError(f"host build failed:\n{res.stdout}{res.stderr}")
@@ -123,6 +132,7 @@ def _prune(keep: Path) -> None:
 
 
 # --- process control -----------------------------------------------------
+
 
 def _paths(datadir) -> tuple[Path, Path, Path, Path]:
     d = Path(datadir).resolve()
@@ -219,11 +229,17 @@ def start(datadir, timeout: float = START_TIMEOUT, detach: bool = False) -> str:
     # A sanitizer run preloads its runtime for the interpreter; Mono needs none of it.
     for name in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC"):
         env.pop(name, None)
-    cmd = ["mono", str(app / "bin" / HOST_EXE), "--app", str(app), "--data", str(d),
-           "--port-file", str(port_file)]
+    cmd = ["mono", str(app / "bin" / HOST_EXE), "--app", str(app), "--data", str(d), "--port-file", str(port_file)]
     with open(log, "ab") as out:
-        proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
-                                env=env, cwd=str(d), start_new_session=detach)
+        proc = subprocess.Popen(
+            cmd,
+            stdin=subprocess.DEVNULL,
+            stdout=out,
+            stderr=subprocess.STDOUT,
+            env=env,
+            cwd=str(d),
+            start_new_session=detach,
+        )
     _children[proc.pid] = proc
     pid_file.write_text(f"{proc.pid}\n")
     if not detach:
@@ -289,6 +305,7 @@ def _stop_owned() -> None:
 
 # --- data directory ------------------------------------------------------
 
+
 def add_account(datadir, login: str, password: str, visible: bool = True) -> None:
     """Add a tournament account; the site reads accounts on every login."""
     if not _SAFE_LOGIN.match(login):
@@ -314,14 +331,18 @@ def state(datadir, login: str) -> dict:
 
     def read(ext, mode):
         try:
-            return (d / f"{login}{ext}").read_bytes() if mode == "b" else \
-                (d / f"{login}{ext}").read_text(encoding="utf-8")
+            return (
+                (d / f"{login}{ext}").read_bytes() if mode == "b" else (d / f"{login}{ext}").read_text(encoding="utf-8")
+            )
         except FileNotFoundError:
             return None
 
     vis = read(".visible", "t")
-    return {"papi": read(".papi", "b"), "name": read(".name", "t"),
-            "visible": None if vis is None else vis.strip() != "0"}
+    return {
+        "papi": read(".papi", "b"),
+        "name": read(".name", "t"),
+        "visible": None if vis is None else vis.strip() != "0",
+    }
 
 
 def public_ref(login: str) -> str:

@@ -3,6 +3,7 @@ site's form names, the module's message texts, and the helpers that run a
 fresh interpreter or read the module's traceback entries.
 
 A message text or a form name lives here once; the tests compose it."""
+
 from __future__ import annotations
 
 import os
@@ -24,22 +25,31 @@ class Function(NamedTuple):
 
 # The eight module functions, in the order the module defines them.
 FUNCTIONS = {
-    "read_url": Function(12, ("session", "url", "data", "files"),
-                         ("fps", "content", "response", "file_id", "file_name", "e", "h"),
-                         (None, None), {"url": "str"}),
+    "read_url": Function(
+        12,
+        ("session", "url", "data", "files"),
+        ("fps", "content", "response", "file_id", "file_name", "e", "h"),
+        (None, None),
+        {"url": "str"},
+    ),
     "get_ident_text": Function(105, ("soup", "vars", "attr"), ("elem", "e"), None, {}),
-    "get_attr_value": Function(114, ("soup", "vars", "attr", "attr_name"), ("elem", "e"),
-                               ("name",), {}),
-    "envoi_tournoi": Function(128, ("nohom", "pwd", "fname", "f_visible"),
-                              ("vars", "url", "session", "html", "soup", "data_post",
-                               "visibilty_state"), None, {}),
-    "get_tournoi_list": Function(198, ("tournoi_list_full_name",),
-                                 ("dict_trn", "file1", "Lines", "count", "line", "tfld",
-                                  "tournoi_fname", "disp"), None, {}),
-    "page_ffe": Function(227, ("tournoi_list_full_name",),
-                         ("file1", "line", "tfld", "f_visible", "e"), None, {}),
-    "get_page_test": Function(257, (), ("url", "session", "html", "soup", "lines", "result"),
-                              None, {}),
+    "get_attr_value": Function(114, ("soup", "vars", "attr", "attr_name"), ("elem", "e"), ("name",), {}),
+    "envoi_tournoi": Function(
+        128,
+        ("nohom", "pwd", "fname", "f_visible"),
+        ("vars", "url", "session", "html", "soup", "data_post", "visibilty_state"),
+        None,
+        {},
+    ),
+    "get_tournoi_list": Function(
+        198,
+        ("tournoi_list_full_name",),
+        ("dict_trn", "file1", "Lines", "count", "line", "tfld", "tournoi_fname", "disp"),
+        None,
+        {},
+    ),
+    "page_ffe": Function(227, ("tournoi_list_full_name",), ("file1", "line", "tfld", "f_visible", "e"), None, {}),
+    "get_page_test": Function(257, (), ("url", "session", "html", "soup", "lines", "result"), None, {}),
     "main_func": Function(271, (), ("cmd",), None, {}),
 }
 # if __name__ == "__main__": the first module statement after the functions.
@@ -106,13 +116,17 @@ def said(*args) -> str:
 
 # --- pages of the site, served by the loopback peer --------------------------------
 
+
 def aspx(tag, label=None, without=(), no_value=()):
     """A page with the three state fields valued `<field>-<tag>` (but those in
     `without`, and valueless for `no_value`), and a show/hide button."""
     fields = "".join(
-        f'<input type="hidden" name="{name}" id="{name}" />' if name in no_value else
-        f'<input type="hidden" name="{name}" id="{name}" value="{name}-{tag}" />'
-        for name in STATE if name not in without)
+        f'<input type="hidden" name="{name}" id="{name}" />'
+        if name in no_value
+        else f'<input type="hidden" name="{name}" id="{name}" value="{name}-{tag}" />'
+        for name in STATE
+        if name not in without
+    )
     button = "" if label is None else f'<a id="{BUTTON}" href="#">{label}</a>'
     return page(f"<html><body><form>{fields}{button}</form></body></html>")
 
@@ -131,6 +145,7 @@ class Response:
 
 # --- the interpreter ----------------------------------------------------------------
 
+
 def run_python(code, *args, cwd=None, env=None, timeout=60):
     """Runs `code` in a fresh interpreter (the one running the tests, with the
     same velka build on its path); returns the CompletedProcess."""
@@ -138,7 +153,13 @@ def run_python(code, *args, cwd=None, env=None, timeout=60):
     environment.update(env or {})
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code), *args],
-        cwd=cwd, env=environment, capture_output=True, text=True, timeout=timeout, check=False)
+        cwd=cwd,
+        env=environment,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        check=False,
+    )
 
 
 def velka_entries(tb):

@@ -14,6 +14,7 @@ import threading
 import time
 
 import pytest
+
 import sitectl
 import velka
 from conftest import run_python
@@ -28,8 +29,9 @@ def account(aspnet_site, login, visible=False, password=PASSWORD):
 
 
 def trasko(workdir, *args, timeout=120):
-    return subprocess.run([sys.executable, "-m", "trasko", *map(str, args)], cwd=workdir,
-                          capture_output=True, text=True, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-m", "trasko", *map(str, args)], cwd=workdir, capture_output=True, text=True, timeout=timeout
+    )
 
 
 def write_list(workdir, *lines):
@@ -38,8 +40,7 @@ def write_list(workdir, *lines):
 
 
 def requests_for(aspnet_site, login):
-    return [line.rsplit(" ", 1)[0] for line in sitectl.requests_log(aspnet_site[1])
-            if line.endswith(" " + login)]
+    return [line.rsplit(" ", 1)[0] for line in sitectl.requests_log(aspnet_site[1]) if line.endswith(" " + login)]
 
 
 def closed_port_url():
@@ -73,16 +74,20 @@ def mixed(aspnet_site, tmp_path):
     return listing, tag
 
 
-def test_the_plain_command_prints_what_main_func_prints_and_tells_each_failure(
-        aspnet_site, tmp_path, mixed):
+def test_the_plain_command_prints_what_main_func_prints_and_tells_each_failure(aspnet_site, tmp_path, mixed):
     mixed, tag = mixed
     result = trasko(tmp_path, "--site", aspnet_site[0], mixed)
-    reference = run_python("""
+    reference = run_python(
+        """
         import sys, velka
         velka.ADMIN_FFE_URL = sys.argv[1]
         sys.argv[1:] = sys.argv[2:]
         velka.main_func()
-        """, aspnet_site[0], mixed, cwd=tmp_path)
+        """,
+        aspnet_site[0],
+        mixed,
+        cwd=tmp_path,
+    )
     assert reference.returncode == 0, reference.stderr
     assert result.stdout == reference.stdout
     assert f"erreur lecture id {BUTTON}:" in result.stdout
@@ -95,7 +100,8 @@ def test_the_plain_command_prints_what_main_func_prints_and_tells_each_failure(
         f"ligne 7 ({tag}-refus) : connexion refusée\n"
         f"série arrêtée à la ligne 7 ({tag}-refus) ; non tentées : ligne 8 ({tag}-apres), "
         f"ligne 9 ({tag}-court)\n"
-        "bilan : 1 publié, 5 non publiés, 2 non tentés\n")
+        "bilan : 1 publié, 5 non publiés, 2 non tentés\n"
+    )
     assert result.returncode == 1
     assert sitectl.state(aspnet_site[1], f"{tag}-txt")["papi"] is None, "a refused file is not stored"
     assert sitectl.state(aspnet_site[1], f"{tag}-apres")["papi"] is None
@@ -106,20 +112,24 @@ def test_continuer_attempts_every_line(aspnet_site, tmp_path, mixed):
     result = trasko(tmp_path, "--continuer", "--site", aspnet_site[0], mixed)
     assert result.returncode == 1
     assert result.stdout.count("trasko - envoi de:") == 5
-    assert result.stdout.endswith("trasko - envoi de: d.papi\n#### Format de ligne incorrecte: "
-                                  f"{tag}-court;{PASSWORD};d.papi\n\n")
+    assert result.stdout.endswith(
+        f"trasko - envoi de: d.papi\n#### Format de ligne incorrecte: {tag}-court;{PASSWORD};d.papi\n\n"
+    )
     assert f"ligne 7 ({tag}-refus) : connexion refusée\n" in result.stderr
     assert "série arrêtée" not in result.stderr
-    assert result.stderr.endswith(f"ligne 9 ({tag}-court) : ligne incorrecte\n"
-                                  "bilan : 2 publiés, 6 non publiés, 0 non tenté\n")
-    assert sitectl.state(aspnet_site[1], f"{tag}-apres") == {"papi": b"d", "name": "d.papi",
-                                                         "visible": True}
+    assert result.stderr.endswith(
+        f"ligne 9 ({tag}-court) : ligne incorrecte\nbilan : 2 publiés, 6 non publiés, 0 non tenté\n"
+    )
+    assert sitectl.state(aspnet_site[1], f"{tag}-apres") == {"papi": b"d", "name": "d.papi", "visible": True}
 
 
 def test_a_batch_that_publishes_everything_exits_0(aspnet_site, tmp_path):
     (tmp_path / "ok.papi").write_bytes(os.urandom(3000))
-    listing = write_list(tmp_path, f"{account(aspnet_site, 'tout-1', True)};{PASSWORD};ok.papi;0",
-                         f"{account(aspnet_site, 'tout-2')},{PASSWORD},ok.papi,1,cle")
+    listing = write_list(
+        tmp_path,
+        f"{account(aspnet_site, 'tout-1', True)};{PASSWORD};ok.papi;0",
+        f"{account(aspnet_site, 'tout-2')},{PASSWORD},ok.papi,1,cle",
+    )
     result = trasko(tmp_path, f"--site={aspnet_site[0]}/", listing)
     assert (result.returncode, result.stderr) == (0, "bilan : 2 publiés, 0 non publié, 0 non tenté\n")
     assert sitectl.state(aspnet_site[1], "tout-1")["visible"] is False
@@ -128,8 +138,13 @@ def test_a_batch_that_publishes_everything_exits_0(aspnet_site, tmp_path):
 
 def test_verifier_logs_in_only(aspnet_site, tmp_path):
     good = account(aspnet_site, "verif-ok")
-    listing = write_list(tmp_path, f"{good};{PASSWORD};pas-encore.papi;1",
-                         f"{account(aspnet_site, 'verif-non')};faux;x.papi;1", "", "seul")
+    listing = write_list(
+        tmp_path,
+        f"{good};{PASSWORD};pas-encore.papi;1",
+        f"{account(aspnet_site, 'verif-non')};faux;x.papi;1",
+        "",
+        "seul",
+    )
     result = trasko(tmp_path, "--verifier", "--site", aspnet_site[0], listing)
     public = f"{aspnet_site[0]}/FicheTournoi.aspx?Ref={sitectl.public_ref(good)}"
     assert result.stdout == f"connexion acceptée : {good} -> {public}\nconnexion refusée : verif-non\n"
@@ -155,19 +170,22 @@ def test_an_unreachable_site_is_named(tmp_path, args):
         assert "série arrêtée à la ligne 1 (loin) ; non tentées : ligne 2 (loin2)" in result.stderr
 
 
-@pytest.mark.parametrize("args, message", [
-    ([], "aucun fichier-liste indiqué"),
-    ([""], "aucun fichier-liste indiqué"),
-    (["a.txt", "b.txt"], "un seul fichier-liste à la fois (reçu : 2)"),
-    (["--publier", "a.txt"], "option inconnue : --publier"),
-    (["--intervalle", "5", "a.txt"], "--intervalle ne sert qu'avec --suivre"),
-    (["--suivre", "--intervalle", "0", "a.txt"], "--intervalle attend une durée en secondes"),
-    (["--suivre", "--intervalle=abc", "a.txt"], "--intervalle attend une durée en secondes"),
-    (["--verifier", "--suivre", "a.txt"], "--verifier ne se combine ni avec --suivre"),
-    (["--site", "ftp://x", "a.txt"], "--site attend une adresse http://"),
-    (["--site"], "--site attend une adresse http://"),
-    (["--", "--liste.txt"], "fichier-liste illisible : --liste.txt"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ([], "aucun fichier-liste indiqué"),
+        ([""], "aucun fichier-liste indiqué"),
+        (["a.txt", "b.txt"], "un seul fichier-liste à la fois (reçu : 2)"),
+        (["--publier", "a.txt"], "option inconnue : --publier"),
+        (["--intervalle", "5", "a.txt"], "--intervalle ne sert qu'avec --suivre"),
+        (["--suivre", "--intervalle", "0", "a.txt"], "--intervalle attend une durée en secondes"),
+        (["--suivre", "--intervalle=abc", "a.txt"], "--intervalle attend une durée en secondes"),
+        (["--verifier", "--suivre", "a.txt"], "--verifier ne se combine ni avec --suivre"),
+        (["--site", "ftp://x", "a.txt"], "--site attend une adresse http://"),
+        (["--site"], "--site attend une adresse http://"),
+        (["--", "--liste.txt"], "fichier-liste illisible : --liste.txt"),
+    ],
+)
 def test_usage_errors_and_unreadable_lists_exit_2(tmp_path, args, message):
     result = trasko(tmp_path, *args)
     assert result.returncode == 2
@@ -177,10 +195,13 @@ def test_usage_errors_and_unreadable_lists_exit_2(tmp_path, args, message):
     assert (result.stdout == "syntaxe: trasko fichier-tournoi\n") == no_list
 
 
-@pytest.mark.parametrize("make, reason", [
-    (lambda p: p.mkdir(), "Is a directory"),
-    (lambda p: p.write_bytes(b"open;pw;\xff\xfe.papi;1\n"), "encodage illisible"),
-])
+@pytest.mark.parametrize(
+    "make, reason",
+    [
+        (lambda p: p.mkdir(), "Is a directory"),
+        (lambda p: p.write_bytes(b"open;pw;\xff\xfe.papi;1\n"), "encodage illisible"),
+    ],
+)
 def test_a_list_that_cannot_be_read_exits_2(tmp_path, make, reason):
     make(tmp_path / "liste")
     result = trasko(tmp_path, "--site", closed_port_url(), "liste")
@@ -196,12 +217,13 @@ def test_a_list_named_like_an_option_follows_double_dash(aspnet_site, tmp_path):
 
 
 def test_help_and_version_answer_without_loading_the_module():
-    code = ("import sys; from trasko.__main__ import main; r = main(['--help']); "
-            "main(['--version']); print(r, 'velka' in sys.modules)")
+    code = (
+        "import sys; from trasko.__main__ import main; r = main(['--help']); "
+        "main(['--version']); print(r, 'velka' in sys.modules)"
+    )
     result = run_python(code)
     assert result.stdout.startswith("utilisation : trasko")
-    for text in ("--verifier", "--continuer", "--suivre", "--intervalle", "--site", "exemples",
-                 "code de sortie"):
+    for text in ("--verifier", "--continuer", "--suivre", "--intervalle", "--site", "exemples", "code de sortie"):
         assert text in result.stdout
     version = importlib.metadata.version("velka")
     assert result.stdout.endswith(f"\ntrasko {version}\n0 False\n"), result.stdout[-200:]
@@ -213,8 +235,12 @@ def test_the_module_is_left_as_it_was(aspnet_site, tmp_path, monkeypatch, capsys
     monkeypatch.chdir(tmp_path)
     before = dict(vars(velka))
     (tmp_path / "a.papi").write_bytes(b"a")
-    write_list(tmp_path, f"{account(aspnet_site, 'rendu')};{PASSWORD};a.papi;1",
-               "rendu;faux;a.papi;1", f"rendu;{PASSWORD};a.papi;1")
+    write_list(
+        tmp_path,
+        f"{account(aspnet_site, 'rendu')};{PASSWORD};a.papi;1",
+        "rendu;faux;a.papi;1",
+        f"rendu;{PASSWORD};a.papi;1",
+    )
     assert main(["--site", aspnet_site[0], "tournois.txt"]) == 1
     assert main(["--verifier", "--site", aspnet_site[0], "tournois.txt"]) == 1
     assert vars(velka) == before
@@ -222,10 +248,13 @@ def test_the_module_is_left_as_it_was(aspnet_site, tmp_path, monkeypatch, capsys
     assert "ligne 2 (rendu) : connexion refusée\n" in err and "connexion refusée : rendu\n" in out
 
 
-@pytest.mark.parametrize("error, told", [
-    (ValueError(f"quelque chose sur {PASSWORD}"), "trasko : erreur interne (ValueError) ; "),
-    (KeyboardInterrupt(), "trasko : interrompu\n"),
-])
+@pytest.mark.parametrize(
+    "error, told",
+    [
+        (ValueError(f"quelque chose sur {PASSWORD}"), "trasko : erreur interne (ValueError) ; "),
+        (KeyboardInterrupt(), "trasko : interrompu\n"),
+    ],
+)
 def test_a_fault_or_an_interrupt_is_told_without_its_text(monkeypatch, tmp_path, capsys, error, told):
     from trasko import batch
     from trasko.__main__ import main
@@ -243,13 +272,18 @@ def test_a_fault_or_an_interrupt_is_told_without_its_text(monkeypatch, tmp_path,
 
 # --- --suivre ----------------------------------------------------------------
 
+
 class Follow:
     """`trasko --suivre` in a subprocess, its standard error read line by line."""
 
     def __init__(self, workdir, *args):
-        self.proc = subprocess.Popen([sys.executable, "-m", "trasko", "--suivre", *map(str, args)],
-                                     cwd=workdir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     text=True)
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "trasko", "--suivre", *map(str, args)],
+            cwd=workdir,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
         self.lines: list[str] = []
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
@@ -284,15 +318,17 @@ def test_suivre_republishes_changed_files_once_they_settle(aspnet_site, tmp_path
     steady, growing = tmp_path / "steady.papi", tmp_path / "growing.papi"
     steady.write_bytes(b"round 1")
     (tmp_path / "other.papi").write_bytes(b"other")
-    listing = write_list(tmp_path, f"{account(aspnet_site, 'suivi-a')};{PASSWORD};steady.papi;1",
-                         f"{account(aspnet_site, 'suivi-b')};{PASSWORD};growing.papi;0",
-                         f"{account(aspnet_site, 'suivi-c')};faux;other.papi;1")
+    listing = write_list(
+        tmp_path,
+        f"{account(aspnet_site, 'suivi-a')};{PASSWORD};steady.papi;1",
+        f"{account(aspnet_site, 'suivi-b')};{PASSWORD};growing.papi;0",
+        f"{account(aspnet_site, 'suivi-c')};faux;other.papi;1",
+    )
     follow = Follow(tmp_path, "--intervalle", interval, "--site", aspnet_site[0], listing)
     try:
         follow.wait_for("suivi de 3 fichiers Papi")
         assert sitectl.state(aspnet_site[1], "suivi-a")["papi"] == b"round 1"
-        assert any("ligne 3 (suivi-c) : non publié : connexion refusée" in line
-                   for line in follow.lines)
+        assert any("ligne 3 (suivi-c) : non publié : connexion refusée" in line for line in follow.lines)
 
         # A file written in pieces, each within an interval of the last, is
         # never sent half-written; the settled whole is sent once.
@@ -335,8 +371,7 @@ def test_suivre_ends_with_the_status_of_its_last_round(aspnet_site, tmp_path):
     assert out == f"trasko - envoi de: t.papi\nerreur lecture id {BUTTON}:\n"
 
 
-def test_a_change_is_sent_at_the_second_look_and_a_growing_file_never(
-        aspnet_site, tmp_path, monkeypatch):
+def test_a_change_is_sent_at_the_second_look_and_a_growing_file_never(aspnet_site, tmp_path, monkeypatch):
     from trasko import listing, watch
 
     monkeypatch.chdir(tmp_path)

@@ -1,30 +1,51 @@
 """Organisers' batches end to end against the ASP.NET Web Forms site on Mono:
 through the command entry in a subprocess, and through page_ffe in process.
 What the site stored is checked, not only what was printed."""
+
 import os
 import subprocess
 import sys
 
+from support import (
+    BUTTON,
+    ENVOI_DE,
+    FORMAT_INCORRECT,
+    PAPI_INTROUVABLE,
+    UPLOAD_EVENT,
+    VISIBILITY_EVENT,
+    erreur_lecture_id,
+    said,
+)
 
 import sitectl
 import velka
-from support import (BUTTON, ENVOI_DE, FORMAT_INCORRECT, PAPI_INTROUVABLE, UPLOAD_EVENT,
-                     VISIBILITY_EVENT, erreur_lecture_id, said)
+
 
 def account(aspnet_site, login, visible, password="mot-de-passe"):
     sitectl.add_account(aspnet_site[1], login, password, visible)
     return login
 
+
 def posts(aspnet_site, login):
-    return [line.split()[2] for line in sitectl.requests_log(aspnet_site[1])
-            if line.startswith("POST /MonTournoi.aspx") and line.endswith(" " + login)]
+    return [
+        line.split()[2]
+        for line in sitectl.requests_log(aspnet_site[1])
+        if line.startswith("POST /MonTournoi.aspx") and line.endswith(" " + login)
+    ]
+
 
 def trasko(aspnet_site, workdir, listing):
     (workdir / "tournois.txt").write_text(listing)
-    result = subprocess.run([sys.executable, "-m", "trasko", "--site", aspnet_site[0], "tournois.txt"],
-                            cwd=workdir, capture_output=True, text=True, timeout=300)
+    result = subprocess.run(
+        [sys.executable, "-m", "trasko", "--site", aspnet_site[0], "tournois.txt"],
+        cwd=workdir,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert result.returncode in (0, 1), result.stderr
     return result.stdout
+
 
 def test_a_batch_publishes_each_good_line(aspnet_site, tmp_path):
     hidden_to_shown = account(aspnet_site, "h2s", visible=False)
@@ -35,19 +56,29 @@ def test_a_batch_publishes_each_good_line(aspnet_site, tmp_path):
     (tmp_path / "papis" / "Open d'\u00e9t\u00e9.papi").write_bytes(big)
     (tmp_path / "papis" / "rapide.papi").write_bytes(b"\x00rapide\xff")
     (tmp_path / "blitz.papi").write_bytes(b"blitz")
-    output = trasko(aspnet_site, tmp_path, "\n".join([
-        f"{hidden_to_shown} ; mot-de-passe ; papis/Open d'\u00e9t\u00e9.papi ; 1 ; a",
-        f"{shown_to_shown},mot-de-passe,{tmp_path}/blitz.papi,1",
-        "perdu;mot-de-passe;papis/absent.papi;1",
-        "seul",
-        f"{shown_to_hidden};mot-de-passe;papis/rapide.papi;0",
-    ]) + "\n")
-    assert output == "".join([
-        said(ENVOI_DE, "papis/Open d'\u00e9t\u00e9.papi"),
-        said(ENVOI_DE, f"{tmp_path}/blitz.papi"),
-        said(PAPI_INTROUVABLE.format("papis/absent.papi")),
-        said(FORMAT_INCORRECT, "seul\n"),
-        said(ENVOI_DE, "papis/rapide.papi")])
+    output = trasko(
+        aspnet_site,
+        tmp_path,
+        "\n".join(
+            [
+                f"{hidden_to_shown} ; mot-de-passe ; papis/Open d'\u00e9t\u00e9.papi ; 1 ; a",
+                f"{shown_to_shown},mot-de-passe,{tmp_path}/blitz.papi,1",
+                "perdu;mot-de-passe;papis/absent.papi;1",
+                "seul",
+                f"{shown_to_hidden};mot-de-passe;papis/rapide.papi;0",
+            ]
+        )
+        + "\n",
+    )
+    assert output == "".join(
+        [
+            said(ENVOI_DE, "papis/Open d'\u00e9t\u00e9.papi"),
+            said(ENVOI_DE, f"{tmp_path}/blitz.papi"),
+            said(PAPI_INTROUVABLE.format("papis/absent.papi")),
+            said(FORMAT_INCORRECT, "seul\n"),
+            said(ENVOI_DE, "papis/rapide.papi"),
+        ]
+    )
     expected = {
         hidden_to_shown: (big, "Open d'\u00e9t\u00e9.papi", True, 2),
         shown_to_shown: (b"blitz", "blitz.papi", True, 1),
@@ -58,21 +89,24 @@ def test_a_batch_publishes_each_good_line(aspnet_site, tmp_path):
         assert len(posts(aspnet_site, login)) == post_count
     assert sitectl.state(aspnet_site[1], "perdu")["papi"] is None
 
+
 def test_a_refused_login_stops_the_batch(aspnet_site, tmp_path):
     first = account(aspnet_site, "premier", visible=False)
     refused = account(aspnet_site, "refuse", visible=False, password="le-bon")
     never = account(aspnet_site, "jamais", visible=False)
     for name in ("1.papi", "2.papi", "3.papi"):
         (tmp_path / name).write_bytes(name.encode())
-    output = trasko(aspnet_site, tmp_path, f"{first};mot-de-passe;1.papi;1\n"
-                                    f"{refused};le-mauvais;2.papi;1\n"
-                                    f"{never};mot-de-passe;3.papi;1\n")
-    assert output == said(ENVOI_DE, "1.papi") + said(ENVOI_DE, "2.papi") + said(
-        erreur_lecture_id(BUTTON))
+    output = trasko(
+        aspnet_site,
+        tmp_path,
+        f"{first};mot-de-passe;1.papi;1\n{refused};le-mauvais;2.papi;1\n{never};mot-de-passe;3.papi;1\n",
+    )
+    assert output == said(ENVOI_DE, "1.papi") + said(ENVOI_DE, "2.papi") + said(erreur_lecture_id(BUTTON))
     assert sitectl.state(aspnet_site[1], first)["visible"] is True
     assert sitectl.state(aspnet_site[1], refused)["papi"] is None
     assert sitectl.state(aspnet_site[1], never) == {"papi": None, "name": None, "visible": None}
     assert "le-mauvais" not in output
+
 
 def test_page_ffe_in_process(aspnet_site, tmp_path, monkeypatch, capsys):
     monkeypatch.setattr(velka, "ADMIN_FFE_URL", aspnet_site[0])

@@ -1,6 +1,7 @@
 """Hostile servers and callers who misuse the module: the failure lines, None
 or the error passed up; files closed; no crash; later calls unharmed; and no
 password in anything the module writes."""
+
 import gc
 import traceback
 import warnings
@@ -8,13 +9,25 @@ import warnings
 import pytest
 import requests
 from bs4 import BeautifulSoup
+from support import (
+    BUTTON,
+    ENVOI_DE,
+    ERREUR_ENVOI,
+    EVENT_VALIDATION,
+    GETTING,
+    VIEW_GENERATOR,
+    VIEW_STATE,
+    aspx,
+    erreur_lecture,
+    erreur_lecture_id,
+    erreur_visibilite,
+    said,
+    said_line,
+    velka_entries,
+)
 
 import velka
-from peer import (close_before, close_during, closed_port, endless, huge, page,
-                  redirect_loop)
-from support import (BUTTON, ENVOI_DE, ERREUR_ENVOI, EVENT_VALIDATION, GETTING, VIEW_GENERATOR,
-                     VIEW_STATE, aspx, erreur_lecture, erreur_lecture_id, erreur_visibilite, said,
-                     said_line, velka_entries)
+from peer import close_before, close_during, closed_port, endless, huge, page, redirect_loop
 
 PASSWORD = "S3cr3t-Mot!"
 
@@ -34,25 +47,29 @@ def unclosed_files(call):
         warnings.simplefilter("always", ResourceWarning)
         result = call()
         gc.collect()
-    return result, [str(w.message) for w in warned
-                    if issubclass(w.category, ResourceWarning) and ".papi" in str(w.message)]
+    return result, [
+        str(w.message) for w in warned if issubclass(w.category, ResourceWarning) and ".papi" in str(w.message)
+    ]
 
 
-@pytest.mark.parametrize("answer, printed", [
-    (None, ""),  # connection refused
-    (close_before(reset=True), ""),
-    (close_before(reset=False), ""),
-    (close_during(nbytes=200, reset=True), ""),
-    (endless(interval=5.0), ""),
-    (redirect_loop(), "Exceeded 30 redirects."),
-])
+@pytest.mark.parametrize(
+    "answer, printed",
+    [
+        (None, ""),  # connection refused
+        (close_before(reset=True), ""),
+        (close_before(reset=False), ""),
+        (close_during(nbytes=200, reset=True), ""),
+        (endless(interval=5.0), ""),
+        (redirect_loop(), "Exceeded 30 redirects."),
+    ],
+)
 def test_a_hostile_server_is_one_failure_line_and_none(peer, capsys, papi, answer, printed):
     url = closed_port() if answer is None else peer.url
     if answer is not None:
         peer.route(None, None, answer)
     with BoundedSession() as session:
         for data, files in ((None, None), ({"k": "v"}, {"f": papi})):
-            result, unclosed = unclosed_files(lambda: velka.read_url(session, url, data, files))
+            result, unclosed = unclosed_files(lambda: velka.read_url(session, url, data, files))  # noqa: B023 (called at once)
             assert result is None and unclosed == []
             [line] = capsys.readouterr().out.splitlines()
             assert line.startswith(said_line(ERREUR_ENVOI, printed))
@@ -65,10 +82,12 @@ def test_a_50_mb_page_is_returned_whole(peer, capsys):
     assert len(text) == 50 * 1024 * 1024 and capsys.readouterr().out == ""
 
 
-BROKEN = (f'<html><body><div><form><input type=hidden name={VIEW_STATE} value="v-broken">'
-          f'</span><<>><p><input name="{VIEW_GENERATOR}" value=g-broken><table><tr>'
-          f'<input name="{EVENT_VALIDATION}" value="e-broken"<b>'
-          f'<a id="{BUTTON}" href=#>Activer le tournoi</p></form')
+BROKEN = (
+    f'<html><body><div><form><input type=hidden name={VIEW_STATE} value="v-broken">'
+    f'</span><<>><p><input name="{VIEW_GENERATOR}" value=g-broken><table><tr>'
+    f'<input name="{EVENT_VALIDATION}" value="e-broken"<b>'
+    f'<a id="{BUTTON}" href=#>Activer le tournoi</p></form'
+)
 
 
 def test_broken_markup_with_the_fields_still_publishes(site, papi, capsys):
@@ -87,8 +106,7 @@ def test_an_empty_show_hide_button_is_an_unknown_visibility(site, papi, capsys):
 def test_a_site_that_resets_the_upload_stops_the_batch(site, tmp_path, capsys):
     for name in ("1.papi", "2.papi"):
         (tmp_path / name).write_bytes(b"x")
-    (tmp_path / "list.txt").write_text(f"a;{PASSWORD};{tmp_path}/1.papi;1\n"
-                                       f"b;{PASSWORD};{tmp_path}/2.papi;1\n")
+    (tmp_path / "list.txt").write_text(f"a;{PASSWORD};{tmp_path}/1.papi;1\nb;{PASSWORD};{tmp_path}/2.papi;1\n")
     site.queue(aspx("a"), aspx("b"), close_before())
     result, unclosed = unclosed_files(lambda: velka.page_ffe(str(tmp_path / "list.txt")))
     assert result is None and unclosed == [] and len(site.requests) == 3
@@ -99,6 +117,7 @@ def test_a_site_that_resets_the_upload_stops_the_batch(site, tmp_path, capsys):
 
 
 # --- callers who misuse the module ----------------------------------------------
+
 
 class Odd:
     """An object whose special methods raise, or return odd types."""
@@ -150,18 +169,23 @@ MISUSES = [
     (lambda: velka.read_url(Odd(get=ErrorWithBadStr), "u"), RuntimeError, [], 27),
     # a key that cannot be formatted: the failure line itself fails
     (lambda: velka.get_ident_text(Odd(), {}, Odd(format=LookupError)), LookupError, [], 110),
-    (lambda: velka.get_attr_value(Odd(), {}, Odd(format=TypeError), "id"), TypeError,
-     [said_line(GETTING, "odd")], 124),
+    (lambda: velka.get_attr_value(Odd(), {}, Odd(format=TypeError), "id"), TypeError, [said_line(GETTING, "odd")], 124),
     # odd attr_name comparisons are errors of the reader
-    (lambda: velka.get_attr_value(Odd(), {}, "k", Odd(eq=ValueError)), ValueError,
-     [erreur_lecture("k")], 116),
-    (lambda: velka.get_attr_value(Odd(), {}, "k", Odd(eq=Odd(bool=ZeroDivisionError))),
-     ZeroDivisionError, [erreur_lecture("k")], 116),
+    (lambda: velka.get_attr_value(Odd(), {}, "k", Odd(eq=ValueError)), ValueError, [erreur_lecture("k")], 116),
+    (
+        lambda: velka.get_attr_value(Odd(), {}, "k", Odd(eq=Odd(bool=ZeroDivisionError))),
+        ZeroDivisionError,
+        [erreur_lecture("k")],
+        116,
+    ),
     # find giving something odd, and a mapping that is not one
-    (lambda: velka.get_ident_text(Odd(find="text"), {}, "k"), AttributeError,
-     [erreur_lecture_id("k")], 107),
-    (lambda: velka.get_ident_text(soup_with_text("t"), ["not", "a", "dict"], "k"), TypeError,
-     [erreur_lecture_id("k")], 108),
+    (lambda: velka.get_ident_text(Odd(find="text"), {}, "k"), AttributeError, [erreur_lecture_id("k")], 107),
+    (
+        lambda: velka.get_ident_text(soup_with_text("t"), ["not", "a", "dict"], "k"),
+        TypeError,
+        [erreur_lecture_id("k")],
+        108,
+    ),
     (lambda: velka.get_attr_value(Odd(find=KeyboardInterrupt), {}, "k"), KeyboardInterrupt, [], 121),
 ]
 
@@ -191,14 +215,17 @@ class MemorySite:
         return self.get(url)
 
 
-@pytest.mark.parametrize("rebind, error, line", [
-    ({"ADMIN_FFE_URL": 5}, TypeError, 132),
-    ({"IMG_BUTTON": 5}, TypeError, 145),
-    ({"VISIBILITY_ID": ["not", "an", "id"]}, AttributeError, 167),
-    ({"BeautifulSoup": lambda *a: 1 / 0}, ZeroDivisionError, 133),
-    ({"get_ident_text": lambda soup, found, key: found.update({key: 42})}, AttributeError, 169),
-    ({"read_url": None}, TypeError, 132),
-])
+@pytest.mark.parametrize(
+    "rebind, error, line",
+    [
+        ({"ADMIN_FFE_URL": 5}, TypeError, 132),
+        ({"IMG_BUTTON": 5}, TypeError, 145),
+        ({"VISIBILITY_ID": ["not", "an", "id"]}, AttributeError, 167),
+        ({"BeautifulSoup": lambda *a: 1 / 0}, ZeroDivisionError, 133),
+        ({"get_ident_text": lambda soup, found, key: found.update({key: 42})}, AttributeError, 169),
+        ({"read_url": None}, TypeError, 132),
+    ],
+)
 def test_rebound_globals_fail_envoi_tournoi_cleanly(monkeypatch, papi, rebind, error, line):
     monkeypatch.setattr(velka, "Session", MemorySite)
     with monkeypatch.context() as patched:
@@ -221,15 +248,19 @@ def test_an_interrupt_inside_a_session_goes_straight_through(monkeypatch, tmp_pa
 
 # --- no password in what the module writes ------------------------------------------
 
-@pytest.mark.parametrize("answers", [
-    [aspx("a", without=[VIEW_STATE])],
-    [aspx("a"), aspx("b", without=[EVENT_VALIDATION])],
-    [aspx("a"), aspx("b"), aspx("c")],
-    [aspx("a"), aspx("b"), aspx("c", "Voir")],
-    [aspx("a"), aspx("b"), aspx("c", "Activer"), aspx("d")],
-    [aspx("a"), close_during(nbytes=10, reset=True)],
-    [aspx("a"), redirect_loop()],
-])
+
+@pytest.mark.parametrize(
+    "answers",
+    [
+        [aspx("a", without=[VIEW_STATE])],
+        [aspx("a"), aspx("b", without=[EVENT_VALIDATION])],
+        [aspx("a"), aspx("b"), aspx("c")],
+        [aspx("a"), aspx("b"), aspx("c", "Voir")],
+        [aspx("a"), aspx("b"), aspx("c", "Activer"), aspx("d")],
+        [aspx("a"), close_during(nbytes=10, reset=True)],
+        [aspx("a"), redirect_loop()],
+    ],
+)
 def test_no_password_in_output_or_errors(site, capfd, papi, answers):
     site.queue(*answers)
     with pytest.raises(Exception) as raised:

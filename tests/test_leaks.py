@@ -1,5 +1,6 @@
 """Every function and every failure path, thousands of times over: no
 reference kept to an argument, no descriptor left open, no memory kept."""
+
 import gc
 import os
 import sys
@@ -7,9 +8,9 @@ import tracemalloc
 
 import pytest
 from bs4 import BeautifulSoup
+from support import BUTTON, STATE, Response
 
 import velka
-from support import BUTTON, STATE, Response
 
 CALLS = 1000  # a window; each scenario runs three
 TOLERANCE = 32 * 1024  # bytes kept over the last two windows: 16 bytes a call
@@ -18,8 +19,8 @@ TOLERANCE = 32 * 1024  # bytes kept over the last two windows: 16 bytes a call
 class Site:
     """A session that answers the dialogue from memory: every page carries the
     state fields and a show/hide button whose label alternates."""
-    page = "".join(f'<input name="{name}" value="v"/>' for name in STATE) + (
-        f'<a id="{BUTTON}">{{}}</a>')
+
+    page = "".join(f'<input name="{name}" value="v"/>' for name in STATE) + (f'<a id="{BUTTON}">{{}}</a>')
 
     def __init__(self, label="Activer le tournoi", fail=None):
         self.body = self.page.format(label).encode()
@@ -72,8 +73,7 @@ def quiet(monkeypatch):
 @pytest.fixture
 def files(tmp_path):
     (tmp_path / "t.papi").write_bytes(b"papi")
-    (tmp_path / "good.txt").write_text(f"l;secret;{tmp_path}/t.papi;1;k\n"
-                                       f"l;secret;{tmp_path}/none.papi;1;k\n\n")
+    (tmp_path / "good.txt").write_text(f"l;secret;{tmp_path}/t.papi;1;k\nl;secret;{tmp_path}/none.papi;1;k\n\n")
     (tmp_path / "bad.txt").write_text(f"lonely\nl;secret;{tmp_path}/t.papi\n")
     (tmp_path / "short.txt").write_text(f"l;secret;{tmp_path}/t.papi;1\n")
     return tmp_path
@@ -92,7 +92,10 @@ def scenarios(files, monkeypatch):
         "read_url get": (velka.read_url, (Site(), fresh("http://x/"))),
         "read_url post with a file": (velka.read_url, (Site(), fresh("http://x/"), {"a": "b"}, {"f": papi})),
         "read_url erreur envoi": (velka.read_url, (Site(fail=(OSError, "down")), fresh("u"), {"a": 1}, {"f": papi})),
-        "read_url missing file": (velka.read_url, (Site(), fresh("u"), None, {"f": papi, "g": fresh(str(files / "no"))})),
+        "read_url missing file": (
+            velka.read_url,
+            (Site(), fresh("u"), None, {"f": papi, "g": fresh(str(files / "no"))}),
+        ),
         "read_url binding error": (velka.read_url, (Site(),)),
         "read_url url type": (velka.read_url, (Site(), bytes([117, 117]))),
         "get_ident_text": (velka.get_ident_text, (Soup(Found()), {}, fresh("id"))),
@@ -100,8 +103,10 @@ def scenarios(files, monkeypatch):
         "get_attr_value by id": (velka.get_attr_value, (Soup(Found()), {}, fresh("x"), fresh("id"))),
         "get_attr_value missing": (velka.get_attr_value, (Soup(None), {}, fresh("x"))),
         "get_attr_value refused": (velka.get_attr_value, (Soup(Found()), (), fresh("x"))),
-        "get_attr_value real page": (velka.get_attr_value, (
-            BeautifulSoup('<input name="x" value="y"/>', "html.parser"), {}, fresh("x"))),
+        "get_attr_value real page": (
+            velka.get_attr_value,
+            (BeautifulSoup('<input name="x" value="y"/>', "html.parser"), {}, fresh("x")),
+        ),
         "envoi_tournoi four requests": (velka.envoi_tournoi, (fresh("login"), fresh("secret"), papi, True)),
         "envoi_tournoi unknown label": (velka.envoi_tournoi, (fresh("login"), fresh("secret"), papi, False)),
         "envoi_tournoi failing upload": (velka.envoi_tournoi, (fresh("login"), fresh("secret"), papi, False)),
@@ -126,14 +131,35 @@ SESSIONS = {
 }
 
 
-@pytest.mark.parametrize("name", [
-    "read_url get", "read_url post with a file", "read_url erreur envoi", "read_url missing file",
-    "read_url binding error", "read_url url type", "get_ident_text", "get_ident_text missing",
-    "get_attr_value by id", "get_attr_value missing", "get_attr_value refused",
-    "get_attr_value real page", "envoi_tournoi four requests", "envoi_tournoi unknown label",
-    "envoi_tournoi failing upload", "get_tournoi_list", "get_tournoi_list short line",
-    "get_tournoi_list missing file", "page_ffe", "page_ffe bad lines", "page_ffe missing file",
-    "main_func", "get_page_test", "main_func binding error"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "read_url get",
+        "read_url post with a file",
+        "read_url erreur envoi",
+        "read_url missing file",
+        "read_url binding error",
+        "read_url url type",
+        "get_ident_text",
+        "get_ident_text missing",
+        "get_attr_value by id",
+        "get_attr_value missing",
+        "get_attr_value refused",
+        "get_attr_value real page",
+        "envoi_tournoi four requests",
+        "envoi_tournoi unknown label",
+        "envoi_tournoi failing upload",
+        "get_tournoi_list",
+        "get_tournoi_list short line",
+        "get_tournoi_list missing file",
+        "page_ffe",
+        "page_ffe bad lines",
+        "page_ffe missing file",
+        "main_func",
+        "get_page_test",
+        "main_func binding error",
+    ],
+)
 def test_no_leak(name, files, monkeypatch, quiet):
     function, args = scenarios(files, monkeypatch)[name]
     monkeypatch.setattr(velka, "Session", SESSIONS.get(name, Site))

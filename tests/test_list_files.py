@@ -1,15 +1,24 @@
 """The list file's two readers and the batch, with envoi_tournoi rebound to
 a recorder; the command entry."""
+
 import locale
 import os
 import subprocess
 import sys
 
 import pytest
+from support import (
+    ENVOI_DE,
+    FORMAT_INCORRECT,
+    LIST_INTROUVABLE,
+    PAPI_INTROUVABLE,
+    SYNTAXE,
+    TOURNOI_INTROUVABLE,
+    said,
+    velka_entries,
+)
 
 import velka
-from support import (ENVOI_DE, FORMAT_INCORRECT, LIST_INTROUVABLE, PAPI_INTROUVABLE, SYNTAXE,
-                     TOURNOI_INTROUVABLE, said, velka_entries)
 
 
 @pytest.fixture
@@ -38,22 +47,28 @@ def published(monkeypatch):
 
 # --- get_tournoi_list ---------------------------------------------------------------
 
+
 def test_the_mapping_keeps_first_positions_and_paths_as_written(workdir, capsys):
-    listing = write_list(workdir, "\n".join([
-        "l1 ; p1 ; a.papi ; 1 ; k1",
-        "",
-        "   ",
-        ";p;x",
-        "l2,p2,sub/d.papi,0,",
-        "l3;p3;missing.papi",
-        "l4 ; p4 ; b.papi ; ; k1 ; ignored",
-        "l5;p5;gone.papi;1;k5",
-    ]))
-    assert list(velka.get_tournoi_list(listing).items()) == [
-        ("k1", "b.papi"), ("", "sub/d.papi")]
+    listing = write_list(
+        workdir,
+        "\n".join(
+            [
+                "l1 ; p1 ; a.papi ; 1 ; k1",
+                "",
+                "   ",
+                ";p;x",
+                "l2,p2,sub/d.papi,0,",
+                "l3;p3;missing.papi",
+                "l4 ; p4 ; b.papi ; ; k1 ; ignored",
+                "l5;p5;gone.papi;1;k5",
+            ]
+        ),
+    )
+    assert list(velka.get_tournoi_list(listing).items()) == [("k1", "b.papi"), ("", "sub/d.papi")]
     assert capsys.readouterr().out == (
         said(TOURNOI_INTROUVABLE.format(6, "l3;p3;missing.papi\n", "missing.papi"))
-        + said(TOURNOI_INTROUVABLE.format(8, "l5;p5;gone.papi;1;k5", "gone.papi")))
+        + said(TOURNOI_INTROUVABLE.format(8, "l5;p5;gone.papi;1;k5", "gone.papi"))
+    )
 
 
 @pytest.mark.parametrize("bad_line", ["lonely", "l;p", "l;p;a.papi;1"])
@@ -63,7 +78,8 @@ def test_a_line_too_short_for_its_checks_ends_the_call(workdir, capsys, bad_line
         velka.get_tournoi_list(listing)
     assert velka_entries(raised.value.__traceback__)[0][0] == "velka.get_tournoi_list"
     assert capsys.readouterr().out.startswith(
-        said(TOURNOI_INTROUVABLE.format(1, "l;p;missing.papi;1;k\n", "missing.papi")))
+        said(TOURNOI_INTROUVABLE.format(1, "l;p;missing.papi;1;k\n", "missing.papi"))
+    )
 
 
 def test_a_missing_list_file_is_an_error_without_message(workdir, capsys):
@@ -76,53 +92,69 @@ def test_a_missing_list_file_is_an_error_without_message(workdir, capsys):
 def test_every_line_end_is_one_line_end(workdir, capsys, newline):
     listing = write_list(workdir, "l;p;missing.papi;1;k\nl;p;a.papi;1;k\n", newline)
     assert velka.get_tournoi_list(listing) == {"k": "a.papi"}
-    assert capsys.readouterr().out == said(
-        TOURNOI_INTROUVABLE.format(1, "l;p;missing.papi;1;k\n", "missing.papi"))
+    assert capsys.readouterr().out == said(TOURNOI_INTROUVABLE.format(1, "l;p;missing.papi;1;k\n", "missing.papi"))
 
 
 # --- page_ffe -----------------------------------------------------------------------
 
+
 def test_each_kind_of_line(workdir, capsys, published):
-    listing = write_list(workdir, "\n".join([
-        "l1 ; p1 ; a.papi ; 1 ; ignored",
-        "",
-        " \t ",
-        ",p,b.papi,1",
-        "l2;;b.papi;1",
-        "lonely",
-        "l3;p3",
-        "l4;p4;missing.papi",
-        "l5;p5;b.papi",
-        "l6,p6 ;sub/d.papi, 0",
-        "l7;p7;c.papi;1",
-    ]))
+    listing = write_list(
+        workdir,
+        "\n".join(
+            [
+                "l1 ; p1 ; a.papi ; 1 ; ignored",
+                "",
+                " \t ",
+                ",p,b.papi,1",
+                "l2;;b.papi;1",
+                "lonely",
+                "l3;p3",
+                "l4;p4;missing.papi",
+                "l5;p5;b.papi",
+                "l6,p6 ;sub/d.papi, 0",
+                "l7;p7;c.papi;1",
+            ]
+        ),
+    )
     assert velka.page_ffe(listing) is None
-    assert capsys.readouterr().out == "".join([
-        said(ENVOI_DE, "a.papi"),
-        said(FORMAT_INCORRECT, "lonely\n"),
-        said(FORMAT_INCORRECT, "l3;p3\n"),
-        said(PAPI_INTROUVABLE.format("missing.papi")),
-        said(FORMAT_INCORRECT, "l5;p5;b.papi\n"),
-        said(ENVOI_DE, "sub/d.papi"),
-        said(ENVOI_DE, "c.papi")])
+    assert capsys.readouterr().out == "".join(
+        [
+            said(ENVOI_DE, "a.papi"),
+            said(FORMAT_INCORRECT, "lonely\n"),
+            said(FORMAT_INCORRECT, "l3;p3\n"),
+            said(PAPI_INTROUVABLE.format("missing.papi")),
+            said(FORMAT_INCORRECT, "l5;p5;b.papi\n"),
+            said(ENVOI_DE, "sub/d.papi"),
+            said(ENVOI_DE, "c.papi"),
+        ]
+    )
     assert published == [
         ("l1", "p1", str(workdir / "a.papi"), True),
         ("l6", "p6", str(workdir / "sub" / "d.papi"), False),
-        ("l7", "p7", str(workdir / "c.papi"), True)]
+        ("l7", "p7", str(workdir / "c.papi"), True),
+    ]
 
 
-@pytest.mark.parametrize("field, visible", [
-    ("1", True), (" 1\t", True), ("0", False), ("01", False), ("yes", False), ("", False),
-    ("1 1", False),
-])
+@pytest.mark.parametrize(
+    "field, visible",
+    [
+        ("1", True),
+        (" 1\t", True),
+        ("0", False),
+        ("01", False),
+        ("yes", False),
+        ("", False),
+        ("1 1", False),
+    ],
+)
 def test_only_a_lone_1_shows_the_tournament(workdir, published, field, visible):
     velka.page_ffe(write_list(workdir, f"l;p;a.papi;{field}\n"))
     assert published == [("l", "p", str(workdir / "a.papi"), visible)]
     assert type(published[0][3]) is bool
 
 
-def test_a_relative_list_and_papi_path_are_taken_from_the_working_directory(workdir, capsys,
-                                                                             published):
+def test_a_relative_list_and_papi_path_are_taken_from_the_working_directory(workdir, capsys, published):
     write_list(workdir, "l;p;./sub/../a.papi;1\n")
     velka.page_ffe("tournois.txt")
     assert published == [("l", "p", str(workdir / "a.papi"), True)]
@@ -210,12 +242,16 @@ def test_a_list_file_that_cannot_be_decoded_leaves_the_batch(workdir, capsys, pu
 
 # --- main_func ----------------------------------------------------------------------
 
-@pytest.mark.parametrize("argv, batches, printed", [
-    (["trasko"], [], said(SYNTAXE)),
-    (["trasko", ""], [], said(SYNTAXE)),
-    (["trasko", "a.txt", "b.txt"], ["a.txt"], ""),
-    ([], [], said(SYNTAXE)),
-])
+
+@pytest.mark.parametrize(
+    "argv, batches, printed",
+    [
+        (["trasko"], [], said(SYNTAXE)),
+        (["trasko", ""], [], said(SYNTAXE)),
+        (["trasko", "a.txt", "b.txt"], ["a.txt"], ""),
+        ([], [], said(SYNTAXE)),
+    ],
+)
 def test_main_func_takes_the_first_argument(monkeypatch, capsys, argv, batches, printed):
     calls = []
     monkeypatch.setattr(sys, "argv", argv)
@@ -225,13 +261,15 @@ def test_main_func_takes_the_first_argument(monkeypatch, capsys, argv, batches, 
 
 
 # The installed command prints the same, and says with its status that nothing was published.
-@pytest.mark.parametrize("command, status", [
-    ([os.path.join(sys.prefix, "bin", "trasko")], 2),
-    ([sys.executable, "-c", "import velka; velka.main_func()"], 0),
-])
+@pytest.mark.parametrize(
+    "command, status",
+    [
+        ([os.path.join(sys.prefix, "bin", "trasko")], 2),
+        ([sys.executable, "-c", "import velka; velka.main_func()"], 0),
+    ],
+)
 def test_the_command_entry(tmp_path, command, status):
     usage = subprocess.run(command, capture_output=True, text=True, cwd=tmp_path, timeout=60)
     assert (usage.returncode, usage.stdout) == (status, said(SYNTAXE))
-    missing = subprocess.run(command + ["none.txt"], capture_output=True, text=True,
-                             cwd=tmp_path, timeout=60)
+    missing = subprocess.run(command + ["none.txt"], capture_output=True, text=True, cwd=tmp_path, timeout=60)
     assert (missing.returncode, missing.stdout) == (status, said(LIST_INTROUVABLE, "none.txt"))

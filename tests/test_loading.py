@@ -1,28 +1,45 @@
 """The module as the interpreter loads it: namespace, function objects,
 re-imports, load failures and their traceback entries."""
+
 import builtins
 import importlib
 import inspect
 import os
+import pathlib
 import sys
 
 import bs4
-import pathlib
 import pytest
 import requests
-
-import velka
 from support import CONSTANTS, FUNCTIONS, LIST_INTROUVABLE, SYNTAXE, run_python, said
 
+import velka
+
 BINDING_ORDER = [
-    "__builtins__", "sys", "os", "Session", "Response", "BeautifulSoup", "pathlib", "read_url",
-    "ADMIN_FFE_URL", *CONSTANTS, "get_ident_text", "get_attr_value", "envoi_tournoi",
-    "get_tournoi_list", "page_ffe", "get_page_test", "main_func", "__test__",
+    "__builtins__",
+    "sys",
+    "os",
+    "Session",
+    "Response",
+    "BeautifulSoup",
+    "pathlib",
+    "read_url",
+    "ADMIN_FFE_URL",
+    *CONSTANTS,
+    "get_ident_text",
+    "get_attr_value",
+    "envoi_tournoi",
+    "get_tournoi_list",
+    "page_ffe",
+    "get_page_test",
+    "main_func",
+    "__test__",
 ]
+
 
 def test_namespace_is_bound_in_order_with_the_imported_objects():
     names = list(vars(velka))
-    assert names[names.index("__builtins__"):] == BINDING_ORDER
+    assert names[names.index("__builtins__") :] == BINDING_ORDER
     assert velka.__builtins__ is builtins
     assert (velka.sys, velka.os, velka.pathlib) == (sys, os, pathlib)
     assert velka.Session is requests.Session and velka.Response is requests.Response
@@ -37,7 +54,7 @@ def test_constants():
         assert getattr(velka, name) == value
     base = velka.ADMIN_FFE_URL
     assert base.startswith("http://") and not base.endswith("/")
-    assert "/" not in base[len("http://"):]
+    assert "/" not in base[len("http://") :]
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
@@ -89,6 +106,7 @@ def test_kept_builtins_ignore_later_rebinding(monkeypatch, capsys):
 def test_a_second_module_object_is_refused_and_the_loaded_one_kept():
     import ctypes
     import types
+
     definition = ctypes.PyDLL(velka.__file__).PyInit_velka
     definition.restype = ctypes.c_void_p
     exec_def = ctypes.pythonapi.PyModule_ExecDef
@@ -96,8 +114,7 @@ def test_a_second_module_object_is_refused_and_the_loaded_one_kept():
     other = types.ModuleType("velka")
     with pytest.raises(RuntimeError) as refused:
         exec_def(other, definition())
-    assert str(refused.value) == ("Module 'velka' has already been imported. "
-                                  "Re-initialisation is not supported.")
+    assert str(refused.value) == ("Module 'velka' has already been imported. Re-initialisation is not supported.")
     assert "main_func" not in vars(other)
     assert sys.modules["velka"] is velka and importlib.import_module("velka") is velka
     assert exec_def(velka, definition()) == 0  # the loaded module: nothing runs again
@@ -109,8 +126,9 @@ def test_a_second_interpreter_is_refused():
         print(_testcapi.run_in_subinterp("import velka"))
     """)
     assert result.stdout == "-1\n"
-    assert ("ImportError: Interpreter change detected - this module can only be loaded into one "
-            "interpreter per process.") in result.stderr
+    assert (
+        "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per process."
+    ) in result.stderr
 
 
 # Loads velka from its definition under a spec of the test's choosing, as
@@ -136,40 +154,56 @@ def entries(error):
 """
 
 
-@pytest.mark.parametrize("spec, expected", [
-    ("name='alias', loader=None, origin='/x/velka.so', parent='', submodule_search_locations=None",
-     {"__name__": "alias", "__loader__": None, "__file__": "/x/velka.so", "__package__": ""}),
-    ("name='velka', loader='L', parent='p', submodule_search_locations=['d']",
-     {"__name__": "velka", "__loader__": "L", "__package__": "p", "__path__": ["d"]}),
-])
+@pytest.mark.parametrize(
+    "spec, expected",
+    [
+        (
+            "name='alias', loader=None, origin='/x/velka.so', parent='', submodule_search_locations=None",
+            {"__name__": "alias", "__loader__": None, "__file__": "/x/velka.so", "__package__": ""},
+        ),
+        (
+            "name='velka', loader='L', parent='p', submodule_search_locations=['d']",
+            {"__name__": "velka", "__loader__": "L", "__package__": "p", "__path__": ["d"]},
+        ),
+    ],
+)
 def test_spec_attributes_are_copied_as_far_as_the_spec_has_them(spec, expected):
-    result = run_python(CTYPES_LOADER + f"""
+    result = run_python(
+        CTYPES_LOADER
+        + f"""
 module = load({spec})
 print(sorted((k, v) for k, v in vars(module).items()
              if k in ("__name__", "__loader__", "__file__", "__package__", "__path__")))
 print(sys.modules["velka"] is module, module.main_func.__module__)
-""")
+"""
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout == f"{sorted(expected.items())}\nTrue velka\n"
 
 
 def test_a_spec_without_name_fails_creation():
-    result = run_python(CTYPES_LOADER + """
+    result = run_python(
+        CTYPES_LOADER
+        + """
 try:
     load(loader=None)
 except AttributeError as e:
     print("AttributeError", "name" in str(e))
-""")
+"""
+    )
     assert result.stdout == "AttributeError True\n", result.stderr
 
 
 def test_loaded_as_main_runs_main_func_and_not_on_import():
-    result = run_python(CTYPES_LOADER + """
+    result = run_python(
+        CTYPES_LOADER
+        + """
 print("loading")
 module = load(name="__main__", loader=None, origin=None, parent="",
               submodule_search_locations=None)
 print(module.__name__, sys.modules["velka"] is module)
-""")
+"""
+    )
     assert result.stdout == f"loading\n{said(SYNTAXE)}__main__ True\n"
     plain = run_python("import velka; print('imported')")
     assert plain.stdout == "imported\n"
@@ -178,7 +212,9 @@ print(module.__name__, sys.modules["velka"] is module)
 def test_main_func_failing_under_main_fails_the_load_and_is_withdrawn(tmp_path):
     listing = tmp_path / "bad.txt"
     listing.write_bytes(b"\xff\xfe bad bytes\n")
-    result = run_python(CTYPES_LOADER + """
+    result = run_python(
+        CTYPES_LOADER
+        + """
 try:
     load(name="__main__", loader=None, origin=None, parent="", submodule_search_locations=None)
 except UnicodeDecodeError as e:
@@ -187,35 +223,58 @@ print("velka" in sys.modules)
 sys.argv[1:] = []
 import velka
 print(velka.__name__, velka.__test__)
-""", str(listing), env={"PYTHONUTF8": "1"})
+""",
+        str(listing),
+        env={"PYTHONUTF8": "1"},
+    )
     assert result.stdout == (
-        "[('init velka', 286), ('velka.main_func', 277), ('velka.page_ffe', 233)]\n"
-        "False\nvelka {}\n"), result.stderr
+        "[('init velka', 286), ('velka.main_func', 277), ('velka.page_ffe', 233)]\nFalse\nvelka {}\n"
+    ), result.stderr
 
 
 FAKE_REQUESTS_WITHOUT_SESSION = {"requests/__init__.py": "class Response: pass\n"}
-FAKE_REQUESTS_WITH_SUBMODULE = {"requests/__init__.py": (
-    "import sys, types\n"
-    "class Response: pass\n"
-    "sys.modules['requests.Session'] = types.ModuleType('requests.Session')\n")}
+FAKE_REQUESTS_WITH_SUBMODULE = {
+    "requests/__init__.py": (
+        "import sys, types\n"
+        "class Response: pass\n"
+        "sys.modules['requests.Session'] = types.ModuleType('requests.Session')\n"
+    )
+}
 FAKE_BS4_MISSING = {"bs4/__init__.py": "raise ModuleNotFoundError(\"No module named 'bs4'\", name='bs4')\n"}
 
 
-@pytest.mark.parametrize("files, setup, error, message, line", [
-    (FAKE_REQUESTS_WITHOUT_SESSION, "", "ImportError", "cannot import name Session", 7),
-    (FAKE_BS4_MISSING, "", "ModuleNotFoundError", "No module named 'bs4'", 8),
-    ({}, "sys.modules['requests'] = None", "ModuleNotFoundError",
-     "import of requests halted; None in sys.modules", 7),
-    ({}, "import requests, bs4; sys.modules['pathlib'] = None", "ModuleNotFoundError",
-     "import of pathlib halted; None in sys.modules", 9),
-    # Finding velka first lets an editable install's import hook, which needs
-    # map, do its work before map goes.
-    ({}, "import importlib.util; importlib.util.find_spec('velka'); "
-         "import builtins; kept = builtins.map; del builtins.map", "NameError",
-     "name 'map' is not defined", 2),
-])
-def test_load_failures_carry_init_velka_and_a_later_import_starts_afresh(
-        tmp_path, files, setup, error, message, line):
+@pytest.mark.parametrize(
+    "files, setup, error, message, line",
+    [
+        (FAKE_REQUESTS_WITHOUT_SESSION, "", "ImportError", "cannot import name Session", 7),
+        (FAKE_BS4_MISSING, "", "ModuleNotFoundError", "No module named 'bs4'", 8),
+        (
+            {},
+            "sys.modules['requests'] = None",
+            "ModuleNotFoundError",
+            "import of requests halted; None in sys.modules",
+            7,
+        ),
+        (
+            {},
+            "import requests, bs4; sys.modules['pathlib'] = None",
+            "ModuleNotFoundError",
+            "import of pathlib halted; None in sys.modules",
+            9,
+        ),
+        # Finding velka first lets an editable install's import hook, which needs
+        # map, do its work before map goes.
+        (
+            {},
+            "import importlib.util; importlib.util.find_spec('velka'); "
+            "import builtins; kept = builtins.map; del builtins.map",
+            "NameError",
+            "name 'map' is not defined",
+            2,
+        ),
+    ],
+)
+def test_load_failures_carry_init_velka_and_a_later_import_starts_afresh(tmp_path, files, setup, error, message, line):
     for relative, text in files.items():
         (tmp_path / relative).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / relative).write_text(text)
@@ -239,14 +298,12 @@ if "kept" in dir():
 import velka, requests
 print(velka.Session is requests.Session, velka.__test__)
 """)
-    assert result.stdout == (f"{error} {message} [('init velka', {line})] False\n"
-                             "True {}\n"), result.stderr
+    assert result.stdout == (f"{error} {message} [('init velka', {line})] False\nTrue {{}}\n"), result.stderr
 
 
 def test_from_import_falls_back_to_a_loaded_submodule(tmp_path):
     (tmp_path / "requests").mkdir()
-    (tmp_path / "requests/__init__.py").write_text(
-        FAKE_REQUESTS_WITH_SUBMODULE["requests/__init__.py"])
+    (tmp_path / "requests/__init__.py").write_text(FAKE_REQUESTS_WITH_SUBMODULE["requests/__init__.py"])
     result = run_python(f"""
 import sys
 sys.path.insert(0, {str(tmp_path)!r})
@@ -285,5 +342,4 @@ except NameError as error:
     seen.append(str(error))
 print(seen)
 """)
-    assert result.stdout == ("['http://a', 'http://b', \"name 'ADMIN_FFE_URL' is not defined\"]\n"
-                             ), result.stderr
+    assert result.stdout == ("['http://a', 'http://b', \"name 'ADMIN_FFE_URL' is not defined\"]\n"), result.stderr

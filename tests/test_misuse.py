@@ -4,6 +4,7 @@ generators, the function protocols. Where the behaviour is that of plain
 Python, each case runs the same scenario on velka and on its plain-Python
 twin (bench/baseline.py) and compares what each returned, raised and
 printed; otherwise it checks the module's own rule."""
+
 import contextlib
 import copy
 import ctypes
@@ -19,7 +20,6 @@ import types
 import weakref
 
 import pytest
-import velka
 from support import (
     BUTTON,
     ENVOI_DE,
@@ -32,9 +32,10 @@ from support import (
     said_line,
 )
 
+import velka
+
 TWIN_PATH = pathlib.Path(__file__).resolve().parents[1] / "bench" / "baseline.py"
-PAGE = ("".join(f'<input name="{name}" value="{name}-v">' for name in STATE)
-        + f'<a id="{BUTTON}">Activer</a>').encode()
+PAGE = ("".join(f'<input name="{name}" value="{name}-v">' for name in STATE) + f'<a id="{BUTTON}">Activer</a>').encode()
 
 
 def load_twin():
@@ -136,17 +137,25 @@ def failed_load(as_main):
 """
 
 
-@pytest.mark.parametrize("failure", [
-    "old = failed_load(as_main=False)",  # the main guard's comparison raises
-    (  # main_func raises under the main guard
-        "class Arg(str):\n"
-        "    def __ne__(self, other): raise LookupError('no comparison')\n"
-        "sys.argv[1:] = [Arg('list.txt')]\n"
-        "old = failed_load(as_main=True)\n"
-        "sys.argv[1:] = []"),
-], ids=["guard", "main_func"])
+@pytest.mark.parametrize(
+    "failure",
+    [
+        "old = failed_load(as_main=False)",  # the main guard's comparison raises
+        (  # main_func raises under the main guard
+            "class Arg(str):\n"
+            "    def __ne__(self, other): raise LookupError('no comparison')\n"
+            "sys.argv[1:] = [Arg('list.txt')]\n"
+            "old = failed_load(as_main=True)\n"
+            "sys.argv[1:] = []"
+        ),
+    ],
+    ids=["guard", "main_func"],
+)
 def test_functions_outliving_a_failed_load_keep_their_own_globals(failure):
-    result = run_python(LOADER + failure + """
+    result = run_python(
+        LOADER
+        + failure
+        + """
 print(old.read_url.__globals__ is vars(old), "velka" in sys.modules)
 print(old.read_url(Echo(), "http://x"))
 old.main_func()
@@ -160,17 +169,23 @@ for module in (old, velka):
         module.envoi_tournoi("n", "p", "f", True)
     except TypeError:
         pass  # BeautifulSoup(None): the first request is all this looks at
-""")
+"""
+    )
     assert result.returncode == 0, result.stderr
-    assert result.stdout == ("load failed: LookupError no comparison\n"
-                             "True False\nhttp://x\nsyntaxe: trasko fichier-tournoi\n"
-                             "asked http://old\nasked http://new\n"), result.stderr
+    assert result.stdout == (
+        "load failed: LookupError no comparison\n"
+        "True False\nhttp://x\nsyntaxe: trasko fichier-tournoi\n"
+        "asked http://old\nasked http://new\n"
+    ), result.stderr
 
 
-@pytest.mark.parametrize("drop_watchers", [
-    "for i in range(8):\n    try: _testcapi.clear_dict_watcher(i)\n    except Exception: pass",
-    "for i in range(8):\n    try: _testcapi.unwatch_dict(i, vars(velka))\n    except Exception: pass",
-])
+@pytest.mark.parametrize(
+    "drop_watchers",
+    [
+        "for i in range(8):\n    try: _testcapi.clear_dict_watcher(i)\n    except Exception: pass",
+        "for i in range(8):\n    try: _testcapi.unwatch_dict(i, vars(velka))\n    except Exception: pass",
+    ],
+)
 def test_the_current_binding_is_read_whatever_becomes_of_dict_watchers(drop_watchers):
     result = run_python(f"""
 import _testcapi, gc, velka
@@ -208,14 +223,16 @@ def test_repeated_loads_give_the_one_module_and_refuse_a_second_object():
 # --- Globals rebound or deleted through every route -------------------------
 
 ROUTES = {
-    "setattr": (lambda mod, value: setattr(mod, "ADMIN_FFE_URL", value),
-                lambda mod: delattr(mod, "ADMIN_FFE_URL")),
-    "__dict__": (lambda mod, value: mod.__dict__.__setitem__("ADMIN_FFE_URL", value),
-                 lambda mod: mod.__dict__.pop("ADMIN_FFE_URL")),
-    "exec": (lambda mod, value: exec(f"ADMIN_FFE_URL = {value!r}", vars(mod)),  # noqa: S102
-             lambda mod: exec("del ADMIN_FFE_URL", vars(mod))),  # noqa: S102
-    "clear": (lambda mod, value: vars(mod).update(ADMIN_FFE_URL=value),
-              lambda mod: vars(mod).clear()),
+    "setattr": (lambda mod, value: setattr(mod, "ADMIN_FFE_URL", value), lambda mod: delattr(mod, "ADMIN_FFE_URL")),
+    "__dict__": (
+        lambda mod, value: mod.__dict__.__setitem__("ADMIN_FFE_URL", value),
+        lambda mod: mod.__dict__.pop("ADMIN_FFE_URL"),
+    ),
+    "exec": (
+        lambda mod, value: exec(f"ADMIN_FFE_URL = {value!r}", vars(mod)),  # noqa: S102
+        lambda mod: exec("del ADMIN_FFE_URL", vars(mod)),
+    ),  # noqa: S102
+    "clear": (lambda mod, value: vars(mod).update(ADMIN_FFE_URL=value), lambda mod: vars(mod).clear()),
 }
 
 
@@ -236,25 +253,30 @@ def test_globals_rebound_or_deleted_by_any_route(capsys, route):
             return first, str(error)
 
     seen = same_as_twin(capsys, scenario)
-    assert seen[0][1] == ([f"http://{route}", f"http://{route}/Default.aspx",
-                           f"http://{route}/MonTournoi.aspx"],
-                          "name 'ADMIN_FFE_URL' is not defined")
+    assert seen[0][1] == (
+        [f"http://{route}", f"http://{route}/Default.aspx", f"http://{route}/MonTournoi.aspx"],
+        "name 'ADMIN_FFE_URL' is not defined",
+    )
 
 
-@pytest.mark.parametrize("mutation", [
-    lambda mod: setattr(mod, "ADMIN_FFE_URL", "http://moved"),
-    lambda mod: delattr(mod, "get_attr_value"),
-    lambda mod: setattr(mod, "read_url", lambda *args, **named: None),
-    lambda mod: mod.read_url(Session(), "http://again"),  # re-entry
-    lambda mod: mod.get_attr_value(__import__("bs4").BeautifulSoup(PAGE, "html.parser"),
-                                   {}, STATE[0]),
-])
+@pytest.mark.parametrize(
+    "mutation",
+    [
+        lambda mod: setattr(mod, "ADMIN_FFE_URL", "http://moved"),
+        lambda mod: delattr(mod, "get_attr_value"),
+        lambda mod: setattr(mod, "read_url", lambda *args, **named: None),
+        lambda mod: mod.read_url(Session(), "http://again"),  # re-entry
+        lambda mod: mod.get_attr_value(__import__("bs4").BeautifulSoup(PAGE, "html.parser"), {}, STATE[0]),
+    ],
+)
 def test_callbacks_that_mutate_the_globals_or_reenter_mid_call(capsys, mutation):
     def scenario(mod):
         def hook(url):
             if url.endswith("/Default.aspx"):
                 mutation(mod)
+
         return publish_recording(mod, hook)
+
     same_as_twin(capsys, scenario)
 
 
@@ -269,22 +291,32 @@ def list_file(tmp_path, count=3):
 MIDCALL = {
     "page_ffe": lambda mod, tmp: (
         setattr(mod, "envoi_tournoi", lambda *a: setattr(mod, "envoi_tournoi", print)),
-        mod.page_ffe(list_file(tmp)))[1],
+        mod.page_ffe(list_file(tmp)),
+    )[1],
     "get_tournoi_list": lambda mod, tmp: (
-        setattr(mod, "pathlib", types.SimpleNamespace(Path=lambda path: types.SimpleNamespace(
-            is_file=lambda: delattr(mod, "pathlib") or True))),
-        mod.get_tournoi_list(list_file(tmp)))[1],
+        setattr(
+            mod,
+            "pathlib",
+            types.SimpleNamespace(
+                Path=lambda path: types.SimpleNamespace(is_file=lambda: delattr(mod, "pathlib") or True)
+            ),
+        ),
+        mod.get_tournoi_list(list_file(tmp)),
+    )[1],
     "main_func": lambda mod, tmp: (
         setattr(mod, "sys", types.SimpleNamespace(argv=["trasko", list_file(tmp, 1)])),
         setattr(mod, "page_ffe", lambda path: delattr(mod, "page_ffe")),
-        mod.main_func(), mod.main_func())[3],
+        mod.main_func(),
+        mod.main_func(),
+    )[3],
     "get_page_test": lambda mod, tmp: (
         setattr(mod, "Session", lambda: Session(lambda url: delattr(mod, "BeautifulSoup"))),
-        mod.get_page_test())[1],
+        mod.get_page_test(),
+    )[1],
     "get_ident_text": lambda mod, tmp: mod.get_ident_text(
-        types.SimpleNamespace(find=lambda id: delattr(mod, "get_ident_text")), {}, "X"),
-    "read_url": lambda mod, tmp: mod.read_url(
-        Session(lambda url: delattr(mod, "read_url")), "http://x", {"a": 1}),
+        types.SimpleNamespace(find=lambda id: delattr(mod, "get_ident_text")), {}, "X"
+    ),
+    "read_url": lambda mod, tmp: mod.read_url(Session(lambda url: delattr(mod, "read_url")), "http://x", {"a": 1}),
 }
 
 
@@ -326,6 +358,7 @@ def test_a_thread_calling_while_another_rebinds_sees_one_binding_or_the_other():
 
 # --- Signals, recursion ------------------------------------------------------
 
+
 class Interrupted(Exception):
     pass
 
@@ -342,6 +375,7 @@ def test_a_signal_raising_inside_a_long_batch(tmp_path, capsys, monkeypatch, rai
 
     previous = signal.signal(signal.SIGUSR1, handler)
     try:
+
         def scenario(mod):
             calls = []
 
@@ -405,8 +439,12 @@ def test_recursion_through_the_module_functions_alone(tmp_path, monkeypatch, cap
     printed = capsys.readouterr().out.splitlines()
     progress = said_line(ENVOI_DE, __file__)
     assert printed.count(progress) > 100 and printed[0] == progress
-    assert set(printed) <= {progress, "", said_line(FORMAT_INCORRECT, listing.read_text()[:-1]),
-                            said_line(ERREUR_ENVOI, "'NoneType' object has no attribute 'get'")}
+    assert set(printed) <= {
+        progress,
+        "",
+        said_line(FORMAT_INCORRECT, listing.read_text()[:-1]),
+        said_line(ERREUR_ENVOI, "'NoneType' object has no attribute 'get'"),
+    }
     with velka_restored():
         velka.Session = Session  # the module is sound afterwards
         assert velka.main_func() is None
@@ -414,6 +452,7 @@ def test_recursion_through_the_module_functions_alone(tmp_path, monkeypatch, cap
 
 
 # --- Except blocks inside generators and coroutines --------------------------
+
 
 class FailingSession:
     def get(self, url):
@@ -428,8 +467,7 @@ FAILURES = {
 
 
 @pytest.mark.parametrize("failure", FAILURES)
-def test_an_except_block_leaves_no_handled_exception_behind_in_a_generator(
-        capsys, monkeypatch, failure):
+def test_an_except_block_leaves_no_handled_exception_behind_in_a_generator(capsys, monkeypatch, failure):
     monkeypatch.setattr(sys, "argv", ["trasko"])
 
     def scenario(mod):
@@ -485,11 +523,11 @@ def test_the_error_being_handled_is_the_one_seen_while_reporting(capsys):
         def get(self, url):
             raise Seen()
 
-    assert same_as_twin(capsys, lambda mod: mod.read_url(Raising(), "u"))[1] == [
-        said_line(ERREUR_ENVOI, "seen True")]
+    assert same_as_twin(capsys, lambda mod: mod.read_url(Raising(), "u"))[1] == [said_line(ERREUR_ENVOI, "seen True")]
 
 
 # --- Unpacking files.items() -------------------------------------------------
+
 
 class Locked:
     def __iter__(self):
@@ -506,10 +544,19 @@ class Indexable:
         return ["field", "/no/such/file"][index]
 
 
-@pytest.mark.parametrize("entry", [
-    Locked, NotAnIterator, lambda: 5, lambda: ("only one",), lambda: ("a", "b", "c"), Indexable,
-    lambda: iter(["field", "/no/such/file"]),
-], ids=["locked", "non-iterator", "int", "one", "three", "sequence", "iterator"])
+@pytest.mark.parametrize(
+    "entry",
+    [
+        Locked,
+        NotAnIterator,
+        lambda: 5,
+        lambda: ("only one",),
+        lambda: ("a", "b", "c"),
+        Indexable,
+        lambda: iter(["field", "/no/such/file"]),
+    ],
+    ids=["locked", "non-iterator", "int", "one", "three", "sequence", "iterator"],
+)
 def test_unpacking_an_item_keeps_its_own_error(capsys, entry):
     class Files:
         def items(self):
@@ -520,6 +567,7 @@ def test_unpacking_an_item_keeps_its_own_error(capsys, entry):
 
 
 # --- Keyword binding by equality ---------------------------------------------
+
 
 class Key(str):
     def __hash__(self):
@@ -534,16 +582,19 @@ class Raising(str):
 
 
 def soup():
-    return __import__("bs4").BeautifulSoup('<a id="X">text</a><i name="X" value="v">',
-                                           "html.parser")
+    return __import__("bs4").BeautifulSoup('<a id="X">text</a><i name="X" value="v">', "html.parser")
 
 
-@pytest.mark.parametrize("arguments", [
-    lambda found: ((soup(), found, "X"), {Key("attr_name"): "id"}),
-    lambda found: ((soup(), found), {Key("attr"): "X", "attr_name": "id"}),
-    lambda found: ((soup(),), {Key("vars"): found, Key("attr"): "X"}),
-    lambda found: ((soup(), found, "X"), {Raising("attr_name"): "id"}),
-], ids=["subclass-hash", "mixed", "two", "raising-eq"])
+@pytest.mark.parametrize(
+    "arguments",
+    [
+        lambda found: ((soup(), found, "X"), {Key("attr_name"): "id"}),
+        lambda found: ((soup(), found), {Key("attr"): "X", "attr_name": "id"}),
+        lambda found: ((soup(),), {Key("vars"): found, Key("attr"): "X"}),
+        lambda found: ((soup(), found, "X"), {Raising("attr_name"): "id"}),
+    ],
+    ids=["subclass-hash", "mixed", "two", "raising-eq"],
+)
 def test_a_keyword_binds_by_equality_or_raises(capsys, arguments):
     def scenario(mod):
         found = {}
@@ -554,12 +605,17 @@ def test_a_keyword_binds_by_equality_or_raises(capsys, arguments):
     same_as_twin(capsys, scenario)
 
 
-@pytest.mark.parametrize("keywords, message", [
-    ({Key("attr_name"): "id", "attr_name": "name"},
-     "get_attr_value() got multiple values for keyword argument 'attr_name'"),
-    ({Key("soup"): 1}, "get_attr_value() got multiple values for keyword argument 'soup'"),
-    ({Key("other"): 1}, "get_attr_value() got an unexpected keyword argument 'other'"),
-])
+@pytest.mark.parametrize(
+    "keywords, message",
+    [
+        (
+            {Key("attr_name"): "id", "attr_name": "name"},
+            "get_attr_value() got multiple values for keyword argument 'attr_name'",
+        ),
+        ({Key("soup"): 1}, "get_attr_value() got multiple values for keyword argument 'soup'"),
+        ({Key("other"): 1}, "get_attr_value() got an unexpected keyword argument 'other'"),
+    ],
+)
 def test_a_keyword_that_cannot_bind_is_refused_never_ignored(keywords, message):
     with pytest.raises(TypeError) as raised:
         velka.get_attr_value(soup(), {}, "X", **keywords)
@@ -584,6 +640,7 @@ def test_a_key_that_empties_the_keywords_while_compared():
 
 # --- Code objects, copies, pickles, weak references, introspection -----------
 
+
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_a_function_is_a_function_to_python_tools(name):
     function, twin = getattr(velka, name), getattr(load_twin(), name)
@@ -594,7 +651,8 @@ def test_a_function_is_a_function_to_python_tools(name):
     assert inspect.isroutine(function) and not inspect.isfunction(function)
     signature, expected = inspect.signature(function), inspect.signature(twin)
     assert [(p.name, p.kind, p.default) for p in signature.parameters.values()] == [
-        (p.name, p.kind, p.default) for p in expected.parameters.values()]
+        (p.name, p.kind, p.default) for p in expected.parameters.values()
+    ]
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
@@ -619,8 +677,8 @@ def test_running_a_traceback_entry_code_object_is_an_ordinary_error():
 
 def test_pydoc_lists_the_functions_as_functions():
     text = pydoc.plain(pydoc.render_doc(velka))
-    functions = text[text.index("FUNCTIONS"):text.index("DATA")]
-    data = text[text.index("DATA"):]
+    functions = text[text.index("FUNCTIONS") : text.index("DATA")]
+    data = text[text.index("DATA") :]
     for name in FUNCTIONS:
         assert f"    {name}(" in functions and f"    {name} =" not in data
 
@@ -640,26 +698,31 @@ def test_a_function_stored_on_a_class_binds_as_a_method(capsys):
 
 # --- str subclasses for every text argument ----------------------------------
 
+
 class Text(str):
     def __format__(self, spec):
         return f"<{self!s}>"
 
 
-@pytest.mark.parametrize("call", [
-    lambda mod: mod.get_ident_text(soup(), {}, Text("X")),
-    lambda mod: mod.get_ident_text(soup(), {}, Text("missing")),
-    lambda mod: mod.get_attr_value(soup(), {}, Text("X"), Text("id")),
-    lambda mod: mod.get_attr_value(soup(), {}, Text("missing"), Text("name")),
-    lambda mod: mod.page_ffe(Text("/no/such/list.txt")),
-    lambda mod: mod.get_tournoi_list(Text("/no/such/list.txt")),
-    lambda mod: publish_recording(mod) and None,
-    lambda mod: mod.envoi_tournoi(Text("login"), Text("pwd"), Text(__file__), True),
-], ids=["ident", "ident-missing", "attr-id", "attr-missing", "page_ffe", "list", "publish",
-        "envoi-texts"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda mod: mod.get_ident_text(soup(), {}, Text("X")),
+        lambda mod: mod.get_ident_text(soup(), {}, Text("missing")),
+        lambda mod: mod.get_attr_value(soup(), {}, Text("X"), Text("id")),
+        lambda mod: mod.get_attr_value(soup(), {}, Text("missing"), Text("name")),
+        lambda mod: mod.page_ffe(Text("/no/such/list.txt")),
+        lambda mod: mod.get_tournoi_list(Text("/no/such/list.txt")),
+        lambda mod: publish_recording(mod) and None,
+        lambda mod: mod.envoi_tournoi(Text("login"), Text("pwd"), Text(__file__), True),
+    ],
+    ids=["ident", "ident-missing", "attr-id", "attr-missing", "page_ffe", "list", "publish", "envoi-texts"],
+)
 def test_str_subclasses_as_text_arguments(capsys, call):
     def scenario(mod):
         mod.Session = Session
         return call(mod)
+
     same_as_twin(capsys, scenario)
 
 

@@ -7,6 +7,7 @@ same call gives what it gives without any failure.
 
 Run as a script for the complete sweep (`scripts/oom-sweep`); the test below
 runs the same sweep, which fits in CI (--stride samples when it no longer does)."""
+
 from __future__ import annotations
 
 import argparse
@@ -50,8 +51,8 @@ def test_every_allocation_failure_ends_in_an_exception():
     import subprocess
 
     done = subprocess.run(
-        [sys.executable, __file__, "--json"],
-        capture_output=True, text=True, timeout=900, check=False)
+        [sys.executable, __file__, "--json"], capture_output=True, text=True, timeout=900, check=False
+    )
     summary = json.loads(done.stdout.splitlines()[-1])
     print(f"{summary['indexes']} indexes, {summary['seconds']} s: {summary['kinds']}")
     faults = [f for f in summary["faults"] if f["kind"] in FAULTS]
@@ -73,8 +74,8 @@ class World:
         self.missing = str(folder / "absent.papi")
         self.good_list = folder / "good.txt"
         self.good_list.write_text(
-            f"\nlogin;pw;{self.papi};1;k1\nseul\nlogin,pw,{self.missing},0,k2\n"
-            f"a;b;{self.papi};0;k3", encoding="utf-8")
+            f"\nlogin;pw;{self.papi};1;k1\nseul\nlogin,pw,{self.missing},0,k2\na;b;{self.papi};0;k3", encoding="utf-8"
+        )
         self.short_list = folder / "short.txt"
         self.short_list.write_text(f"login;pw;{self.papi};1\n", encoding="utf-8")
         self.absent_list = str(folder / "absent.txt")
@@ -105,6 +106,7 @@ def with_session(pages: list[bytes], call: Callable[[object], object]) -> Callab
         if not REAL_PAGES:
             velka.BeautifulSoup = FakeSoup
         return call(velka)
+
     return run
 
 
@@ -121,6 +123,7 @@ def scenarios(world: World) -> dict[str, Callable[[], object]]:
             v().envoi_tournoi = Recorder(fail_at)
             v().page_ffe(path)
             return v().envoi_tournoi.calls
+
         return run
 
     def main_func(argv: list[str]) -> Callable[[], object]:
@@ -128,6 +131,7 @@ def scenarios(world: World) -> dict[str, Callable[[], object]]:
             v().envoi_tournoi = Recorder()
             sys.argv = argv
             return v().main_func()
+
         return run
 
     def binding(call: Callable[[], object]) -> Callable[[], object]:
@@ -137,25 +141,26 @@ def scenarios(world: World) -> dict[str, Callable[[], object]]:
         "import": lambda: v().__name__,
         "read_url/get": lambda: v().read_url(type("S", (session,), {"pages": good})(), "u"),
         "read_url/post": lambda: v().read_url(
-            type("S", (session,), {"pages": good})(), "u", {"a": "b"}, {"f": str(world.papi)}),
-        "read_url/missing-file": lambda: v().read_url(
-            session(), "u", None, {"f": str(world.papi), "g": world.missing}),
-        "read_url/bad-utf8": lambda: v().read_url(
-            type("S", (session,), {"pages": [b"\xe9t\xe9"]})(), "u"),
+            type("S", (session,), {"pages": good})(), "u", {"a": "b"}, {"f": str(world.papi)}
+        ),
+        "read_url/missing-file": lambda: v().read_url(session(), "u", None, {"f": str(world.papi), "g": world.missing}),
+        "read_url/bad-utf8": lambda: v().read_url(type("S", (session,), {"pages": [b"\xe9t\xe9"]})(), "u"),
         "read_url/url-type": binding(lambda: v().read_url(session(), None)),
         "get_ident_text/found": lambda: _store(v().get_ident_text, soup, visibility),
         "get_ident_text/missing": lambda: _store(v().get_ident_text, soup, "nope"),
         "get_attr_value/name": lambda: _store(v().get_attr_value, soup, "__VIEWSTATE"),
         "get_attr_value/id": lambda: _store(v().get_attr_value, soup, visibility, "id"),
         "get_attr_value/missing": lambda: _store(v().get_attr_value, soup, "nope"),
-        "get_attr_value/keywords": binding(lambda: v().get_attr_value(
-            soup, {}, "x", attr_name="name", extra=1)),
+        "get_attr_value/keywords": binding(lambda: v().get_attr_value(soup, {}, "x", attr_name="name", extra=1)),
         "envoi_tournoi/toggle": with_session(
-            dialogue_pages(), lambda m: m.envoi_tournoi("l", "p", str(world.papi), True)),
+            dialogue_pages(), lambda m: m.envoi_tournoi("l", "p", str(world.papi), True)
+        ),
         "envoi_tournoi/already": with_session(
-            dialogue_pages(), lambda m: m.envoi_tournoi("l", "p", str(world.papi), False)),
+            dialogue_pages(), lambda m: m.envoi_tournoi("l", "p", str(world.papi), False)
+        ),
         "envoi_tournoi/bad-page": with_session(
-            [b"<p>no form</p>"], lambda m: m.envoi_tournoi("l", "p", str(world.papi), True)),
+            [b"<p>no form</p>"], lambda m: m.envoi_tournoi("l", "p", str(world.papi), True)
+        ),
         "envoi_tournoi/count": binding(lambda: v().envoi_tournoi("l", "p", "f")),
         "get_tournoi_list/good": lambda: v().get_tournoi_list(str(world.good_list)),
         "get_tournoi_list/short": lambda: v().get_tournoi_list(str(world.short_list)),
@@ -165,7 +170,8 @@ def scenarios(world: World) -> dict[str, Callable[[], object]]:
         "page_ffe/absent": page_ffe(world.absent_list),
         "page_ffe/keywords": binding(lambda: v().page_ffe(tournoi_list_full_name="x", y=1)),
         "get_page_test/page": with_session(
-            [b'<p id="result">r1</p><p id="result">r2</p>'], lambda m: m.get_page_test()),
+            [b'<p id="result">r1</p><p id="result">r2</p>'], lambda m: m.get_page_test()
+        ),
         "main_func/list": main_func(["trasko", str(world.good_list)]),
         "main_func/no-argument": main_func(["trasko"]),
         "main_func/arguments": binding(lambda: v().main_func(1)),
@@ -212,8 +218,9 @@ def child(action: Callable[[], object], k: int | None, report: int, where: int) 
     os._exit(0)
 
 
-def run_child(action: Callable[[], object], k: int | None, quiet: bool, read: int, write: int,
-              stack: IO[bytes]) -> tuple[bytes, int]:
+def run_child(
+    action: Callable[[], object], k: int | None, quiet: bool, read: int, write: int, stack: IO[bytes]
+) -> tuple[bytes, int]:
     """Forks the child for index k; its report and its exit status."""
     pid = os.fork()
     if pid == 0:
@@ -236,19 +243,16 @@ def run_index(action: Callable[[], object], k: int | None, quiet: bool = True) -
     with tempfile.TemporaryFile() as stack:
         data, status = run_child(action, k, quiet, read, write, stack)
         stack.seek(0)
-        frames = re.findall(r'File "([^"]*)", line \d+ in (\w+)',
-                            stack.read().decode(errors="replace"))
+        frames = re.findall(r'File "([^"]*)", line \d+ in (\w+)', stack.read().decode(errors="replace"))
     if os.WIFSIGNALED(status):
         sig = os.WTERMSIG(status)
         kind = "timeout" if sig == signal.SIGALRM else "crash"
         # Innermost Python frame: a scenario's own line means the module's C
         # code was running; a library's line, that Python code was.
         inner = f"{Path(frames[0][0]).name}:{frames[0][1]}" if frames else "?"
-        return {"outcome": kind, "result": signal.Signals(sig).name, "output": "",
-                "inner": inner}
+        return {"outcome": kind, "result": signal.Signals(sig).name, "output": "", "inner": inner}
     if not data:
-        return {"outcome": "crash", "result": f"exit {os.WEXITSTATUS(status)}", "output": "",
-                "inner": "?"}
+        return {"outcome": "crash", "result": f"exit {os.WEXITSTATUS(status)}", "output": "", "inner": "?"}
     return json.loads(data)
 
 
@@ -270,8 +274,9 @@ def classify(name: str, reference: dict[str, str], got: dict[str, str]) -> str:
     return got["outcome"]
 
 
-def sweep(name: str, action: Callable[[], object], stride: int, window: int,
-          limit: int) -> Iterator[tuple[int, str, dict[str, str]]]:
+def sweep(
+    name: str, action: Callable[[], object], stride: int, window: int, limit: int
+) -> Iterator[tuple[int, str, dict[str, str]]]:
     """Yields (k, kind, outcome) for k = 0, stride, 2*stride... until `window`
     indexes in a row leave the call unchanged (it makes fewer allocations)."""
     reference = run_index(action, None)
@@ -303,17 +308,17 @@ def show(name: str, k: str) -> int:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--stride", type=int, default=1)
-    parser.add_argument("--window", type=int, default=40,
-                        help="indexes in a row without effect that end a sweep")
+    parser.add_argument("--window", type=int, default=40, help="indexes in a row without effect that end a sweep")
     parser.add_argument("--limit", type=int, default=200_000)
     parser.add_argument("--only", default="", help="scenarios whose name starts so")
     parser.add_argument("--json", action="store_true", help="one JSON summary line")
-    parser.add_argument("--model", action="store_true",
-                        help="sweep the plain-Python twin instead: the interpreter's share")
-    parser.add_argument("--real-pages", action="store_true",
-                        help="parse the pages with bs4, whose own faults then show")
-    parser.add_argument("--show", metavar="SCENARIO:K",
-                        help="run one index in this process, its errors on show")
+    parser.add_argument(
+        "--model", action="store_true", help="sweep the plain-Python twin instead: the interpreter's share"
+    )
+    parser.add_argument(
+        "--real-pages", action="store_true", help="parse the pages with bs4, whose own faults then show"
+    )
+    parser.add_argument("--show", metavar="SCENARIO:K", help="run one index in this process, its errors on show")
     options = parser.parse_args(argv)
 
     # The dependencies are imported before any failure: their own import is
@@ -337,14 +342,12 @@ def main(argv: list[str] | None = None) -> int:
     with tempfile.TemporaryDirectory() as folder:
         world = World(Path(folder))
         cases = scenarios(world)
-        names = [n for n in cases if n.startswith(options.only)
-                 and not (options.model and n == "import")]
+        names = [n for n in cases if n.startswith(options.only) and not (options.model and n == "import")]
         for name in names:
             if name != "import":
                 velka_module()  # loaded once in the parent, so children share it
             kinds: collections.Counter[str] = collections.Counter()
-            for k, kind, got in sweep(name, cases[name], options.stride, options.window,
-                                      options.limit):
+            for k, kind, got in sweep(name, cases[name], options.stride, options.window, options.limit):
                 kinds[kind] += 1
                 if kind in FAULTS or kind.startswith("interpreter-"):
                     faults.append({"scenario": name, "index": k, "kind": kind, **got})
@@ -354,14 +357,21 @@ def main(argv: list[str] | None = None) -> int:
             totals.update(kinds)
             if not options.json:
                 print(f"{name:28} {sum(kinds.values()):6} indexes  {dict(kinds)}", flush=True)
-    summary = {"indexes": sum(totals.values()), "kinds": dict(totals),
-               "scenarios": per_scenario, "faults": faults, "failed": sorted(failed),
-               "seconds": round(time.monotonic() - start, 1)}
+    summary = {
+        "indexes": sum(totals.values()),
+        "kinds": dict(totals),
+        "scenarios": per_scenario,
+        "faults": faults,
+        "failed": sorted(failed),
+        "seconds": round(time.monotonic() - start, 1),
+    }
     if options.json:
         print(json.dumps(summary))
     else:
-        print(f"total: {summary['indexes']} indexes in {len(names)} scenarios, "
-              f"{summary['seconds']} s; by kind: {dict(totals)}")
+        print(
+            f"total: {summary['indexes']} indexes in {len(names)} scenarios, "
+            f"{summary['seconds']} s; by kind: {dict(totals)}"
+        )
         for fault in faults:
             label = "interpreter" if fault["kind"].startswith("interpreter-") else "FAULT"
             print(label, json.dumps(fault))

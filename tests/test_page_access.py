@@ -1,5 +1,6 @@
 """read_url against a real loopback server and through sessions that misbehave;
 the form readers on real parsed pages; the QR probe."""
+
 import gc
 import os
 import re
@@ -9,10 +10,18 @@ import pytest
 import requests
 import urllib3
 from bs4 import BeautifulSoup
+from support import (
+    ERREUR_ENVOI,
+    GETTING,
+    HYPHENS,
+    Response,
+    erreur_lecture,
+    erreur_lecture_id,
+    said_line,
+    velka_entries,
+)
 
 import velka
-from support import (ERREUR_ENVOI, GETTING, HYPHENS, Response, erreur_lecture,
-                     erreur_lecture_id, said_line, velka_entries)
 from peer import close_before, close_during, closed_port, form_fields, multipart_parts, page
 
 # What reaches an organiser differs between urllib3 1.26 (the lowest
@@ -32,9 +41,18 @@ def lines(capsys):
 
 # --- read_url over HTTP -------------------------------------------------------
 
-@pytest.mark.parametrize("data, files", [
-    (None, None), ({}, None), ({}, {}), ("", ()), (None, {}), (0, []),
-])
+
+@pytest.mark.parametrize(
+    "data, files",
+    [
+        (None, None),
+        ({}, None),
+        ({}, {}),
+        ("", ()),
+        (None, {}),
+        (0, []),
+    ],
+)
 def test_nothing_to_send_is_a_get(peer, session, capsys, data, files):
     peer.queue(page("<p>caf\u00e9</p>"))
     assert velka.read_url(session, peer.url + "/x", data, files) == "<p>caf\u00e9</p>"
@@ -49,8 +67,7 @@ def test_form_fields_are_posted_url_encoded_in_order(peer, session, files):
     assert velka.read_url(session, peer.url + "/Default.aspx", data, files) is not None
     [request] = peer.requests
     assert request.method == "POST" and request.path == "/Default.aspx"
-    assert form_fields(request) == [("__VIEWSTATE", "v/+="), ("empty", ""),
-                                    ("login", "\u00e9l\u00e8ve")]
+    assert form_fields(request) == [("__VIEWSTATE", "v/+="), ("empty", ""), ("login", "\u00e9l\u00e8ve")]
 
 
 def test_files_are_posted_after_the_fields_with_their_own_name_and_bytes(peer, session, tmp_path):
@@ -64,8 +81,11 @@ def test_files_are_posted_after_the_fields_with_their_own_name_and_bytes(peer, s
     assert velka.read_url(session, peer.url, data, files) is not None
     parts = multipart_parts(peer.requests[0])
     assert [(p.name, p.filename, p.data) for p in parts] == [
-        ("__EVENTTARGET", None, b"up"), ("__EVENTARGUMENT", None, b""),
-        ("upload", papi.name, payload), ("other", "notes.txt", b"second")]
+        ("__EVENTTARGET", None, b"up"),
+        ("__EVENTARGUMENT", None, b""),
+        ("upload", papi.name, payload),
+        ("other", "notes.txt", b"second"),
+    ]
 
 
 def test_files_without_fields_are_still_posted(peer, session, tmp_path):
@@ -137,18 +157,24 @@ def test_a_truncated_answer_is_an_error_with_urllib3_2_and_a_short_page_before(p
     if URLLIB3_2:
         assert result is None
         [line] = lines(capsys)
-        assert re.fullmatch(r"erreur envoi: \('Connection broken: IncompleteRead\(50 bytes read, 450 more expected\)', "
-                            r"IncompleteRead\(50 bytes read, 450 more expected\)\)", line), line
+        assert re.fullmatch(
+            r"erreur envoi: \('Connection broken: IncompleteRead\(50 bytes read, 450 more expected\)', "
+            r"IncompleteRead\(50 bytes read, 450 more expected\)\)",
+            line,
+        ), line
     else:
         assert result == "x" * 50 and capsys.readouterr().out == ""
 
 
-@pytest.mark.parametrize("name, sent_new, sent_old", [
-    ("back\\slash.papi", "back\\slash.papi", "back\\\\slash.papi"),
-    ("bell\x07.papi", "bell\x07.papi", "bell%07.papi"),
-    ("quote\".papi", "quote%22.papi", "quote%22.papi"),
-    ("line\nend.papi", "line%0Aend.papi", "line%0Aend.papi"),
-])
+@pytest.mark.parametrize(
+    "name, sent_new, sent_old",
+    [
+        ("back\\slash.papi", "back\\slash.papi", "back\\\\slash.papi"),
+        ("bell\x07.papi", "bell\x07.papi", "bell%07.papi"),
+        ('quote".papi', "quote%22.papi", "quote%22.papi"),
+        ("line\nend.papi", "line%0Aend.papi", "line%0Aend.papi"),
+    ],
+)
 def test_how_the_upload_names_its_file_per_library_version(peer, session, tmp_path, name, sent_new, sent_old):
     (tmp_path / name).write_bytes(b"papi")
     assert velka.read_url(session, peer.url, {"k": "v"}, {"f": str(tmp_path / name)}) is not None
@@ -157,6 +183,7 @@ def test_how_the_upload_names_its_file_per_library_version(peer, session, tmp_pa
 
 
 # --- read_url through sessions and arguments that misbehave ----------------------
+
 
 class KeepingSession:
     """Keeps what it is given; `fail` is raised from post (after the files
@@ -188,9 +215,13 @@ def papi_files(tmp_path):
     return paths
 
 
-@pytest.mark.parametrize("fail, printed", [
-    (None, []), (OSError("network down"), [said_line(ERREUR_ENVOI, "network down")]),
-])
+@pytest.mark.parametrize(
+    "fail, printed",
+    [
+        (None, []),
+        (OSError("network down"), [said_line(ERREUR_ENVOI, "network down")]),
+    ],
+)
 def test_opened_files_are_handed_over_in_order_then_closed(capsys, papi_files, fail, printed):
     session = KeepingSession(fail)
     result = velka.read_url(session, "u", {"a": "b"}, {"f2": papi_files[1], "f1": papi_files[0]})
@@ -254,16 +285,28 @@ class Raising:
         raise self.error
 
 
-@pytest.mark.parametrize("data, files, printed", [
-    (Raising(ValueError("no truth")), None, said_line(ERREUR_ENVOI, "no truth")),
-    (None, Raising(LookupError("no truth either")), said_line(ERREUR_ENVOI, "no truth either")),
-    ({"a": 1}, type("Items", (dict,), {"items": lambda self: 1 / 0})({"f": "x"}),
-     said_line(ERREUR_ENVOI, "division by zero")),
-    ({"a": 1}, type("Items", (dict,), {"items": lambda self: [("f", "x", "y")]})({"f": "x"}),
-     said_line(ERREUR_ENVOI, "too many values to unpack (expected 2)")),
-    ({"a": 1}, type("Items", (dict,), {"items": lambda self: [7]})({"f": "x"}),
-     said_line(ERREUR_ENVOI, "cannot unpack non-iterable int object")),
-])
+@pytest.mark.parametrize(
+    "data, files, printed",
+    [
+        (Raising(ValueError("no truth")), None, said_line(ERREUR_ENVOI, "no truth")),
+        (None, Raising(LookupError("no truth either")), said_line(ERREUR_ENVOI, "no truth either")),
+        (
+            {"a": 1},
+            type("Items", (dict,), {"items": lambda self: 1 / 0})({"f": "x"}),
+            said_line(ERREUR_ENVOI, "division by zero"),
+        ),
+        (
+            {"a": 1},
+            type("Items", (dict,), {"items": lambda self: [("f", "x", "y")]})({"f": "x"}),
+            said_line(ERREUR_ENVOI, "too many values to unpack (expected 2)"),
+        ),
+        (
+            {"a": 1},
+            type("Items", (dict,), {"items": lambda self: [7]})({"f": "x"}),
+            said_line(ERREUR_ENVOI, "cannot unpack non-iterable int object"),
+        ),
+    ],
+)
 def test_odd_arguments_are_reported_and_give_none(capsys, data, files, printed):
     session = KeepingSession()
     assert velka.read_url(session, "u", data, files) is None
@@ -284,7 +327,8 @@ def test_a_failing_print_of_the_failure_line_reaches_the_caller(monkeypatch):
 
 # --- the form readers ---------------------------------------------------------------
 
-PAGE = BeautifulSoup("""
+PAGE = BeautifulSoup(
+    """
 <form>
   <input type="hidden" name="__VIEWSTATE" value="first" />
   <input type="hidden" name="__VIEWSTATE" value="second" />
@@ -293,21 +337,33 @@ PAGE = BeautifulSoup("""
   <input type="text" id="only_id" value="by id" />
   <a id="ctl00_Button"><b>D\u00e9sactiver</b> le tournoi</a>
   <span id="blank"></span>
-</form>""", "html.parser")
+</form>""",
+    "html.parser",
+)
 
 
-@pytest.mark.parametrize("attr, value", [
-    ("__VIEWSTATE", "first"), ("__EVENTVALIDATION", None), ("__VIEWSTATEGENERATOR", ""),
-])
+@pytest.mark.parametrize(
+    "attr, value",
+    [
+        ("__VIEWSTATE", "first"),
+        ("__EVENTVALIDATION", None),
+        ("__VIEWSTATEGENERATOR", ""),
+    ],
+)
 def test_get_attr_value_stores_the_value_attribute(capsys, attr, value):
     found = {attr: "stale"}
     assert velka.get_attr_value(PAGE, found, attr) is None
     assert found == {attr: value} and capsys.readouterr().out == ""
 
 
-@pytest.mark.parametrize("attr, text", [
-    ("ctl00_Button", "D\u00e9sactiver le tournoi"), ("blank", ""), ("only_id", ""),
-])
+@pytest.mark.parametrize(
+    "attr, text",
+    [
+        ("ctl00_Button", "D\u00e9sactiver le tournoi"),
+        ("blank", ""),
+        ("only_id", ""),
+    ],
+)
 def test_get_ident_text_stores_the_joined_text(capsys, attr, text):
     found = {}
     assert velka.get_ident_text(PAGE, found, attr) is None
@@ -321,14 +377,16 @@ def test_get_attr_value_by_id_announces_and_echoes(capsys):
     assert lines(capsys) == [said_line(GETTING, "ctl00_Button"), "D\u00e9sactiver le tournoi"]
 
 
-@pytest.mark.parametrize("reader, args, printed", [
-    (velka.get_attr_value, ("only_id",), [erreur_lecture("only_id")]),  # an id is not a name
-    (velka.get_attr_value, ("only_id", "ID"), [erreur_lecture("only_id")]),  # "ID" is not "id"
-    (velka.get_attr_value, ("nowhere", "id"),
-     [said_line(GETTING, "nowhere"), erreur_lecture("nowhere")]),
-    (velka.get_attr_value, (5,), [erreur_lecture(5)]),
-    (velka.get_ident_text, ("__VIEWSTATE",), [erreur_lecture_id("__VIEWSTATE")]),
-])
+@pytest.mark.parametrize(
+    "reader, args, printed",
+    [
+        (velka.get_attr_value, ("only_id",), [erreur_lecture("only_id")]),  # an id is not a name
+        (velka.get_attr_value, ("only_id", "ID"), [erreur_lecture("only_id")]),  # "ID" is not "id"
+        (velka.get_attr_value, ("nowhere", "id"), [said_line(GETTING, "nowhere"), erreur_lecture("nowhere")]),
+        (velka.get_attr_value, (5,), [erreur_lecture(5)]),
+        (velka.get_ident_text, ("__VIEWSTATE",), [erreur_lecture_id("__VIEWSTATE")]),
+    ],
+)
 def test_a_missing_element_is_reported_then_raised(capsys, reader, args, printed):
     found = {}
     with pytest.raises(AttributeError) as raised:
@@ -337,10 +395,13 @@ def test_a_missing_element_is_reported_then_raised(capsys, reader, args, printed
     assert found == {} and lines(capsys) == printed
 
 
-@pytest.mark.parametrize("reader, line, printed", [
-    (velka.get_ident_text, 107, erreur_lecture_id("key")),
-    (velka.get_attr_value, 121, erreur_lecture("key")),
-])
+@pytest.mark.parametrize(
+    "reader, line, printed",
+    [
+        (velka.get_ident_text, 107, erreur_lecture_id("key")),
+        (velka.get_attr_value, 121, erreur_lecture("key")),
+    ],
+)
 def test_the_same_error_object_is_raised_again_with_its_traceback(capsys, reader, line, printed):
     failure = LookupError("from the page")
 
@@ -366,9 +427,9 @@ def test_the_same_error_object_is_raised_again_with_its_traceback(capsys, reader
 @pytest.mark.parametrize("reader", [velka.get_ident_text, velka.get_attr_value])
 def test_a_mapping_that_refuses_the_value_is_reported(capsys, reader):
     import types
+
     with pytest.raises(TypeError):
-        reader(PAGE, types.MappingProxyType({}), "ctl00_Button" if reader is velka.get_ident_text
-               else "__VIEWSTATE")
+        reader(PAGE, types.MappingProxyType({}), "ctl00_Button" if reader is velka.get_ident_text else "__VIEWSTATE")
     assert len(lines(capsys)) == 1
 
 
@@ -385,6 +446,7 @@ def test_an_interrupt_in_the_reader_has_no_failure_line(capsys, reader):
 
 # --- the QR probe ---------------------------------------------------------------
 
+
 class PageSession:
     def __init__(self, body):
         self.body = body
@@ -397,12 +459,16 @@ class PageSession:
         return Response(self.body.encode())
 
 
-@pytest.mark.parametrize("body, printed", [
-    ('<div id="result">one</div><p><span id="result"><i>t</i>wo\nlines</span></p>'
-     '<b id="result"></b>',
-     ["one", "two", "lines", ""]),
-    ("<p>nothing</p>", []),
-])
+@pytest.mark.parametrize(
+    "body, printed",
+    [
+        (
+            '<div id="result">one</div><p><span id="result"><i>t</i>wo\nlines</span></p><b id="result"></b>',
+            ["one", "two", "lines", ""],
+        ),
+        ("<p>nothing</p>", []),
+    ],
+)
 def test_get_page_test_prints_the_page_then_each_result(monkeypatch, capsys, body, printed):
     session = PageSession(body)
     monkeypatch.setattr(velka, "Session", lambda: session)

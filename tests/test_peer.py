@@ -7,9 +7,21 @@ import pytest
 import requests
 import urllib3
 
-from peer import (Peer, close_before, close_during, closed_port, endless,
-                  form_fields, huge, multipart_parts, open_fds, page, redirect,
-                  redirect_loop, slow)
+from peer import (
+    Peer,
+    close_before,
+    close_during,
+    closed_port,
+    endless,
+    form_fields,
+    huge,
+    multipart_parts,
+    open_fds,
+    page,
+    redirect,
+    redirect_loop,
+    slow,
+)
 
 
 def test_get_recorded_with_path_and_headers(peer):
@@ -30,21 +42,24 @@ def test_urlencoded_post_keeps_order_and_blanks(peer):
 
 def test_multipart_fields_then_binary_file(peer):
     blob = bytes(range(256)) + b"\r\n--not-a-boundary\r\n" + b"\x00" * 10
-    requests.post(peer.url + "/up",
-                  data=[("b", "2"), ("a", "ü")],
-                  files={"file": ("x.bin", blob, "application/octet-stream")},
-                  timeout=5)
+    requests.post(
+        peer.url + "/up",
+        data=[("b", "2"), ("a", "ü")],
+        files={"file": ("x.bin", blob, "application/octet-stream")},
+        timeout=5,
+    )
     parts = multipart_parts(peer.requests[0])
     assert [(p.name, p.filename, p.content_type) for p in parts] == [
-        ("b", None, None), ("a", None, None),
-        ("file", "x.bin", "application/octet-stream")]
+        ("b", None, None),
+        ("a", None, None),
+        ("file", "x.bin", "application/octet-stream"),
+    ]
     assert [p.data for p in parts] == [b"2", "ü".encode(), blob]
 
 
 def test_queued_dialogue_with_cookie_and_rules(peer):
     peer.route("GET", "/never", page("rule"))
-    peer.queue(redirect("/two", set_cookie="sid=abc; Path=/"),
-               page("two"), page("three", status=201), page("four"))
+    peer.queue(redirect("/two", set_cookie="sid=abc; Path=/"), page("two"), page("three", status=201), page("four"))
     with requests.Session() as s:
         r = s.get(peer.url + "/one", timeout=5)
         assert r.text == "two" and r.history[0].status_code == 302
@@ -59,11 +74,14 @@ def test_queued_dialogue_with_cookie_and_rules(peer):
     assert {r.conn for r in recs} == {1}
 
 
-@pytest.mark.parametrize("status,body", [
-    (404, "<h1>Not here</h1>"),
-    (500, "<h1>Broken</h1>"),
-    (200, b"caf\xe9 \xff\xfe raw"),     # invalid UTF-8 arrives unchanged
-])
+@pytest.mark.parametrize(
+    "status,body",
+    [
+        (404, "<h1>Not here</h1>"),
+        (500, "<h1>Broken</h1>"),
+        (200, b"caf\xe9 \xff\xfe raw"),  # invalid UTF-8 arrives unchanged
+    ],
+)
 def test_status_and_exact_bytes(peer, status, body):
     peer.route(None, "/p", page(body, status=status))
     r = requests.get(peer.url + "/p", timeout=5)
@@ -71,13 +89,19 @@ def test_status_and_exact_bytes(peer, status, body):
     assert r.content == (body.encode() if isinstance(body, str) else body)
 
 
-@pytest.mark.parametrize("answer,errors,match", [
-    (close_before(), requests.ConnectionError, "reset"),
-    (close_before(reset=False), requests.ConnectionError, "without response"),
-    (close_during(nbytes=50, reset=True), (requests.exceptions.ChunkedEncodingError,
-                                           requests.ConnectionError), "reset"),
-    (redirect_loop(), requests.TooManyRedirects, "redirects"),
-])
+@pytest.mark.parametrize(
+    "answer,errors,match",
+    [
+        (close_before(), requests.ConnectionError, "reset"),
+        (close_before(reset=False), requests.ConnectionError, "without response"),
+        (
+            close_during(nbytes=50, reset=True),
+            (requests.exceptions.ChunkedEncodingError, requests.ConnectionError),
+            "reset",
+        ),
+        (redirect_loop(), requests.TooManyRedirects, "redirects"),
+    ],
+)
 def test_hostile_answers_raise_and_are_recorded(peer, answer, errors, match):
     peer.route(None, None, answer)
     with pytest.raises(errors, match=match):
@@ -120,7 +144,7 @@ def test_endless_stops_promptly(answer):
     r = requests.get(p.url, stream=True, timeout=0.3)
     if answer.interval:
         with pytest.raises(requests.ConnectionError, match="timed out"):
-            r.content
+            r.content  # noqa: B018 (reading the body is the test)
     else:
         it = r.iter_content(65536)
         assert sum(len(next(it)) for _ in range(50)) > 100_000

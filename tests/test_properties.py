@@ -1,6 +1,7 @@
 """Property-based differential tests: argument binding against a small model
 of the binding rules, and the list-file readers against a model of their
 line handling, over generated calls and generated list files."""
+
 import contextlib
 import io
 import os
@@ -9,17 +10,15 @@ import sys
 import tempfile
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from support import ENVOI_DE, FORMAT_INCORRECT, FUNCTIONS, PAPI_INTROUVABLE, TOURNOI_INTROUVABLE, said, velka_entries
 
 import velka
-from support import (ENVOI_DE, FORMAT_INCORRECT, FUNCTIONS, PAPI_INTROUVABLE,
-                     TOURNOI_INTROUVABLE, said, velka_entries)
 
 # Bounded in CI; HYPOTHESIS_PROFILE=long (scripts/test-properties) for a longer run.
-settings.register_profile("ci", max_examples=300, deadline=None,
-                          suppress_health_check=[HealthCheck.too_slow])
-settings.register_profile("long", max_examples=5000, deadline=None,
-                          suppress_health_check=[HealthCheck.too_slow])
+settings.register_profile("ci", max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+settings.register_profile("long", max_examples=5000, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 # name: (parameters, defaults, def line)
@@ -49,7 +48,7 @@ def model_binding(name, args, kwargs):
         return ("bound", {})
     if len(args) > most or (not kwargs and len(args) < least):
         return count(len(args))
-    bound, taken = dict(zip(parameters, args)), 0
+    bound, taken = dict(zip(parameters, args, strict=False)), 0
     for i in range(len(args), most):
         if parameters[i] in kwargs:
             bound[parameters[i]] = kwargs[parameters[i]]
@@ -62,14 +61,13 @@ def model_binding(name, args, kwargs):
         for key in kwargs:
             if not isinstance(key, str):
                 return ("error", f"{name}() keywords must be strings")
-            if key in parameters[len(args):]:
+            if key in parameters[len(args) :]:
                 continue
-            if key in parameters[:len(args)]:
+            if key in parameters[: len(args)]:
                 return ("error", f"{name}() got multiple values for keyword argument '{key}'")
             return ("error", f"{name}() got an unexpected keyword argument '{key}'")
     if name == "read_url" and type(bound["url"]) is not str:
-        return ("error", "Argument 'url' has incorrect type (expected str, got "
-                         f"{type(bound['url']).__name__})")
+        return ("error", f"Argument 'url' has incorrect type (expected str, got {type(bound['url']).__name__})")
     return ("bound", bound)
 
 
@@ -86,6 +84,7 @@ class Value:
         def method(*args, **kwargs):
             self.log.append((name, args, kwargs))
             return Value(f"{self.label}.{name}")
+
         return method
 
     def __bool__(self):
@@ -112,17 +111,20 @@ def stop():
 
 
 KEYS = st.one_of(
-    st.sampled_from(sorted({p for ps, _, _ in SIGNATURES.values() for p in ps}
-                           | {"timeout", "extra", "Session"})),
-    st.integers(-2, 2), st.tuples(st.integers(0, 1)), st.text(max_size=3))
+    st.sampled_from(sorted({p for ps, _, _ in SIGNATURES.values() for p in ps} | {"timeout", "extra", "Session"})),
+    st.integers(-2, 2),
+    st.tuples(st.integers(0, 1)),
+    st.text(max_size=3),
+)
 
 
-@given(name=st.sampled_from(sorted(SIGNATURES)),
-       positional=st.lists(st.integers(0, 7), max_size=6),
-       keywords=st.dictionaries(KEYS, st.integers(0, 7), max_size=5))
+@given(
+    name=st.sampled_from(sorted(SIGNATURES)),
+    positional=st.lists(st.integers(0, 7), max_size=6),
+    keywords=st.dictionaries(KEYS, st.integers(0, 7), max_size=5),
+)
 def test_binding_matches_the_model(name, positional, keywords):
-    pool = [Value("v0"), Value("v1"), Value("v2"), Value("v3"), "http://x", None,
-            TextSubclass("s"), b"raw"]
+    pool = [Value("v0"), Value("v1"), Value("v2"), Value("v3"), "http://x", None, TextSubclass("s"), b"raw"]
     args = [pool[i] for i in positional]
     kwargs = {key: pool[i] for key, i in keywords.items()}
     expected = model_binding(name, args, kwargs)
@@ -160,10 +162,32 @@ def test_binding_matches_the_model(name, positional, keywords):
 
 # --- list files ---------------------------------------------------------------------
 
-TOKENS = ["", " ", "\t", "\u00a0", "\u2003", "\x85", "\u2028", "l", "login \u00e9", "1", " 1 ",
-          "0", "yes", "a.papi", " a.papi\t", "sub/b.papi", "./a.papi", "missing.papi", "sub", "k"]
-LINES = st.lists(st.tuples(st.lists(st.sampled_from(TOKENS), min_size=1, max_size=6),
-                           st.sampled_from([",", ";", ", ", " ;"])), max_size=8)
+TOKENS = [
+    "",
+    " ",
+    "\t",
+    "\u00a0",
+    "\u2003",
+    "\x85",
+    "\u2028",
+    "l",
+    "login \u00e9",
+    "1",
+    " 1 ",
+    "0",
+    "yes",
+    "a.papi",
+    " a.papi\t",
+    "sub/b.papi",
+    "./a.papi",
+    "missing.papi",
+    "sub",
+    "k",
+]
+LINES = st.lists(
+    st.tuples(st.lists(st.sampled_from(TOKENS), min_size=1, max_size=6), st.sampled_from([",", ";", ", ", " ;"])),
+    max_size=8,
+)
 NEWLINES = st.sampled_from(["\n", "\r\n", "\r"])
 
 

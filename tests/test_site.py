@@ -3,10 +3,20 @@
 import os
 
 import pytest
+from support import (
+    BUTTON,
+    EVENT_VALIDATION,
+    FLD_LOGIN,
+    FLD_PASSWD,
+    IMG_BUTTON,
+    STATE,
+    UPLOAD_EVENT,
+    UPLOAD_FILE,
+    VIEW_STATE,
+    VISIBILITY_EVENT,
+)
 
 import sitectl
-from support import (BUTTON, EVENT_VALIDATION, FLD_LOGIN, FLD_PASSWD, IMG_BUTTON, STATE,
-                     UPLOAD_EVENT, UPLOAD_FILE, VIEW_STATE, VISIBILITY_EVENT)
 
 requests = pytest.importorskip("requests")
 bs4 = pytest.importorskip("bs4")
@@ -31,14 +41,16 @@ def label(soup):
 
 def login(session, base, name, password):
     fields, _ = page(session.get(base))
-    return session.post(base + "/Default.aspx", data=fields + [
-        (FLD_LOGIN, name), (FLD_PASSWD, password),
-        (f"{IMG_BUTTON}.x", "3"), (f"{IMG_BUTTON}.y", "3")])
+    return session.post(
+        base + "/Default.aspx",
+        data=fields + [(FLD_LOGIN, name), (FLD_PASSWD, password), (f"{IMG_BUTTON}.x", "3"), (f"{IMG_BUTTON}.y", "3")],
+    )
 
 
 def postback(session, base, fields, target, files=None):
-    return session.post(base + "/MonTournoi.aspx", files=files,
-                        data=fields + [("__EVENTTARGET", target), ("__EVENTARGUMENT", "")])
+    return session.post(
+        base + "/MonTournoi.aspx", files=files, data=fields + [("__EVENTTARGET", target), ("__EVENTARGUMENT", "")]
+    )
 
 
 @pytest.mark.parametrize("name, shown", [("open-2024", True), ("rapide.hidden_1", False)])
@@ -74,18 +86,24 @@ def test_publish_dialogue(aspnet_site, name, shown):
     assert sitectl.state(datadir, name)["visible"] is (not shown)
 
     mine = [line for line in sitectl.requests_log(datadir) if line.endswith(" " + name)]
-    assert mine == [f"POST /Default.aspx - {name}", f"GET /MonTournoi.aspx - {name}",
-                    f"POST /MonTournoi.aspx {UPLOAD_EVENT} {name}",
-                    f"POST /MonTournoi.aspx {UPLOAD_EVENT} {name}",
-                    f"POST /MonTournoi.aspx {VISIBILITY_EVENT} {name}"]
+    assert mine == [
+        f"POST /Default.aspx - {name}",
+        f"GET /MonTournoi.aspx - {name}",
+        f"POST /MonTournoi.aspx {UPLOAD_EVENT} {name}",
+        f"POST /MonTournoi.aspx {UPLOAD_EVENT} {name}",
+        f"POST /MonTournoi.aspx {VISIBILITY_EVENT} {name}",
+    ]
 
 
-@pytest.mark.parametrize("name, password", [
-    ("refused", "wrong"),       # known login, bad password
-    ("nobody", "pw"),           # unknown login
-    ("../refused", "pw"),       # not a file name: refused, nothing written
-    (None, None),               # no login attempted at all
-])
+@pytest.mark.parametrize(
+    "name, password",
+    [
+        ("refused", "wrong"),  # known login, bad password
+        ("nobody", "pw"),  # unknown login
+        ("../refused", "pw"),  # not a file name: refused, nothing written
+        (None, None),  # no login attempted at all
+    ],
+)
 def test_refused_login_gets_login_page(aspnet_site, name, password):
     base, datadir = aspnet_site
     sitectl.add_account(datadir, "refused", "pw")
@@ -119,7 +137,7 @@ def test_tampered_state_is_rejected(aspnet_site, field):
     fields, _ = page(login(s, base, name, "pw"))
     value = dict(fields)[field]
     i = len(value) - 10  # inside the MAC
-    bad = value[:i] + ("B" if value[i] != "B" else "C") + value[i + 1:]
+    bad = value[:i] + ("B" if value[i] != "B" else "C") + value[i + 1 :]
     tampered = [(k, bad if k == field else v) for k, v in fields]
     r = postback(s, base, tampered, VISIBILITY_EVENT)
     assert r.status_code == 500

@@ -16,6 +16,7 @@ parameter (`int line`) fails at `line`, `line + k`, or passes `line + k` on
 to another helper: at each call with a literal base line, the check names
 base + k for every offset k it can read that way; a line counted on in a
 local variable is checked at its base only."""
+
 from __future__ import annotations
 
 import re
@@ -30,7 +31,7 @@ SRC = Path(__file__).resolve().parent.parent / "src"
 
 MIRROR = re.compile(r"^(\d+)(?:-(\d+))?(?:\s\s+\S|$)")
 MORE_MIRRORS = re.compile(r"\s\s(\d+)(?:-(\d+))?\s\s+\S")
-TRACE = re.compile(r'\bTrace\s+tb\s*\{\s*(\w+)_spec\s*\}')
+TRACE = re.compile(r"\bTrace\s+tb\s*\{\s*(\w+)_spec\s*\}")
 RECORD = re.compile(r'\bFunctionSpec\s+(\w+)_spec\s*\{\s*"velka\.(\w+)"\s*,\s*(\d+)\s*,')
 FAIL = re.compile(r"\btb\.fail\(")
 DEF = re.compile(r"^(\d+)\s+def\s+(\w+)\(")
@@ -40,6 +41,7 @@ SIGNATURE = re.compile(r"(\w+)\s*\(([^()]*)\)\s*(?:const\s*)?(?:noexcept\s*)?$")
 @dataclass
 class Body:
     """One top-level C++ function."""
+
     file: str
     name: str
     params: list[str]  # the parameters' names
@@ -59,7 +61,7 @@ def blank(text: str) -> tuple[str, list[tuple[int, str]]]:
         if text.startswith("//", i):
             end = text.find("\n", i)
             end = n if end < 0 else end
-            comments.append((text.count("\n", 0, i) + 1, text[i + 2:end].strip()))
+            comments.append((text.count("\n", 0, i) + 1, text[i + 2 : end].strip()))
             out.append(" " * (end - i))
             i = end
         elif text.startswith("/*", i):
@@ -70,7 +72,7 @@ def blank(text: str) -> tuple[str, list[tuple[int, str]]]:
             quote, j = text[i], i + 1
             while text[j] != quote:
                 j += 2 if text[j] == "\\" else 1
-            out.append(quote + re.sub(r"[^\n]", " ", text[i + 1:j]) + quote)
+            out.append(quote + re.sub(r"[^\n]", " ", text[i + 1 : j]) + quote)
             i = j + 1
         else:
             out.append(text[i])
@@ -107,20 +109,28 @@ def bodies(path: Path, root: Path = SRC) -> list[Body]:
     file_trace, found, i, last_end = None, [], 0, 0
     while (i := code.find("{", i)) >= 0:
         head = code[last_end:i].rstrip()
-        head = head[max(head.rfind(";"), head.rfind("}")) + 1:].strip()
+        head = head[max(head.rfind(";"), head.rfind("}")) + 1 :].strip()
         if re.match(r"(?:inline\s+)?namespace\b", head):
             i = last_end = i + 1
             continue
         end = closing(code, i, "{", "}")
         signature = SIGNATURE.search(head)
-        own = TRACE.search(raw[i:end + 1])
+        own = TRACE.search(raw[i : end + 1])
         if signature and not re.search(r"\b(?:struct|class|enum|union)\b", head):
             params, ints = parameter_names(signature.group(2))
-            found.append(Body(str(path.relative_to(root)), signature.group(1), params, ints,
-                              code.count("\n", 0, i) + 1, code[i:end + 1],
-                              own.group(1) if own else None))
-        elif TRACE.search(raw[last_end:end + 1]):
-            file_trace = TRACE.search(raw[last_end:end + 1]).group(1)
+            found.append(
+                Body(
+                    str(path.relative_to(root)),
+                    signature.group(1),
+                    params,
+                    ints,
+                    code.count("\n", 0, i) + 1,
+                    code[i : end + 1],
+                    own.group(1) if own else None,
+                )
+            )
+        elif TRACE.search(raw[last_end : end + 1]):
+            file_trace = TRACE.search(raw[last_end : end + 1]).group(1)
         i = last_end = end + 1
     attach_mirrors(found, comments, path)
     defs = {name: body for body in found for name in def_names(body)}
@@ -129,8 +139,9 @@ def bodies(path: Path, root: Path = SRC) -> list[Body]:
         # entry is written out, the function is the one whose def comment the
         # body carries, or the only one the file defines.
         if body.trace is None and "tb" not in body.params:
-            body.trace = (file_trace or next(iter(def_names(body)), None) or
-                          (next(iter(defs)) if len(defs) == 1 else None))
+            body.trace = (
+                file_trace or next(iter(def_names(body)), None) or (next(iter(defs)) if len(defs) == 1 else None)
+            )
     return found
 
 
@@ -155,7 +166,7 @@ def attach_mirrors(found: list[Body], comments: list[tuple[int, str]], path: Pat
 
 
 def arguments(code: str, open_at: int) -> list[str]:
-    inner = code[open_at + 1:closing(code, open_at, "(", ")")]
+    inner = code[open_at + 1 : closing(code, open_at, "(", ")")]
     parts, depth, current = [], 0, ""
     for char in inner:
         depth += {"(": 1, "{": 1, "[": 1, ")": -1, "}": -1, "]": -1}.get(char, 0)
@@ -197,8 +208,11 @@ def failures(body: Body, helpers: dict[str, Body]):
             for parameter in helper.line_params:
                 index = helper.params.index(parameter)
                 if index < len(given):
-                    yield (line_expression(given[index], body.params),
-                           body.code.count("\n", 0, m.start()), (name, parameter))
+                    yield (
+                        line_expression(given[index], body.params),
+                        body.code.count("\n", 0, m.start()),
+                        (name, parameter),
+                    )
 
 
 def line_helpers(all_bodies: list[Body]) -> dict[str, Body]:
@@ -254,15 +268,16 @@ def check(all_bodies: list[Body]) -> tuple[dict[str | None, list[str]], dict]:
     named, helpers = named_lines(all_bodies), line_helpers(all_bodies)
     for body in all_bodies:
         if body.trace not in FUNCTIONS:
-            problems[None] += [f"{body.file}:{source}: mirror comment in {body.name}, which no "
-                               "module function's entry covers" for _, _, source, _ in body.mirrors]
+            problems[None] += [
+                f"{body.file}:{source}: mirror comment in {body.name}, which no module function's entry covers"
+                for _, _, source, _ in body.mirrors
+            ]
         for expression, offset, via in failures(body, helpers):
             if isinstance(expression, tuple):
                 continue  # a helper's own line parameter: checked at its callers
             where = f"{body.file}:{body.start + offset}: {body.name}"
             if expression is None:
-                problems[body.trace].append(f"{where} fails at a line that is neither a literal "
-                                            "nor a line parameter")
+                problems[body.trace].append(f"{where} fails at a line that is neither a literal nor a line parameter")
                 continue
             lines = {expression}
             if via:
@@ -271,8 +286,9 @@ def check(all_bodies: list[Body]) -> tuple[dict[str | None, list[str]], dict]:
                 if body.trace not in FUNCTIONS:
                     problems[None].append(f"{where} fails at {line}, outside every module function")
                 elif line not in named[body.trace]:
-                    problems[body.trace].append(f"{where} fails at line {line}, which no mirror "
-                                                "comment of the function names")
+                    problems[body.trace].append(
+                        f"{where} fails at line {line}, which no mirror comment of the function names"
+                    )
     return problems, named
 
 
@@ -282,24 +298,27 @@ def misplaced(all_bodies: list[Body], name: str, named: set[int]) -> list[str]:
     starts = sorted(f.def_line for f in FUNCTIONS.values()) + [MAIN_GUARD_LINE]
     low = FUNCTIONS[name].def_line
     high = starts[starts.index(low) + 1]
-    defs = [(int(m.group(1)), m.group(2)) for body in all_bodies if body.trace == name
-            for *_, text in body.mirrors for m in [DEF.match(text)] if m]
+    defs = [
+        (int(m.group(1)), m.group(2))
+        for body in all_bodies
+        if body.trace == name
+        for *_, text in body.mirrors
+        for m in [DEF.match(text)]
+        if m
+    ]
     problems = [] if defs == [(low, name)] else [f"def comments {defs}, expected {[(low, name)]}"]
-    return problems + [f"line {line} is outside {low}-{high - 1}"
-                       for line in sorted(named) if not low <= line < high]
+    return problems + [f"line {line} is outside {low}-{high - 1}" for line in sorted(named) if not low <= line < high]
 
 
 def record_problems(texts: list[str]) -> list[str]:
     """What is wrong with the functions' records: each module function has
     one, named after it, giving the def line of the signature table."""
     found = [m.groups() for text in texts for m in RECORD.finditer(text)]
-    problems = [f"{spec}_spec is the record of velka.{entry}" for spec, entry, _ in found
-                if spec != entry]
+    problems = [f"{spec}_spec is the record of velka.{entry}" for spec, entry, _ in found if spec != entry]
     for name, function in FUNCTIONS.items():
         lines = [int(line) for _, entry, line in found if entry == name]
         if lines != [function.def_line]:
-            problems.append(f"{name}: records give def lines {lines}, "
-                            f"expected [{function.def_line}]")
+            problems.append(f"{name}: records give def lines {lines}, expected [{function.def_line}]")
     return problems
 
 
@@ -307,21 +326,26 @@ def test_each_function_has_one_record_with_its_def_line():
     assert record_problems([path.read_text() for path in sources()]) == []
 
 
-RECORD_SAMPLE = '''
+RECORD_SAMPLE = """
 constexpr FunctionSpec get_ident_text_spec{
     "velka.get_ident_text", 105, 3, 3, {"soup", "vars", "attr"}, {}, {"elem", "e"}, -1,
     get_ident_text};
-'''
+"""
 
 
-@pytest.mark.parametrize("change, expected", [
-    (("105", "106"), ["get_ident_text: records give def lines [106], expected [105]"]),
-    (("get_ident_text_spec", "page_ffe_spec"), ["page_ffe_spec is the record of "
-                                                "velka.get_ident_text"]),
-])
+@pytest.mark.parametrize(
+    "change, expected",
+    [
+        (("105", "106"), ["get_ident_text: records give def lines [106], expected [105]"]),
+        (("get_ident_text_spec", "page_ffe_spec"), ["page_ffe_spec is the record of velka.get_ident_text"]),
+    ],
+)
 def test_the_record_check_finds_a_wrong_record(change, expected):
-    others = [f'FunctionSpec {name}_spec{{"velka.{name}", {function.def_line},'
-              for name, function in FUNCTIONS.items() if name != "get_ident_text"]
+    others = [
+        f'FunctionSpec {name}_spec{{"velka.{name}", {function.def_line},'
+        for name, function in FUNCTIONS.items()
+        if name != "get_ident_text"
+    ]
     assert record_problems(others + [RECORD_SAMPLE]) == []
     assert record_problems(others + [RECORD_SAMPLE.replace(*change)]) == expected
 
@@ -374,19 +398,24 @@ Ref read_url(const Bound& args) {
 """
 
 
-@pytest.mark.parametrize("change, expected", [
-    (None, []),
-    (("tb.fail(13)", "tb.fail(14)"), ["fails at line 14"]),
-    (("tb.fail(29)", "tb.fail(30)"), ["fails at line 30"]),
-    (("two(fps, 16)", "two(fps, 21)"), ["fails at line 22"]),
-    (("via(fps, 18)", "via(fps, 19)"), ["fails at line 22"]),
-    (("tb.fail(line + 1)", "tb.fail(line + 2)"), ["fails at line 22"]),
-    (("// 18-21", "// 18"), ["fails at line 20", "fails at line 21"]),
-    (("tb.fail(13)", "tb.fail(fps)"), ["neither a literal nor a line parameter"]),
-    (("tb{read_url_spec}", "tb{read_url_entry}"), []),  # found by its def comment
-    (("tb{read_url_spec}", "tb{other_spec}"), ["no module function's entry covers",
-                                               "outside every module function"]),
-])
+@pytest.mark.parametrize(
+    "change, expected",
+    [
+        (None, []),
+        (("tb.fail(13)", "tb.fail(14)"), ["fails at line 14"]),
+        (("tb.fail(29)", "tb.fail(30)"), ["fails at line 30"]),
+        (("two(fps, 16)", "two(fps, 21)"), ["fails at line 22"]),
+        (("via(fps, 18)", "via(fps, 19)"), ["fails at line 22"]),
+        (("tb.fail(line + 1)", "tb.fail(line + 2)"), ["fails at line 22"]),
+        (("// 18-21", "// 18"), ["fails at line 20", "fails at line 21"]),
+        (("tb.fail(13)", "tb.fail(fps)"), ["neither a literal nor a line parameter"]),
+        (("tb{read_url_spec}", "tb{read_url_entry}"), []),  # found by its def comment
+        (
+            ("tb{read_url_spec}", "tb{other_spec}"),
+            ["no module function's entry covers", "outside every module function"],
+        ),
+    ],
+)
 def test_the_check_finds_a_line_no_comment_names(tmp_path, change, expected):
     source = SAMPLE if change is None else SAMPLE.replace(*change)
     assert source != SAMPLE or change is None
@@ -397,12 +426,17 @@ def test_the_check_finds_a_line_no_comment_names(tmp_path, change, expected):
     assert all(any(part in text for text in found) for part in expected), found
 
 
-@pytest.mark.parametrize("change, expected", [
-    (None, []),
-    (("// 31  return", "// 105  return"), ["line 105 is outside 12-104"]),
-    (("// 12  def read_url", "// 11  def read_url"), ["def comments [(11, 'read_url')]",
-                                                     "line 11 is outside 12-104"]),
-])
+@pytest.mark.parametrize(
+    "change, expected",
+    [
+        (None, []),
+        (("// 31  return", "// 105  return"), ["line 105 is outside 12-104"]),
+        (
+            ("// 12  def read_url", "// 11  def read_url"),
+            ["def comments [(11, 'read_url')]", "line 11 is outside 12-104"],
+        ),
+    ],
+)
 def test_the_check_finds_a_line_outside_its_function(tmp_path, change, expected):
     (tmp_path / "sample.cpp").write_text(SAMPLE if change is None else SAMPLE.replace(*change))
     all_bodies = bodies(tmp_path / "sample.cpp", tmp_path)

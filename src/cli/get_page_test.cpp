@@ -12,7 +12,6 @@ constexpr Trace tb{get_page_test_spec};
 
 // 257  def get_page_test():
 Ref get_page_test(const Bound&) {
-
     Ref url = Ref::borrow(s.qr_service_url);                    // 258  url = "https://qr.trasko.fr/qr/qrupload"
     Ref session = call(global(s.Session), {});                  // 259  session = Session()
     if (!session) return tb.fail(259);
@@ -33,8 +32,10 @@ Ref get_page_test(const Bound&) {
 
 }  // namespace
 
+// clang-format off
 constexpr FunctionSpec get_page_test_spec{
     "velka.get_page_test", 257, 0, 0, {}, {},
     {"url", "session", "html", "soup", "lines", "result"}, -1, get_page_test};
+// clang-format on
 
 }  // namespace velka

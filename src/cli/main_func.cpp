@@ -35,6 +35,8 @@ Ref main_func(const Bound&) {
 
 }  // namespace
 
+// clang-format off
 constexpr FunctionSpec main_func_spec{"velka.main_func", 271, 0, 0, {}, {}, {"cmd"}, -1, main_func};
+// clang-format on
 
 }  // namespace velka

@@ -9,7 +9,7 @@ namespace velka {
 
 struct SiteConstant {
     int line;  // of its binding in the module, for a load failure's traceback entry
-    PyObject* Strings::*name;
+    PyObject* Strings::* name;
     const char* value;
 };
 

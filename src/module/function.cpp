@@ -43,9 +43,11 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // The references a function object owns, visited and cleared alike.
+// clang-format off
 #define VELKA_OWNED_FIELDS(X)                                                       \
     X(name) X(qualname) X(module) X(doc) X(defaults) X(kwdefaults) X(annotations) \
     X(globals) X(builtins) X(code) X(parameter_names)
+// clang-format on
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* function = as_function(self);

@@ -15,6 +15,7 @@
 namespace velka {
 
 // Identifiers: interned, and named in C++ as they read in the module.
+// clang-format off
 #define VELKA_IDENTIFIERS(X)                                                          \
     X(velka) X(sys) X(os) X(pathlib) X(requests) X(bs4)                               \
     X(Session) X(Response) X(BeautifulSoup)                                           \
@@ -29,8 +30,10 @@ namespace velka {
     X(strip) X(readlines) X(format) X(is_file) X(Path) X(path) X(abspath) X(argv)     \
     X(name)                                                                           \
     X(data) X(files) X(id) X(attrs) X(value) X(result) X(url) X(str) X(rb) X(r)
+// clang-format on
 
 // Other texts of the module, each with the C++ name it is used by.
+// clang-format off
 #define VELKA_TEXTS(X)                                                                \
     X(dunder_name, "__name__") X(dunder_main, "__main__")                             \
     X(dunder_test, "__test__")                                                        \
@@ -54,6 +57,7 @@ namespace velka {
     X(syntaxe, "syntaxe: trasko fichier-tournoi")                                     \
     X(hyphens, "---------------------")                                               \
     X(qr_service_url, "https://qr.trasko.fr/qr/qrupload")
+// clang-format on
 
 struct Strings {
 #define VELKA_MEMBER(name) PyObject* name = nullptr;

@@ -18,10 +18,12 @@ namespace {
 constexpr int main_guard_line = 285;
 
 // The functions, in the order the module's statements define them.
+// clang-format off
 constexpr const FunctionSpec* module_functions[] = {
     &read_url_spec,         &get_ident_text_spec, &get_attr_value_spec, &envoi_tournoi_spec,
     &get_tournoi_list_spec, &page_ffe_spec,       &get_page_test_spec,  &main_func_spec,
 };
+// clang-format on
 
 // The module's own dict, where its statements bind: that of the frame in
 // force while they run.
@@ -263,10 +265,12 @@ PyModuleDef_Slot module_slots[] = {
 
 PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
 
+// clang-format off
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "velka", nullptr, 0, no_methods, module_slots, nullptr, nullptr,
     nullptr,
 };
+// clang-format on
 
 }  // namespace
 

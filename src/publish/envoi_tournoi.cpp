@@ -160,9 +160,11 @@ Ref envoi_tournoi(const Bound& args) {
 
 }  // namespace
 
+// clang-format off
 constexpr FunctionSpec envoi_tournoi_spec{
     "velka.envoi_tournoi", 128, 4, 4, {"nohom", "pwd", "fname", "f_visible"}, {},
     {"vars", "url", "session", "html", "soup", "data_post", "visibilty_state"}, -1,
     envoi_tournoi};
+// clang-format on
 
 }  // namespace velka

@@ -49,9 +49,11 @@ Ref get_tournoi_list(const Bound& args) {
 
 }  // namespace
 
+// clang-format off
 constexpr FunctionSpec get_tournoi_list_spec{
     "velka.get_tournoi_list", 198, 1, 1, {"tournoi_list_full_name"}, {},
     {"dict_trn", "file1", "Lines", "count", "line", "tfld", "tournoi_fname", "disp"}, -1,
     get_tournoi_list};
+// clang-format on
 
 }  // namespace velka

@@ -79,8 +79,10 @@ Ref page_ffe(const Bound& args) {
 
 }  // namespace
 
+// clang-format off
 constexpr FunctionSpec page_ffe_spec{
     "velka.page_ffe", 227, 1, 1, {"tournoi_list_full_name"}, {},
     {"file1", "line", "tfld", "f_visible", "e"}, -1, page_ffe};
+// clang-format on
 
 }  // namespace velka

@@ -78,8 +78,10 @@ Ref read_url(const Bound& args) {
 
 }  // namespace
 
+// clang-format off
 constexpr FunctionSpec read_url_spec{
     "velka.read_url", 12, 2, 4, {"session", "url", "data", "files"}, {nullptr, nullptr},
     {"fps", "content", "response", "file_id", "file_name", "e", "h"}, 1, read_url};
+// clang-format on
 
 }  // namespace velka

@@ -80,11 +80,15 @@ Ref get_attr_value(const Bound& args) {
 
 }  // namespace
 
+// clang-format off
 constexpr FunctionSpec get_ident_text_spec{
     "velka.get_ident_text", 105, 3, 3, {"soup", "vars", "attr"}, {}, {"elem", "e"}, -1,
     get_ident_text};
+// clang-format on
+// clang-format off
 constexpr FunctionSpec get_attr_value_spec{
     "velka.get_attr_value", 114, 3, 4, {"soup", "vars", "attr", "attr_name"}, {"name"},
     {"elem", "e"}, -1, get_attr_value};
+// clang-format on
 
 }  // namespace velka

@@ -1,5 +1,6 @@
 """Stand-ins for the site that cost no socket: a session that answers from a
 list of pages, and the pages of a complete publishing dialogue."""
+
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable
@@ -45,7 +46,8 @@ def session_class(pages: Iterable[bytes]) -> type[FakeSession]:
 def state_fields(tag: str) -> str:
     return "".join(
         f'<input type="hidden" name="{name}" value="{tag}-{name}" />'
-        for name in ("__VIEWSTATE", "__VIEWSTATEGENERATOR", "__EVENTVALIDATION"))
+        for name in ("__VIEWSTATE", "__VIEWSTATEGENERATOR", "__EVENTVALIDATION")
+    )
 
 
 def dialogue_pages(label: str = "Activer le tournoi", after: str = "Désactiver") -> list[bytes]:
@@ -104,7 +106,7 @@ class FakeSoup:
         value = None
         if 'value="' in tag:
             value = tag.split('value="', 1)[1].split('"', 1)[0]
-        return FakeElement(self.html[end + 1:].split("<", 1)[0], value)
+        return FakeElement(self.html[end + 1 :].split("<", 1)[0], value)
 
     def find(self, id: object = None, attrs: dict[str, object] | None = None) -> object:
         if attrs is not None:

@@ -10,6 +10,7 @@ Three targets share one entry, chosen by the input's first byte:
   to envoi_tournoi by a fake session.
 Each call's result, exception (type and text) and printed lines must be the
 model's. Run under scripts/fuzz or scripts/test-fuzz, not directly."""
+
 from __future__ import annotations
 
 import contextlib
@@ -31,6 +32,7 @@ with atheris.instrument_imports(include=["fuzz"]):
     from fuzz.model import SIGNATURES, bind, load_baseline
 
 import bs4
+
 import velka
 
 MODEL = load_baseline()
@@ -86,8 +88,7 @@ def outcome(call: Callable[[], object]) -> tuple[object, ...]:
 
 
 @contextlib.contextmanager
-def stand_ins(module: ModuleType, pages: list[bytes],
-              recorder: Recorder | None = None) -> Iterator[type]:
+def stand_ins(module: ModuleType, pages: list[bytes], recorder: Recorder | None = None) -> Iterator[type]:
     """Points the module's session (and, for a batch, its envoi_tournoi) at
     stand-ins for the length of one run."""
     real = module.Session, module.envoi_tournoi
@@ -115,17 +116,25 @@ def value(fdp: atheris.FuzzedDataProvider, soup: object) -> object:
     pick = fdp.ConsumeIntInRange(0, 12)
     # Numbers stay clear of small ones: open() would take them for descriptors.
     choices: list[Callable[[], object]] = [
-        lambda: None, lambda: text(fdp), lambda: Text(text(fdp)), lambda: Shouting(text(fdp)),
-        lambda: fdp.ConsumeIntInRange(1 << 20, 1 << 21), dict,
-        lambda: {text(fdp): text(fdp)}, lambda: soup, lambda: str(PAPI), lambda: Fragile(),
-        lambda: [text(fdp)], lambda: b"bytes", lambda: SESSION,
+        lambda: None,
+        lambda: text(fdp),
+        lambda: Text(text(fdp)),
+        lambda: Shouting(text(fdp)),
+        lambda: fdp.ConsumeIntInRange(1 << 20, 1 << 21),
+        dict,
+        lambda: {text(fdp): text(fdp)},
+        lambda: soup,
+        lambda: str(PAPI),
+        lambda: Fragile(),
+        lambda: [text(fdp)],
+        lambda: b"bytes",
+        lambda: SESSION,
     ]
     return choices[pick]()
 
 
 def keyword(fdp: atheris.FuzzedDataProvider, parameters: tuple[str, ...]) -> str:
-    name = fdp.PickValueInList(list(parameters)) if parameters and fdp.ConsumeBool() \
-        else text(fdp, 6)
+    name = fdp.PickValueInList(list(parameters)) if parameters and fdp.ConsumeBool() else text(fdp, 6)
     kind = fdp.ConsumeIntInRange(0, 2 if ODD_KEYWORDS else 1)
     return name if kind == 0 else Text(name) if kind == 1 else Shouting(name)
 
@@ -135,8 +144,7 @@ def fuzz_binding(fdp: atheris.FuzzedDataProvider) -> None:
     parameters = SIGNATURES[name][0]
     soup = bs4.BeautifulSoup(dialogue_pages()[2], "html.parser")
     args = tuple(value(fdp, soup) for _ in range(fdp.ConsumeIntInRange(0, 5)))
-    kwargs = {keyword(fdp, parameters): value(fdp, soup)
-              for _ in range(fdp.ConsumeIntInRange(0, 3))}
+    kwargs = {keyword(fdp, parameters): value(fdp, soup) for _ in range(fdp.ConsumeIntInRange(0, 3))}
     try:
         bind(name, args, kwargs)
         refused = None
@@ -165,6 +173,7 @@ def fuzz_binding(fdp: atheris.FuzzedDataProvider) -> None:
         # Fresh mappings and sessions, so that one run's writes do not show in the other's.
         def fresh(a: object) -> object:
             return dict(a) if type(a) is dict else session() if a is SESSION else a
+
         fresh_args = [fresh(a) for a in args]
         fresh_kw = {k: fresh(v) for k, v in kwargs.items()}
         session.last = None
@@ -195,10 +204,14 @@ def fuzz_pages(fdp: atheris.FuzzedDataProvider) -> None:
     pages = dialogue_pages(text(fdp, 30), text(fdp, 30))
     for i in range(fdp.ConsumeIntInRange(0, 4)):
         where = fdp.ConsumeIntInRange(0, 3)
-        pages[where] = fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 400)) if i % 2 else \
-            fdp.ConsumeUnicodeNoSurrogates(fdp.ConsumeIntInRange(0, 200)).encode()
-    attr = fdp.PickValueInList(["__VIEWSTATE", "__EVENTVALIDATION",
-                                "ctl00_ContentPlaceHolderMain_CmdAfficherTournoi", text(fdp, 8)])
+        pages[where] = (
+            fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 400))
+            if i % 2
+            else fdp.ConsumeUnicodeNoSurrogates(fdp.ConsumeIntInRange(0, 200)).encode()
+        )
+    attr = fdp.PickValueInList(
+        ["__VIEWSTATE", "__EVENTVALIDATION", "ctl00_ContentPlaceHolderMain_CmdAfficherTournoi", text(fdp, 8)]
+    )
     attr_name = fdp.PickValueInList(["name", "id", "ID", "value", text(fdp, 4)])
     visible = fdp.ConsumeBool()
     page = pages[fdp.ConsumeIntInRange(0, 3)]

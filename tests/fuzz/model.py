@@ -1,6 +1,7 @@
 """The module's behaviour in plain Python, for differential checks: the bodies
 are those of the benchmarks' plain-Python twin (bench/baseline.py), and the
 argument binding, whose messages are the module's own, is written out here."""
+
 from __future__ import annotations
 
 import importlib.util
@@ -65,8 +66,7 @@ def bind(name: str, args: tuple[object, ...], kwargs: dict[str, object]) -> tupl
     for index in range(len(args), high):
         # By equality, as the interpreter binds: a str subclass hashing
         # otherwise still names its parameter.
-        match = next((i for i, key in enumerate(keys)
-                      if i not in used and key == parameters[index]), None)
+        match = next((i for i, key in enumerate(keys) if i not in used and key == parameters[index]), None)
         if match is not None:
             used.add(match)
             bound.append(kwargs[keys[match]])
@@ -80,11 +80,9 @@ def bind(name: str, args: tuple[object, ...], kwargs: dict[str, object]) -> tupl
         if not isinstance(key, str):
             raise TypeError(f"{name}() keywords must be strings")
         # Filled already, by position or by an equal keyword before it.
-        if key in parameters[: len(args)] or any(
-                key == parameters[index] for index in range(len(args), high)):
+        if key in parameters[: len(args)] or any(key == parameters[index] for index in range(len(args), high)):
             raise TypeError(f"{name}() got multiple values for keyword argument '{text(key)}'")
         raise TypeError(f"{name}() got an unexpected keyword argument '{text(key)}'")
     if name == "read_url" and type(bound[1]) is not str:
-        raise TypeError("Argument 'url' has incorrect type (expected str, got "
-                        f"{type(bound[1]).__name__})")
+        raise TypeError(f"Argument 'url' has incorrect type (expected str, got {type(bound[1]).__name__})")
     return tuple(bound)

@@ -1,11 +1,13 @@
 """What the fuzzer found, kept as plain differential tests against the
 plain-Python twin: same result, same exception, same printed lines."""
+
 import contextlib
 import io
 
 import pytest
-import velka
 from fuzz.model import load_baseline
+
+import velka
 
 MODEL = load_baseline()
 
@@ -20,16 +22,19 @@ def outcome(function, *args):
     return (*result, out.getvalue())
 
 
-@pytest.mark.parametrize("name, args", [
-    # soup.find is looked up before the query dict is built: no page, and
-    # an attribute name that cannot be a key, fail on the page.
-    ("get_attr_value", (None, {}, "__VIEWSTATE", ["name"])),
-    ("get_attr_value", (None, {}, "__VIEWSTATE", {})),
-    ("get_attr_value", (3, {}, ["x"], "name")),
-    # The page is there: the unhashable name fails on the dict.
-    ("get_attr_value", ("<p>", {}, "__VIEWSTATE", ["name"])),
-    # ...and a builtin method keeps its qualified message.
-    ("get_attr_value", (b"<p>", {}, "__VIEWSTATE", "name")),
-])
+@pytest.mark.parametrize(
+    "name, args",
+    [
+        # soup.find is looked up before the query dict is built: no page, and
+        # an attribute name that cannot be a key, fail on the page.
+        ("get_attr_value", (None, {}, "__VIEWSTATE", ["name"])),
+        ("get_attr_value", (None, {}, "__VIEWSTATE", {})),
+        ("get_attr_value", (3, {}, ["x"], "name")),
+        # The page is there: the unhashable name fails on the dict.
+        ("get_attr_value", ("<p>", {}, "__VIEWSTATE", ["name"])),
+        # ...and a builtin method keeps its qualified message.
+        ("get_attr_value", (b"<p>", {}, "__VIEWSTATE", "name")),
+    ],
+)
 def test_readers_evaluate_as_python_does(name, args):
     assert outcome(getattr(velka, name), *args) == outcome(getattr(MODEL, name), *args)
