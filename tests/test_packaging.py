@@ -25,16 +25,6 @@ ROOT = Path(__file__).resolve().parent.parent
 PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
 STUBS = ROOT / "src" / "stubs"
 CALLER = ROOT / "tests" / "typing" / "caller.py"
-FUNCTIONS = [
-    "envoi_tournoi",
-    "get_attr_value",
-    "get_ident_text",
-    "get_page_test",
-    "get_tournoi_list",
-    "main_func",
-    "page_ffe",
-    "read_url",
-]
 
 
 def run(*command, cwd=ROOT, env=None, timeout=600, status=0):
@@ -230,8 +220,4 @@ def test_the_stub_matches_the_built_module():
         text=True,
         timeout=300,
     )
-    errors = set(re.findall(r"^error: (.*)$", result.stdout, re.MULTILINE))
-    # The module's functions are of its own function type, which stubtest does
-    # not take for a function; it still compares their signatures, and any
-    # difference is an error of its own.
-    assert errors == {f"velka.{name} is not a function" for name in FUNCTIONS}, result.stdout
+    assert result.returncode == 0, result.stdout + result.stderr

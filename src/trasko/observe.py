@@ -38,11 +38,7 @@ class Attempt:
             return "connexion refusée"
         if len(self.pages) > 2 and not taken:
             verdict = site.upload_verdict(self.pages[2])
-            return (
-                f"fichier refusé par le site : {verdict}"
-                if verdict
-                else "envoi du fichier non confirmé par le site"
-            )
+            return f"fichier refusé par le site : {verdict}" if verdict else "envoi du fichier non confirmé par le site"
         if self.error is not None or len(self.pages) < 3:
             return f"réponse inattendue du site ({type(self.error).__name__})"
         if site.shown(self.pages[-1]) not in (visible, None):

@@ -114,9 +114,7 @@ def _interval(value: str | None) -> float:
     except ValueError:
         seconds = -1.0
     if not 0 < seconds < 1e6:
-        raise UsageError(
-            f"--intervalle attend une durée en secondes (nombre positif), pas « {value or ''} »"
-        )
+        raise UsageError(f"--intervalle attend une durée en secondes (nombre positif), pas « {value or ''} »")
     return seconds
 
 

@@ -23,17 +23,11 @@ def plural(count: int, one: str, many: str = "") -> str:
 
 
 def summary(published: int, failed: int, untried: int) -> None:
-    say(
-        f"bilan : {plural(published, 'publié')}, {plural(failed, 'non publié')}, "
-        f"{plural(untried, 'non tenté')}"
-    )
+    say(f"bilan : {plural(published, 'publié')}, {plural(failed, 'non publié')}, {plural(untried, 'non tenté')}")
 
 
 def internal_error(error: BaseException) -> None:
     """A fault of the command itself: where it happened, never the error's own
     text, which might quote a line of the list and so a password."""
     frames = "".join(traceback.format_tb(error.__traceback__))
-    say(
-        f"{frames}trasko : erreur interne ({type(error).__name__}) ; "
-        "merci de la signaler avec les lignes ci-dessus"
-    )
+    say(f"{frames}trasko : erreur interne ({type(error).__name__}) ; merci de la signaler avec les lignes ci-dessus")

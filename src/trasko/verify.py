@@ -32,9 +32,7 @@ def run(lines: list[Line]) -> int:
 def _check(watch: Watch, line: Line) -> bool:
     # No Papi file is opened before the upload, which is never reached here.
     attempt = watch.attempt(
-        lambda: watch.velka.envoi_tournoi(
-            line.login, line.password, line.papi_path(), line.visible
-        ),
+        lambda: watch.velka.envoi_tournoi(line.login, line.password, line.papi_path(), line.visible),
         stop_after_login=True,
     )
     if attempt.lost is not None or len(attempt.pages) < 2:
@@ -43,9 +41,7 @@ def _check(watch: Watch, line: Line) -> bool:
         return False
     url = site.public_url(attempt.pages[1])
     print(
-        f"connexion acceptée : {line.login} -> {url}"
-        if url
-        else f"connexion refusée : {line.login}",
+        f"connexion acceptée : {line.login} -> {url}" if url else f"connexion refusée : {line.login}",
         flush=True,
     )
     return url is not None

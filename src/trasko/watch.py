@@ -66,9 +66,7 @@ class Follower:
         watch = self.batch.watch
         envoi = watch.velka.envoi_tournoi
         with watch.installed():
-            attempt = watch.attempt(
-                lambda: envoi(line.login, line.password, line.papi_path(), line.visible)
-            )
+            attempt = watch.attempt(lambda: envoi(line.login, line.password, line.papi_path(), line.visible))
         return self.batch.judge(line, attempt.cause(line.visible))
 
 
@@ -86,9 +84,7 @@ def _stopped_by_signals() -> Iterator[None]:
             signal.signal(sig, handler)
 
 
-def run(
-    list_file: str, lines: list[Line], interval: float, sleep: Callable[[float], None] = time.sleep
-) -> int:
+def run(list_file: str, lines: list[Line], interval: float, sleep: Callable[[float], None] = time.sleep) -> int:
     follower = Follower(lines)
     with _stopped_by_signals():
         try:
