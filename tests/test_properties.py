@@ -10,6 +10,7 @@ import sys
 import tempfile
 
 import pytest
+from fuzz.model import bind
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from support import ENVOI_DE, FORMAT_INCORRECT, FUNCTIONS, PAPI_INTROUVABLE, TOURNOI_INTROUVABLE, said, velka_entries
@@ -26,49 +27,13 @@ SIGNATURES = {name: (f.parameters, f.defaults or (), f.def_line) for name, f in 
 
 
 def model_binding(name, args, kwargs):
-    """("error", message) or ("bound", {parameter: value})."""
-    parameters, defaults, _ = SIGNATURES[name]
-    most, least = len(parameters), len(parameters) - len(defaults)
-
-    def count(given):
-        if least == most:
-            word, expected = "exactly", least
-        elif given < least:
-            word, expected = "at least", least
-        else:
-            word, expected = "at most", most
-        plural = "" if expected == 1 else "s"
-        return ("error", f"{name}() takes {word} {expected} positional argument{plural} ({given} given)")
-
-    if most == 0:
-        if kwargs:
-            return ("error", f"{name}() takes no keyword arguments")
-        if args:
-            return ("error", f"{name}() takes no arguments ({len(args)} given)")
-        return ("bound", {})
-    if len(args) > most or (not kwargs and len(args) < least):
-        return count(len(args))
-    bound, taken = dict(zip(parameters, args, strict=False)), 0
-    for i in range(len(args), most):
-        if parameters[i] in kwargs:
-            bound[parameters[i]] = kwargs[parameters[i]]
-            taken += 1
-        elif i < least:
-            return count(i)
-        else:
-            bound[parameters[i]] = defaults[i - least]
-    if taken < len(kwargs):
-        for key in kwargs:
-            if not isinstance(key, str):
-                return ("error", f"{name}() keywords must be strings")
-            if key in parameters[len(args) :]:
-                continue
-            if key in parameters[: len(args)]:
-                return ("error", f"{name}() got multiple values for keyword argument '{key}'")
-            return ("error", f"{name}() got an unexpected keyword argument '{key}'")
-    if name == "read_url" and type(bound["url"]) is not str:
-        return ("error", f"Argument 'url' has incorrect type (expected str, got {type(bound['url']).__name__})")
-    return ("bound", bound)
+    """("error", message) or ("bound", {parameter: value}), by the plain-Python
+    binding model the fuzzer checks against too."""
+    try:
+        values = bind(name, args, kwargs)
+    except TypeError as error:
+        return ("error", str(error))
+    return ("bound", dict(zip(SIGNATURES[name][0], values, strict=True)))
 
 
 class Value:
