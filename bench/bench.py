@@ -12,10 +12,10 @@ import io
 import os
 import platform
 import pstats
-import sysconfig
 import statistics
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 import timeit
