@@ -14,12 +14,11 @@ import threading
 import time
 
 import pytest
+from support import BUTTON, ENVOI_DE, ERREUR_ENVOI, FORMAT_INCORRECT, SYNTAXE, erreur_lecture_id, run_python, said
 
 import sitectl
 import velka
-from conftest import run_python
 
-BUTTON = "ctl00_ContentPlaceHolderMain_CmdAfficherTournoi"
 PASSWORD = "Mot-De-Passe-9f3"
 
 
@@ -90,7 +89,7 @@ def test_the_plain_command_prints_what_main_func_prints_and_tells_each_failure(a
     )
     assert reference.returncode == 0, reference.stderr
     assert result.stdout == reference.stdout
-    assert f"erreur lecture id {BUTTON}:" in result.stdout
+    assert said(erreur_lecture_id(BUTTON)) in result.stdout
     assert result.stderr == (
         f"ligne 2 ({tag}-txt) : fichier refusé par le site : "
         "Le fichier b.txt n'est pas un fichier Papi (.papi).\n"
@@ -111,10 +110,8 @@ def test_continuer_attempts_every_line(aspnet_site, tmp_path, mixed):
     mixed, tag = mixed
     result = trasko(tmp_path, "--continuer", "--site", aspnet_site[0], mixed)
     assert result.returncode == 1
-    assert result.stdout.count("trasko - envoi de:") == 5
-    assert result.stdout.endswith(
-        f"trasko - envoi de: d.papi\n#### Format de ligne incorrecte: {tag}-court;{PASSWORD};d.papi\n\n"
-    )
+    assert result.stdout.count(ENVOI_DE) == 5
+    assert result.stdout.endswith(said(ENVOI_DE, "d.papi") + said(FORMAT_INCORRECT, f"{tag}-court;{PASSWORD};d.papi\n"))
     assert f"ligne 7 ({tag}-refus) : connexion refusée\n" in result.stderr
     assert "série arrêtée" not in result.stderr
     assert result.stderr.endswith(
@@ -163,7 +160,7 @@ def test_an_unreachable_site_is_named(tmp_path, args):
     listing = write_list(tmp_path, f"loin;{PASSWORD};a.papi;1", f"loin2;{PASSWORD};a.papi;1")
     result = trasko(tmp_path, *args, "--site", closed_port_url(), listing, timeout=60)
     assert result.returncode == 1
-    assert "erreur envoi:" in result.stdout
+    assert ERREUR_ENVOI in result.stdout
     assert result.stderr.startswith("ligne 1 (loin) : site injoignable : ")
     assert "Traceback" not in result.stderr and PASSWORD not in result.stdout + result.stderr
     if args == []:
@@ -192,7 +189,7 @@ def test_usage_errors_and_unreadable_lists_exit_2(tmp_path, args, message):
     assert message in result.stderr and "Traceback" not in result.stderr
     # Without a list, standard output keeps the module's own usage line.
     no_list = "aucun fichier-liste" in message
-    assert (result.stdout == "syntaxe: trasko fichier-tournoi\n") == no_list
+    assert (result.stdout == said(SYNTAXE)) == no_list
 
 
 @pytest.mark.parametrize(
@@ -213,7 +210,7 @@ def test_a_list_named_like_an_option_follows_double_dash(aspnet_site, tmp_path):
     (tmp_path / "a.papi").write_bytes(b"a")
     (tmp_path / "--liste.txt").write_text(f"{account(aspnet_site, 'tiret')};{PASSWORD};a.papi;1\n")
     result = trasko(tmp_path, "--site", aspnet_site[0], "--", "--liste.txt")
-    assert (result.returncode, result.stdout) == (0, "trasko - envoi de: a.papi\n")
+    assert (result.returncode, result.stdout) == (0, said(ENVOI_DE, "a.papi"))
 
 
 def test_help_and_version_answer_without_loading_the_module():
@@ -368,7 +365,7 @@ def test_suivre_ends_with_the_status_of_its_last_round(aspnet_site, tmp_path):
     finally:
         follow.kill()
     assert (code, follow.lines[-1]) == (1, "suivi arrêté\n")
-    assert out == f"trasko - envoi de: t.papi\nerreur lecture id {BUTTON}:\n"
+    assert out == said(ENVOI_DE, "t.papi") + said(erreur_lecture_id(BUTTON))
 
 
 def test_a_change_is_sent_at_the_second_look_and_a_growing_file_never(aspnet_site, tmp_path, monkeypatch):

@@ -27,8 +27,10 @@ from support import (
     FORMAT_INCORRECT,
     FUNCTIONS,
     STATE,
+    SYNTAXE,
     Response,
     run_python,
+    said,
     said_line,
 )
 
@@ -174,8 +176,7 @@ for module in (old, velka):
     assert result.returncode == 0, result.stderr
     assert result.stdout == (
         "load failed: LookupError no comparison\n"
-        "True False\nhttp://x\nsyntaxe: trasko fichier-tournoi\n"
-        "asked http://old\nasked http://new\n"
+        "True False\nhttp://x\n" + said(SYNTAXE) + "asked http://old\nasked http://new\n"
     ), result.stderr
 
 

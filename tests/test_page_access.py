@@ -146,7 +146,7 @@ def test_the_failure_text_of_a_refused_connection_or_an_unknown_host(session, ca
         connection = "<urllib3.connection.HTTPConnection object at 0x...>"
     cause = f"{error}({f'{connection}: {text}'!r})"
     assert line == (
-        f"erreur envoi: HTTPConnectionPool(host='{host}', port={port}): "
+        f"{ERREUR_ENVOI} HTTPConnectionPool(host='{host}', port={port}): "
         f"Max retries exceeded with url: /x (Caused by {cause})"
     )
 
@@ -158,7 +158,7 @@ def test_a_truncated_answer_is_an_error_with_urllib3_2_and_a_short_page_before(p
         assert result is None
         [line] = lines(capsys)
         assert re.fullmatch(
-            r"erreur envoi: \('Connection broken: IncompleteRead\(50 bytes read, 450 more expected\)', "
+            re.escape(ERREUR_ENVOI) + r" \('Connection broken: IncompleteRead\(50 bytes read, 450 more expected\)', "
             r"IncompleteRead\(50 bytes read, 450 more expected\)\)",
             line,
         ), line
