@@ -171,20 +171,9 @@ def main():
         for module in MODULES.values():  # warm both: connections, imports, caches
             run_batch(module, url, write_batch(work / "warm", 5))
         batch = alternate(lambda name: run_batch(MODULES[name], url, listing), rounds)
-        row(
-            "batch of 200: wall per tournament",
-            batch["velka"][0] / 200 * 1e3,
-            batch["baseline"][0] / 200 * 1e3,
-            1.00,
-            "ms",
-        )
-        row(
-            "batch of 200: CPU per tournament",
-            batch["velka"][1] / 200 * 1e3,
-            batch["baseline"][1] / 200 * 1e3,
-            1.00,
-            "ms",
-        )
+        for which, kind in enumerate(("wall", "CPU")):
+            per_tournament = [batch[name][which] / 200 * 1e3 for name in ("velka", "baseline")]
+            row(f"batch of 200: {kind} per tournament", *per_tournament, 1.00, "ms")
         share, profile = own_share(url, listing)
         row("velka's own share of the batch's CPU", share * 100, None, 2.0, "%", ratio=None)
 
