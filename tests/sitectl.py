@@ -15,6 +15,13 @@ Command line::
 
     python3 tests/sitectl.py start DATADIR    # prints the base URL
     python3 tests/sitectl.py stop DATADIR
+    python3 tests/sitectl.py serve PORTFILE   # the helper below
+
+Mono cannot be started from a Windows interpreter run by Wine, so there the
+Linux side runs `serve`: a loopback helper that starts and stops sites on
+request, its port in PORTFILE.  A Windows process that has its address in
+$VELKA_SITE_HELPER ("http://127.0.0.1:PORT") asks it in start() and stop();
+the data directory's files it reads and writes itself, through Wine's drives.
 
 Standard library only, so that any Python 3.11+ can drive it.
 """
@@ -32,8 +39,10 @@ import sys
 import tempfile
 import time
 import urllib.error
+import urllib.parse
 import urllib.request
-from pathlib import Path
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path, PureWindowsPath
 
 try:
     import fcntl
@@ -47,6 +56,8 @@ BUILD = SITE / ".build"
 HOST_EXE = "SiteHost.exe"
 START_TIMEOUT = 90.0
 STOP_TIMEOUT = 10.0
+
+HELPER = "VELKA_SITE_HELPER"
 
 _SAFE_LOGIN = re.compile(r"^[A-Za-z0-9_.\-]{1,64}$")
 # Servers started by this process and not detached: stopped at exit, and
@@ -209,6 +220,8 @@ def start(datadir, timeout: float = START_TIMEOUT, detach: bool = False) -> str:
 
     Unless detach is true, the site is stopped when this Python process exits.
     """
+    if os.name == "nt":
+        return _ask("start", datadir, timeout=timeout)
     d, pid_file, port_file, log = _paths(datadir)
     d.mkdir(parents=True, exist_ok=True)
     if pid_file.exists():
@@ -267,6 +280,8 @@ def start(datadir, timeout: float = START_TIMEOUT, detach: bool = False) -> str:
 
 def stop(datadir) -> bool:
     """Stop the site whose pid is in datadir/server.pid; False if none ran."""
+    if os.name == "nt":
+        return _ask("stop", datadir) == "stopped"
     d, pid_file, port_file, _ = _paths(datadir)
     try:
         pid = int(pid_file.read_text().strip())
@@ -301,6 +316,69 @@ def stop(datadir) -> bool:
 def _stop_owned() -> None:
     for d in list(_owned.values()):
         stop(d)
+
+
+# --- the helper, for a Windows interpreter under Wine ---------------------
+
+
+def _ask(action: str, datadir, **params) -> str:
+    helper = os.environ.get(HELPER)
+    if not helper:
+        raise SiteError(f"no site helper: ${HELPER} is not set (scripts/test-windows starts one)")
+    query = urllib.parse.urlencode({"datadir": str(Path(datadir).resolve()), **params})
+    try:
+        with urllib.request.urlopen(f"{helper}/{action}?{query}", timeout=START_TIMEOUT + 30) as r:
+            return r.read().decode()
+    except urllib.error.HTTPError as e:
+        raise SiteError(e.read().decode(errors="replace")) from None
+
+
+def unix_path(windows_path: str) -> Path:
+    """The Linux path of a path of Wine's drives (Z: is the root, C: the prefix's drive_c)."""
+    path = PureWindowsPath(windows_path)
+    if not path.drive:
+        return Path(windows_path)
+    letter = path.drive[0].lower()
+    if letter == "z":
+        return Path("/", *path.parts[1:])
+    return Path(os.environ.get("WINEPREFIX", "~/.wine")).expanduser() / f"drive_{letter}" / Path(*path.parts[1:])
+
+
+class _Helper(BaseHTTPRequestHandler):
+    def do_GET(self) -> None:  # noqa: N802 (the handler's name)
+        action = urllib.parse.urlsplit(self.path).path.strip("/")
+        params = dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(self.path).query))
+        try:
+            datadir = unix_path(params["datadir"])
+            if action == "start":
+                answer = start(datadir, timeout=float(params.get("timeout", START_TIMEOUT)))
+            elif action == "stop":
+                answer = "stopped" if stop(datadir) else "none"
+            else:
+                raise SiteError(f"unknown request {action!r}")
+            status = 200
+        except (SiteError, KeyError, ValueError) as e:
+            answer, status = str(e), 500
+        body = answer.encode()
+        self.send_response(status)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args) -> None:
+        pass
+
+
+def serve(port_file) -> None:
+    """Serves start and stop requests on loopback until SIGTERM; the sites it
+    started stop with it."""
+    server = ThreadingHTTPServer(("127.0.0.1", 0), _Helper)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    Path(port_file).write_text(f"{server.server_address[1]}\n")
+    try:
+        server.serve_forever()
+    finally:
+        server.server_close()
 
 
 # --- data directory ------------------------------------------------------
@@ -365,12 +443,14 @@ def requests_log(datadir) -> list[str]:
 
 
 def main(argv: list[str]) -> int:
-    if len(argv) != 2 or argv[0] not in ("start", "stop"):
-        print("usage: sitectl.py start|stop DATADIR", file=sys.stderr)
+    if len(argv) != 2 or argv[0] not in ("start", "stop", "serve"):
+        print("usage: sitectl.py start|stop DATADIR | serve PORTFILE", file=sys.stderr)
         return 2
     cmd, datadir = argv
     try:
-        if cmd == "start":
+        if cmd == "serve":
+            serve(datadir)
+        elif cmd == "start":
             print(start(datadir, detach=True))
         elif not stop(datadir):
             print(f"no site was running on {datadir}", file=sys.stderr)

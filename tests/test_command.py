@@ -14,12 +14,26 @@ import threading
 import time
 
 import pytest
-from support import BUTTON, ENVOI_DE, ERREUR_ENVOI, FORMAT_INCORRECT, SYNTAXE, erreur_lecture_id, run_python, said
+from support import (
+    BUTTON,
+    ENVOI_DE,
+    ERREUR_ENVOI,
+    FORMAT_INCORRECT,
+    SYNTAXE,
+    WINDOWS,
+    erreur_lecture_id,
+    lists_read_in_ansi_code_page,
+    run_python,
+    said,
+    windows_differs,
+)
 
 import sitectl
 import velka
 
 PASSWORD = "Mot-De-Passe-9f3"
+
+NO_SIGINT = windows_differs("no SIGINT for a child process: Ctrl-C is a console event there")
 
 
 def account(aspnet_site, login, visible=False, password=PASSWORD):
@@ -195,8 +209,12 @@ def test_usage_errors_and_unreadable_lists_exit_2(tmp_path, args, message):
 @pytest.mark.parametrize(
     "make, reason",
     [
-        (lambda p: p.mkdir(), "Is a directory"),
-        (lambda p: p.write_bytes(b"open;pw;\xff\xfe.papi;1\n"), "encodage illisible"),
+        (lambda p: p.mkdir(), "Permission denied" if WINDOWS else "Is a directory"),
+        pytest.param(
+            lambda p: p.write_bytes(b"open;pw;\xff\xfe.papi;1\n"),
+            "encodage illisible",
+            marks=lists_read_in_ansi_code_page(),
+        ),
     ],
 )
 def test_a_list_that_cannot_be_read_exits_2(tmp_path, make, reason):
@@ -310,6 +328,7 @@ class Follow:
             self.proc.wait()
 
 
+@NO_SIGINT
 def test_suivre_republishes_changed_files_once_they_settle(aspnet_site, tmp_path):
     interval = 0.4
     steady, growing = tmp_path / "steady.papi", tmp_path / "growing.papi"
@@ -355,6 +374,7 @@ def test_suivre_republishes_changed_files_once_they_settle(aspnet_site, tmp_path
     print(f"change noticed and published after {noticed:.2f} s (interval {interval} s)")
 
 
+@NO_SIGINT
 def test_suivre_ends_with_the_status_of_its_last_round(aspnet_site, tmp_path):
     (tmp_path / "t.papi").write_bytes(b"t")
     listing = write_list(tmp_path, f"{account(aspnet_site, 'suivi-d')};faux;t.papi;1")

@@ -14,6 +14,7 @@ from support import (
     PAPI_INTROUVABLE,
     SYNTAXE,
     TOURNOI_INTROUVABLE,
+    WINDOWS,
     said,
     velka_entries,
 )
@@ -264,7 +265,7 @@ def test_main_func_takes_the_first_argument(monkeypatch, capsys, argv, batches, 
 @pytest.mark.parametrize(
     "command, status",
     [
-        ([os.path.join(sys.prefix, "bin", "trasko")], 2),
+        ([os.path.join(sys.prefix, *(("Scripts", "trasko.exe") if WINDOWS else ("bin", "trasko")))], 2),
         ([sys.executable, "-c", "import velka; velka.main_func()"], 0),
     ],
 )

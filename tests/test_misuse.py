@@ -29,6 +29,7 @@ from support import (
     STATE,
     SYNTAXE,
     Response,
+    needs_testcapi,
     run_python,
     said,
     said_line,
@@ -180,6 +181,7 @@ for module in (old, velka):
     ), result.stderr
 
 
+@needs_testcapi()
 @pytest.mark.parametrize(
     "drop_watchers",
     [

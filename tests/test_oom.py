@@ -29,6 +29,7 @@ if __name__ == "__main__":
     sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from fuzz.fakes import FakeSession, FakeSoup, Recorder, dialogue_pages, session_class
+from support import windows_differs
 
 # Faults: the process died in the module's code, a module function returned
 # NULL without an exception, or the module was left unable to do again what
@@ -46,6 +47,7 @@ MODULE_FRAMES = (f"{Path(__file__).name}:", "<frozen importlib._bootstrap>:_call
 GUARDED = {"read_url", "envoi_tournoi", "page_ffe", "main_func", "get_page_test"}
 
 
+@windows_differs("the sweep forks a child per allocation and fails them through _testcapi")
 def test_every_allocation_failure_ends_in_an_exception():
     """The complete sweep: some 3,600 indexes, half a minute on two cores."""
     import subprocess

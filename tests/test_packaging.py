@@ -17,7 +17,7 @@ import zipfile
 from pathlib import Path
 
 import pytest
-from support import ENVOI_DE, SYNTAXE, said
+from support import ENVOI_DE, SYNTAXE, said, windows_differs
 
 import sitectl
 
@@ -25,6 +25,8 @@ ROOT = Path(__file__).resolve().parent.parent
 PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
 STUBS = ROOT / "src" / "stubs"
 CALLER = ROOT / "tests" / "typing" / "caller.py"
+
+pytestmark = windows_differs("the Linux packages, built with git, auditwheel and mypy (tests/windows checks Windows')")
 
 
 def run(*command, cwd=ROOT, env=None, timeout=600, status=0):
