@@ -157,6 +157,8 @@ class Recorder:
         self.exchanges, self._stop_before, self._stop_after = [], stop_before, stop_after
         try:
             call()
+        except BrokenPipeError:  # the module's print: standard output is gone
+            raise
         except Exception:  # noqa: BLE001, S110 - the records say what happened
             pass
         return self.exchanges
@@ -226,8 +228,8 @@ def _innermost(chain: list[BaseException]) -> str:
     causes: list[tuple[type | tuple[type, ...], str]] = [
         (ConnectionRefusedError, messages.NET_REFUSED),
         (socket.gaierror, messages.NET_NAME),
-        (ConnectionResetError, messages.NET_RESET),
         ((http.client.RemoteDisconnected, ConnectionAbortedError, BrokenPipeError), messages.NET_CLOSED),
+        (ConnectionResetError, messages.NET_RESET),
         (ssl.SSLError, messages.NET_CERTIFICATE),
     ]
     for kind, text in causes:
