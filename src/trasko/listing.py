@@ -121,7 +121,8 @@ class Line:
         if self.kind == USABLE:
             return f"{messages.ENVOI_DE} {self.papi}"
         if self.kind == PAPI_PROBLEM:
-            shown = self.papi if _path_like(self.papi) and not self._split_suspected() else messages.MASKED_FIELD
+            hidden = messages.SPLIT_PASSWORD in self.cause  # the field may be the password's tail
+            shown = messages.MASKED_FIELD if hidden else self.papi
             return messages.PAPI_INTROUVABLE.format(shown)
         if self.kind == MALFORMED:
             return f"{messages.FORMAT_INCORRECT} {self._masked()}"
