@@ -612,3 +612,14 @@ def test_ctrl_c_on_a_terminal_is_told_on_its_own_line(monkeypatch, capsys):
     monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
     report.on_own_line("trasko : interrompu")
     assert capsys.readouterr().err == "\ntrasko : interrompu\n"
+
+
+def test_a_stopped_batch_names_the_first_untried_lines_and_their_count(tmp_path):
+    (tmp_path / "t.papi").write_bytes(b"t")
+    listing = write_list(tmp_path, *[f"t{n};{PASSWORD};t.papi;1" for n in range(1, 14)])
+    result = trasko(tmp_path, "--site", closed_port_url(), listing)
+    assert result.stderr.splitlines()[1:] == [
+        "série arrêtée à la ligne 1 (t1) ; 12 lignes non tentées : ligne 2 (t2), ligne 3 (t3), ligne 4 (t4), "
+        "ligne 5 (t5), ligne 6 (t6) et 7 autres",
+        "bilan : 0 publié, 1 non publié, 12 non tentés",
+    ]

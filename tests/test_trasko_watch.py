@@ -131,3 +131,15 @@ def test_the_list_is_read_again_when_it_changes(site, follow, capsys):
     assert follower.status() == 1  # the line without a password is never published
     lines = (tmp / "etat.jsonl").read_text().splitlines()
     assert [json.loads(line)["resultat"] for line in lines] == ["publie", "publie", "non_publie"]
+
+
+def test_a_folder_given_as_the_papi_file_is_said_once_and_never_sent(site, follow, capsys):
+    follower, clock, tmp = follow
+    (tmp / "dossier").mkdir()
+    (tmp / "tournois.txt").write_text(f"open;{PASSWORD};dossier;1\n")
+    follower.first_round(listing.read("tournois.txt")[0])
+    for _ in range(3):
+        look(follower, clock, 61)
+    assert site.requests == [] and follower.status() == 1
+    err = capsys.readouterr().err
+    assert err.count("ligne 1 (open) : non publié : le fichier Papi indiqué est un dossier") == 1

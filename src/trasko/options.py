@@ -4,6 +4,7 @@ French, and `trasko --help` stays as quick to start as the interpreter."""
 from __future__ import annotations
 
 import sys
+from collections.abc import Iterator
 
 PUBLISHED = 0
 NOT_PUBLISHED = 1
@@ -107,7 +108,7 @@ def parse(args: list[str]) -> Options | None:
     return _checked(options, files)
 
 
-def _option(options: Options, arg: str, rest) -> None:
+def _option(options: Options, arg: str, rest: Iterator[str]) -> None:
     name, equals, value = arg.partition("=")
     flags = {"--verifier": "check", "--continuer": "keep_going", "--suivre": "follow"}
     if name in flags and not equals:

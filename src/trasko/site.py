@@ -40,7 +40,7 @@ class Page:
 def read_page(text: str, base_url: str) -> Page:
     from bs4 import BeautifulSoup
 
-    soup = BeautifulSoup(text, "html.parser")
+    soup: Any = BeautifulSoup(text, "html.parser")
     button = soup.find(id=BUTTON_ID)
     upload = soup.find(attrs={"name": UPLOAD_FIELD}) is not None
     link = soup.find(id=PUBLIC_LINK_ID)

@@ -23,7 +23,7 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 
-from trasko import json_report, listing, messages, report
+from trasko import json_report, judge, listing, messages, report
 from trasko.batch import Batch
 from trasko.exchange import Recorder
 from trasko.json_report import Entry
@@ -121,7 +121,7 @@ class Follower:
             current = signature(line.papi_path())
             tournament.last_attempt = self.by_login[line.fields[0]] = self.clock()
             tournament.tried = current
-            if entry.state in ("publie", "publie_avertissement"):
+            if entry.state in (judge.PUBLISHED, judge.WARNED):
                 tournament.online = current
             elif current is not None:
                 tournament.failures = 1
@@ -144,7 +144,7 @@ class Follower:
         return not last or now >= max(last) + max(wait, MIN_GAP)
 
     def _backoff(self, failures: int) -> float:
-        return min(max(self.interval, MAX_BACKOFF), max(MIN_GAP, self.interval) * 2 ** max(0, failures - 1))
+        return float(min(max(self.interval, MAX_BACKOFF), max(MIN_GAP, self.interval) * 2 ** max(0, failures - 1)))
 
     def _publish(self, t: Tournament) -> None:
         current = signature(t.line.papi_path())
@@ -184,11 +184,13 @@ class Follower:
         for line in lines:
             key = tuple(line.fields)
             if key in old_watched:
-                old_watched[key].line = line  # its number may have changed
-                self.watched[key] = old_watched[key]
-            elif key in old_problems or line.kind in (listing.BLANK, listing.COMMENT):
-                if key in old_problems:
-                    self.problems[key] = old_problems[key]
+                kept = self.watched[key] = old_watched[key]
+                kept.line = kept.entry.line = line  # its number may have changed
+            elif key in old_problems:
+                self.problems[key] = old_problems[key]
+                self.problems[key].line = line
+            elif line.kind in (listing.BLANK, listing.COMMENT):
+                continue
             elif line.watchable:
                 self._add(line, Entry(line, json_report.UNTRIED), tried=False)
             else:
