@@ -291,7 +291,8 @@ def test_help_and_version_answer_without_loading_the_module():
     )
     result = run_python(code)
     assert result.stdout.startswith("utilisation : trasko")
-    for text in ("--verifier", "--continuer", "--suivre", "--intervalle", "--site", "exemples", "code de sortie"):
+    options = ("--verifier", "--continuer", "--suivre", "--intervalle", "--delai", "--rapport", "--site")
+    for text in (*options, "exemples", "code de sortie"):
         assert text in result.stdout
     version = importlib.metadata.version("velka")
     assert result.stdout.endswith(f"\ntrasko {version}\n0 False\n"), result.stdout[-200:]

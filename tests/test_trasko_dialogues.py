@@ -182,7 +182,13 @@ def test_the_stops_follow_the_site_not_the_module(site, papi):
     plain run; a refused file or a closed tournament do not; a visibility not
     set counts as published."""
     stops = {}
-    for name in ("refused login: no file sent", "refused file: visibility untouched", "closed tournament: no upload"):
+    names = (
+        "refused login: no file sent",
+        "refused file: visibility untouched",
+        "closed tournament: no upload",
+        "no show/hide button after the upload",
+    )
+    for name in names:
         answers, visible, *_ = CASES[name]
         outcome, _ = run(site, answers, lambda r, v=visible: dialogue.publish(r, "a", PASSWORD, papi, v))
         stops[name] = outcome.stops
@@ -191,6 +197,7 @@ def test_the_stops_follow_the_site_not_the_module(site, papi):
         "refused login: no file sent": True,
         "refused file: visibility untouched": False,
         "closed tournament: no upload": False,
+        "no show/hide button after the upload": False,
     }
 
 

@@ -59,7 +59,7 @@ exemples :
   trasko --verifier tournois.txt
   trasko --continuer tournois.txt
   trasko --suivre --intervalle 60 --rapport etat.jsonl tournois.txt
-  grep -v '^#' tournois.txt | trasko -
+  grep -v blitz tournois.txt | trasko -
   trasko --site http://127.0.0.1:8080 tournois.txt
   trasko -- --liste-du-club.txt
 """
