@@ -143,3 +143,22 @@ def test_a_folder_given_as_the_papi_file_is_said_once_and_never_sent(site, follo
     assert site.requests == [] and follower.status() == 1
     err = capsys.readouterr().err
     assert err.count("ligne 1 (open) : non publié : le fichier Papi indiqué est un dossier") == 1
+
+
+@pytest.mark.parametrize("during_first_round", [True, False])
+def test_ctrl_c_ends_the_watch_with_the_status_of_what_is_online(site, follow, capsys, monkeypatch, during_first_round):
+    from trasko import dialogue
+
+    follower, clock, tmp = follow
+    if during_first_round:
+        monkeypatch.setattr(dialogue, "publish", lambda *args: (_ for _ in ()).throw(KeyboardInterrupt))
+    else:
+        site.queue(*published())
+
+    def interrupted(seconds):
+        raise KeyboardInterrupt
+
+    lines = listing.read("tournois.txt")[0]
+    status = watch.run("tournois.txt", lines, Recorder(Timeouts(0.5)), 10.0, sleep=interrupted)
+    last = capsys.readouterr().err.splitlines()[-1]
+    assert (status, last) == ((1, "trasko : interrompu") if during_first_round else (0, "suivi arrêté"))

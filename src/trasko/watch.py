@@ -77,6 +77,7 @@ class Follower:
         self.problems: dict[tuple[str, ...], Entry] = {}
         self.by_login: dict[str, float] = {}  # last attempt of each login
         self.list_signature = signature(list_file)
+        self.started = False  # the first round is over
 
     # --- rounds -------------------------------------------------------------
 
@@ -88,6 +89,7 @@ class Follower:
             entry = outcomes.get(line.number)
             if entry is not None:
                 self._add(line, entry, tried=entry.state != json_report.IGNORED)
+        self.started = True
         self._write_report()
 
     def tick(self) -> None:
@@ -103,7 +105,7 @@ class Follower:
             self._write_report()
 
     def status(self) -> int:
-        return 1 if self.not_online() or self.problems else 0
+        return 1 if not self.started or self.not_online() or self.problems else 0
 
     def not_online(self) -> list[Line]:
         return [t.line for t in self.watched.values() if t.online is None or t.online != signature(t.line.papi_path())]
@@ -246,7 +248,9 @@ def run(
                 follower.tick()
         except KeyboardInterrupt:
             missing = [line.label() for line in follower.not_online()]
-            if missing:
+            if not follower.started:
+                report.on_own_line(messages.INTERRUPTED)
+            elif missing:
                 names, more = messages.names(missing)
                 report.on_own_line(
                     messages.WATCH_NOT_ONLINE.format(names=names + (f" et {more} autres" if more else ""))
