@@ -624,3 +624,31 @@ def test_a_stopped_batch_names_the_first_untried_lines_and_their_count(tmp_path)
         "ligne 5 (t5), ligne 6 (t6) et 7 autres",
         "bilan : 0 publié, 1 non publié, 12 non tentés",
     ]
+
+
+def test_suivre_tries_a_failure_again_until_the_site_takes_it(aspnet_site, tmp_path, monkeypatch, capsys):
+    """The account is created on the site only after the first refusal: the
+    unchanged file is sent again once the back-off has passed."""
+    from trasko import listing, watch
+    from trasko.exchange import Recorder, Timeouts
+
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(velka, "ADMIN_FFE_URL", aspnet_site[0])
+    (tmp_path / "r.papi").write_bytes(b"retente")
+    write_list(tmp_path, f"plus-tard;{PASSWORD};r.papi;1")
+    clock = Clock()
+    follower = watch.Follower("tournois.txt", Recorder(Timeouts(30)), 1.0, "etat.jsonl", clock=clock)
+    follower.first_round(listing.read("tournois.txt")[0])
+    account(aspnet_site, "plus-tard")
+    clock.now += 30
+    follower.tick()
+    assert sitectl.state(aspnet_site[1], "plus-tard")["papi"] is None, "not before the back-off"
+    clock.now += 31
+    follower.tick()
+    assert sitectl.state(aspnet_site[1], "plus-tard")["papi"] == b"retente"
+    assert follower.status() == 0
+    err = capsys.readouterr().err
+    assert (
+        "ligne 1 (plus-tard) : non publié : connexion refusée" in err and "ligne 1 (plus-tard) : publié (r.papi)" in err
+    )
+    no_password(err, (tmp_path / "etat.jsonl").read_text())

@@ -18,6 +18,21 @@ from peer import page, slow
 PASSWORD = "Mot-De-Passe-9f3"
 
 
+@pytest.fixture(autouse=True)
+def no_password(monkeypatch, tmp_path):
+    """Everything the command says, and the report, checked for the password after each test."""
+    from trasko import report
+
+    said = []
+    for name in ("say", "out"):
+        original = getattr(report, name)
+        monkeypatch.setattr(report, name, lambda text, original=original: (said.append(text), original(text))[1])
+    yield
+    report_file = tmp_path / "etat.jsonl"
+    texts = said + ([report_file.read_text()] if report_file.exists() else [])
+    assert said and not any(PASSWORD in text for text in texts)
+
+
 class Clock:
     def __init__(self):
         self.now = 1000.0
