@@ -196,17 +196,17 @@ def _unopenable(files: Any) -> str:
                 pass
         except OSError as error:
             return messages.PAPI_UNREADABLE.format(reason=file_error(error))
-    return messages.PAPI_UNREADABLE.format(reason="ouverture impossible")
+    return messages.PAPI_UNREADABLE.format(reason=messages.FILE_UNOPENABLE)
 
 
 def file_error(error: OSError) -> str:
     """A file system error in plain French."""
     if isinstance(error, IsADirectoryError):
-        return "c'est un dossier"
+        return messages.FILE_IS_FOLDER
     if isinstance(error, PermissionError):
-        return "droits insuffisants"
+        return messages.FILE_DENIED
     if isinstance(error, FileNotFoundError):
-        return "fichier introuvable"
+        return messages.FILE_MISSING
     return error.strerror or type(error).__name__
 
 

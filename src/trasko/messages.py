@@ -54,9 +54,22 @@ NET_TOO_MANY_REDIRECTS = "trop de redirections"
 NET_CERTIFICATE = "certificat du site refusé"
 NET_OTHER = "erreur réseau ({name})"
 
+# What a file system error means, for the list or a Papi file.
+FILE_IS_FOLDER = "c'est un dossier"
+FILE_DENIED = "droits insuffisants"
+FILE_MISSING = "fichier introuvable"
+FILE_UNOPENABLE = "ouverture impossible"
+
 # --- the lines of a list -------------------------------------------------------
-PUBLISHED = "publié"
-NOT_PUBLISHED = "non publié"
+# Counted nouns of the summaries: (one, many).
+N_PUBLISHED = ("publié", "publiés")
+N_NOT_PUBLISHED = ("non publié", "non publiés")
+N_UNTRIED = ("non tenté", "non tentés")
+N_ACCEPTED = ("connexion acceptée", "connexions acceptées")
+N_REFUSED = ("non acceptée", "non acceptées")
+N_FILES = ("fichier", "fichiers")
+N_WATCHED = ("fichier Papi suivi", "fichiers Papi suivis")
+AND_MORE = "{names} et {more} autres"
 MALFORMED = "ligne incorrecte"
 MALFORMED_BLANKS = "ligne incorrecte : séparez les champs par « ; » (pas par des blancs ni des tabulations)"
 PAPI_MISSING = "fichier Papi introuvable"
@@ -83,9 +96,6 @@ CHECK_SUMMARY = "bilan : {accepted}, {refused}"
 LIST_UNREADABLE = "trasko : fichier-liste illisible : {name} ({reason})"
 LIST_NOT_UTF8 = "trasko : le fichier-liste n'est pas en UTF-8 ; il est lu comme Windows-1252 (« ANSI » du Bloc-notes)"
 LIST_BAD_BYTES = "ni UTF-8 ni Windows-1252 : octet 0x{byte:02X} à la ligne {line}"
-LIST_IS_FOLDER = "c'est un dossier"
-LIST_DENIED = "droits insuffisants"
-LIST_MISSING = "fichier introuvable"
 LIST_REREAD = "fichier-liste relu : {count}"
 LIST_REREAD_FAILED = "fichier-liste modifié mais illisible ({reason}) ; suivi avec l'ancienne liste"
 INTERRUPTED = "trasko : interrompu"
@@ -101,10 +111,16 @@ RETRY_AT = "{label} : nouvel essai vers {time}"
 
 
 # --- composing --------------------------------------------------------------------
-def plural(count: int, one: str, many: str = "") -> str:
-    return f"{count} {(many or one + 's') if count > 1 else one}"
+def plural(count: int, nouns: tuple[str, str]) -> str:
+    return f"{count} {nouns[1] if count > 1 else nouns[0]}"
 
 
 def names(labels: list[str], shown: int = 5) -> tuple[str, int]:
     """The first `shown` labels joined, and how many more there are."""
     return ", ".join(labels[:shown]), max(0, len(labels) - shown)
+
+
+def all_names(labels: list[str]) -> str:
+    """The first few labels, then how many more."""
+    joined, more = names(labels)
+    return AND_MORE.format(names=joined, more=more) if more else joined

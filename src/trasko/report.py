@@ -33,12 +33,9 @@ def on_own_line(text: str) -> None:
 
 
 def summary(published: int, warned: int, failed: int, untried: int) -> None:
-    text = plural(published, "publié") + (messages.SUMMARY_WARNED.format(warned=warned) if warned else "")
-    say(
-        messages.SUMMARY.format(
-            published=text, failed=plural(failed, "non publié"), untried=plural(untried, "non tenté")
-        )
-    )
+    text = plural(published, messages.N_PUBLISHED) + (messages.SUMMARY_WARNED.format(warned=warned) if warned else "")
+    failed_text, untried_text = plural(failed, messages.N_NOT_PUBLISHED), plural(untried, messages.N_UNTRIED)
+    say(messages.SUMMARY.format(published=text, failed=failed_text, untried=untried_text))
 
 
 def stopped(label: str, untried: list[str]) -> None:

@@ -26,8 +26,8 @@ def run(lines: list[Line], recorder: Recorder, report_file: str | None) -> int:
     refused = sum(entry.state == judge.FAILED for entry in entries)
     report.say(
         messages.CHECK_SUMMARY.format(
-            accepted=messages.plural(accepted, "connexion acceptée", "connexions acceptées"),
-            refused=messages.plural(refused, "non acceptée"),
+            accepted=messages.plural(accepted, messages.N_ACCEPTED),
+            refused=messages.plural(refused, messages.N_REFUSED),
         )
     )
     written = json_report.write(report_file, entries)

@@ -200,11 +200,7 @@ class Follower:
                 self.batch.entries.clear()
                 if outcome is not None:
                     self._add(line, Entry.of(line, outcome), tried=True)
-        report.stamped(
-            messages.LIST_REREAD.format(
-                count=messages.plural(len(self.watched), "fichier Papi suivi", "fichiers Papi suivis")
-            )
-        )
+        report.stamped(messages.LIST_REREAD.format(count=messages.plural(len(self.watched), messages.N_WATCHED)))
         self._write_report()
 
     def _write_report(self) -> None:
@@ -241,7 +237,7 @@ def run(
     with _stopped_by_signals():
         try:
             follower.first_round(lines)
-            count = messages.plural(len(follower.watched), "fichier")
+            count = messages.plural(len(follower.watched), messages.N_FILES)
             report.stamped(messages.WATCHING.format(files=count, interval=interval))
             while True:
                 sleep(interval)
@@ -251,10 +247,7 @@ def run(
             if not follower.started:
                 report.on_own_line(messages.INTERRUPTED)
             elif missing:
-                names, more = messages.names(missing)
-                report.on_own_line(
-                    messages.WATCH_NOT_ONLINE.format(names=names + (f" et {more} autres" if more else ""))
-                )
+                report.on_own_line(messages.WATCH_NOT_ONLINE.format(names=messages.all_names(missing)))
             else:
                 report.on_own_line(messages.WATCH_STOPPED)
     return follower.status()
