@@ -205,6 +205,7 @@ def test_verifier_logs_in_only(aspnet_site, tmp_path):
         f"{account(aspnet_site, 'verif-non')};faux;x.papi;1",
         "",
         "seul",
+        f"# {good};{PASSWORD};pas-encore.papi;1",
     )
     result = trasko(tmp_path, "--verifier", "--site", aspnet_site[0], listing)
     public = f"{aspnet_site[0]}/FicheTournoi.aspx?Ref={sitectl.public_ref(good)}"
@@ -652,3 +653,18 @@ def test_suivre_tries_a_failure_again_until_the_site_takes_it(aspnet_site, tmp_p
         "ligne 1 (plus-tard) : non publié : connexion refusée" in err and "ligne 1 (plus-tard) : publié (r.papi)" in err
     )
     no_password(err, (tmp_path / "etat.jsonl").read_text())
+
+
+def test_a_file_online_without_its_visibility_set_does_not_stop_the_batch(site, tmp_path):
+    from scripted_site import TAKEN, login, published, tournament
+
+    (tmp_path / "t.papi").write_bytes(b"t")
+    site.queue(login(), tournament(), tournament(TAKEN, None), *published())
+    listing = write_list(tmp_path, f"sans-bouton;{PASSWORD};t.papi;1", f"suivant;{PASSWORD};t.papi;1")
+    result = trasko(tmp_path, "--site", site.url, listing)
+    assert result.stderr == (
+        "ligne 1 (sans-bouton) : publié ; affichage non réglé : bouton afficher/masquer absent de la page\n"
+        "bilan : 2 publiés (dont 1 sans affichage réglé), 0 non publié, 0 non tenté\n"
+    )
+    assert result.stdout == said(ENVOI_DE, "t.papi") + said(erreur_lecture_id(BUTTON)) + said(ENVOI_DE, "t.papi")
+    assert result.returncode == 0
