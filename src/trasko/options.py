@@ -4,22 +4,27 @@ French, and `trasko --help` stays as quick to start as the interpreter."""
 from __future__ import annotations
 
 import sys
+from collections.abc import Iterator
 
 PUBLISHED = 0
 NOT_PUBLISHED = 1
 USAGE_ERROR = 2
 DEFAULT_INTERVAL = 30.0
+DEFAULT_WAIT = 60.0
 
 HELP = """\
 utilisation : trasko [OPTIONS] FICHIER-LISTE
               trasko [OPTIONS] -- FICHIER-LISTE   (nom commençant par « -- »)
+              trasko [OPTIONS] -                  (la liste lue sur l'entrée standard)
 
 Publie sur le site d'administration des tournois de la FFE chaque tournoi du
 fichier-liste (une ligne par tournoi : identifiant ; mot de passe ; fichier
 Papi ; visibilité 1 ou 0 ; clé), puis dit ce qui s'est passé.
 
-La sortie standard est celle de toujours ; les problèmes (ligne, identifiant
-et cause, jamais le mot de passe) et le bilan vont sur la sortie d'erreur.
+La sortie standard est celle de toujours (sans mot de passe) ; les problèmes
+(ligne, identifiant et cause, jamais le mot de passe) et le bilan vont sur la
+sortie d'erreur. Les lignes dont le premier champ commence par « # » sont des
+commentaires.
 
 options :
   --verifier            se connecte seulement, pour chaque ligne, et affiche
@@ -30,8 +35,12 @@ options :
   --suivre              publie la liste, puis surveille les fichiers Papi et
                         republie chaque tournoi dont le fichier a changé, une
                         fois ce fichier stable pendant un intervalle entier ;
-                        Ctrl-C pour arrêter
+                        retente les échecs ; Ctrl-C pour arrêter
   --intervalle SECONDES intervalle de --suivre (défaut : 30)
+  --delai SECONDES      attente maximale d'une réponse du site (défaut : 60) ;
+                        un envoi a en plus le temps de passer à 200 kbit/s
+  --rapport FICHIER     écrit dans FICHIER, à la fin, une ligne JSON par ligne
+                        de la liste (avec --suivre : après chaque tour)
   --site URL            un autre exemplaire du site (le site local de
                         répétition), par exemple http://127.0.0.1:8080
   --help, -h            cette aide
@@ -39,16 +48,18 @@ options :
 
 code de sortie :
   0  chaque ligne utilisable a été publiée (--verifier : chaque connexion
-     acceptée ; --suivre : la dernière publication a réussi)
+     acceptée ; --suivre : chaque tournoi suivi est en ligne)
   1  au moins un tournoi n'a pas été publié : ligne signalée, série arrêtée,
-     fichier refusé, connexion refusée, site injoignable
+     fichier refusé, connexion refusée, site injoignable ou muet (--suivre :
+     un tournoi suivi n'est pas en ligne dans sa version actuelle)
   2  erreur d'utilisation, ou fichier-liste illisible
 
 exemples :
   trasko tournois.txt
   trasko --verifier tournois.txt
   trasko --continuer tournois.txt
-  trasko --suivre --intervalle 60 tournois.txt
+  trasko --suivre --intervalle 60 --rapport etat.jsonl tournois.txt
+  grep -v blitz tournois.txt | trasko -
   trasko --site http://127.0.0.1:8080 tournois.txt
   trasko -- --liste-du-club.txt
 """
@@ -72,6 +83,8 @@ class Options:
         self.follow = False
         self.interval: float | None = None
         self.site: str | None = None
+        self.wait = DEFAULT_WAIT
+        self.report: str | None = None
 
 
 def parse(args: list[str]) -> Options | None:
@@ -95,26 +108,32 @@ def parse(args: list[str]) -> Options | None:
     return _checked(options, files)
 
 
-def _option(options: Options, arg: str, rest) -> None:
+def _option(options: Options, arg: str, rest: Iterator[str]) -> None:
     name, equals, value = arg.partition("=")
     flags = {"--verifier": "check", "--continuer": "keep_going", "--suivre": "follow"}
     if name in flags and not equals:
         setattr(options, flags[name], True)
     elif name == "--intervalle":
-        options.interval = _interval(value if equals else next(rest, None))
+        options.interval = _seconds(name, value if equals else next(rest, None))
+    elif name == "--delai":
+        options.wait = _seconds(name, value if equals else next(rest, None))
+    elif name == "--rapport":
+        options.report = value if equals else next(rest, None)
+        if not options.report:
+            raise UsageError("--rapport attend un nom de fichier")
     elif name == "--site":
         options.site = _site(value if equals else next(rest, None))
     else:
         raise UsageError(f"option inconnue : {arg}")
 
 
-def _interval(value: str | None) -> float:
+def _seconds(name: str, value: str | None) -> float:
     try:
-        seconds = float(value or "")
+        seconds = float((value or "").replace(",", "."))
     except ValueError:
         seconds = -1.0
     if not 0 < seconds < 1e6:
-        raise UsageError(f"--intervalle attend une durée en secondes (nombre positif), pas « {value or ''} »")
+        raise UsageError(f"{name} attend une durée en secondes (nombre positif), pas « {value or ''} »")
     return seconds
 
 
@@ -126,8 +145,10 @@ def _site(value: str | None) -> str:
 
 
 def _checked(options: Options, files: list[str]) -> Options:
-    if not files or files[0] == "":
+    if not files or files == [""]:
         raise UsageError("aucun fichier-liste indiqué", no_list=True)
+    if "" in files:
+        raise UsageError('un nom de fichier-liste vide (« "" ») a été donné')
     if len(files) > 1:
         raise UsageError(f"un seul fichier-liste à la fois (reçu : {len(files)})")
     if options.check and (options.follow or options.keep_going):

@@ -3,45 +3,49 @@ The module's own dialogue runs up to the login's answer and no further."""
 
 from __future__ import annotations
 
-from trasko import listing, report, site
+from trasko import dialogue, json_report, judge, listing, messages, report
+from trasko.exchange import Recorder
+from trasko.json_report import Entry
+from trasko.judge import Outcome
 from trasko.listing import Line
-from trasko.observe import Watch
-from trasko.options import NOT_PUBLISHED
+
+# The Papi file need not exist yet, nor the visibility be given.
+CHECKABLE = (listing.USABLE, listing.PAPI_PROBLEM, listing.MALFORMED)
 
 
-def run(lines: list[Line]) -> int:
-    watch = Watch()
-    accepted = refused = 0
-    with watch.installed():
+def run(lines: list[Line], recorder: Recorder, report_file: str | None) -> int:
+    entries: list[Entry] = []
+    with recorder.installed():
         for line in lines:
-            if line.kind == listing.BLANK:
+            if line.kind in (listing.BLANK, listing.COMMENT):
+                entries.append(Entry(line, json_report.IGNORED))
                 continue
-            if line.kind == listing.MALFORMED and len(line.fields) < 3:
-                report.say(f"{line.label()} : ligne incorrecte")
-                refused += 1
-                continue
-            ok = _check(watch, line)
-            accepted, refused = accepted + ok, refused + (not ok)
+            outcome = _check(recorder, line)
+            entries.append(Entry.of(line, outcome))
+    accepted = sum(entry.state == judge.ACCEPTED for entry in entries)
+    refused = sum(entry.state == judge.FAILED for entry in entries)
     report.say(
-        f"bilan : {report.plural(accepted, 'connexion acceptée', 'connexions acceptées')}, "
-        f"{report.plural(refused, 'non acceptée')}"
+        messages.CHECK_SUMMARY.format(
+            accepted=messages.plural(accepted, messages.N_ACCEPTED),
+            refused=messages.plural(refused, messages.N_REFUSED),
+        )
     )
-    return NOT_PUBLISHED if refused else 0
+    written = json_report.write(report_file, entries)
+    return 1 if refused or not written else 0
 
 
-def _check(watch: Watch, line: Line) -> bool:
+def _check(recorder: Recorder, line: Line) -> Outcome:
+    split = messages.SPLIT_PASSWORD in line.cause
+    if line.kind not in CHECKABLE or len(line.fields) < 3 or split:
+        outcome = judge.failed(line.cause or messages.MALFORMED)
+        report.say(messages.LINE_CAUSE.format(label=line.label(), cause=outcome.cause))
+        return outcome
     # No Papi file is opened before the upload, which is never reached here.
-    attempt = watch.attempt(
-        lambda: watch.velka.envoi_tournoi(line.login, line.password, line.papi_path(), line.visible),
-        stop_after_login=True,
-    )
-    if attempt.lost is not None or len(attempt.pages) < 2:
-        cause = attempt.lost or f"réponse inattendue du site ({type(attempt.error).__name__})"
-        report.say(f"{line.label()} : {cause}")
-        return False
-    url = site.public_url(attempt.pages[1])
-    print(
-        f"connexion acceptée : {line.login} -> {url}" if url else f"connexion refusée : {line.login}",
-        flush=True,
-    )
-    return url is not None
+    outcome = dialogue.check(recorder, line.fields[0], line.password, line.papi_path())
+    if outcome.state == judge.ACCEPTED:
+        report.out(messages.CHECK_ACCEPTED.format(login=line.login or line.label(), url=outcome.public_url))
+    elif outcome.cause == messages.LOGIN_REFUSED:
+        report.out(messages.CHECK_REFUSED.format(login=line.login or line.label()))
+    else:
+        report.say(messages.LINE_CAUSE.format(label=line.label(), cause=outcome.cause))
+    return outcome

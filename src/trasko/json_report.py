@@ -1,0 +1,61 @@
+"""--rapport FICHIER: for scripts, one JSON object per line of the list (JSON
+lines), rewritten whole at the end of each run or --suivre round. Keys:
+"ligne", "identifiant" (null when the field may hold a password),
+"resultat", "cause", "page_publique", "octets_envoyes", "heure". No password:
+only what the stderr lines already say."""
+
+from __future__ import annotations
+
+import json
+import os
+import time
+from dataclasses import dataclass
+
+from trasko import messages, report
+from trasko.exchange import file_error
+from trasko.judge import Outcome
+from trasko.listing import Line
+
+UNTRIED = "non_tente"
+IGNORED = "ignoree"  # blank lines and comments
+
+
+@dataclass
+class Entry:
+    line: Line
+    state: str
+    cause: str = ""
+    public_url: str | None = None
+    sent: int = 0
+    when: float = 0.0
+
+    @classmethod
+    def of(cls, line: Line, outcome: Outcome) -> Entry:
+        return cls(line, outcome.state, outcome.cause, outcome.public_url, outcome.sent, time.time())
+
+    def record(self) -> dict[str, object]:
+        return {
+            "ligne": self.line.number,
+            "identifiant": self.line.login or None,
+            "resultat": self.state,
+            "cause": self.cause,
+            "page_publique": self.public_url,
+            "octets_envoyes": self.sent,
+            "heure": time.strftime("%Y-%m-%dT%H:%M:%S%z", time.localtime(self.when or time.time())),
+        }
+
+
+def write(path: str | None, entries: list[Entry]) -> bool:
+    """Writes the report (when asked for); False, said on standard error, when it cannot be written."""
+    if path is None:
+        return True
+    text = "".join(json.dumps(entry.record(), ensure_ascii=False) + "\n" for entry in entries)
+    partial = f"{path}.partiel"
+    try:
+        with open(partial, "w", encoding="utf-8", newline="\n") as file:
+            file.write(text)
+        os.replace(partial, path)
+    except OSError as error:
+        report.say(messages.REPORT_UNWRITABLE.format(name=path, reason=file_error(error)))
+        return False
+    return True

@@ -1,0 +1,137 @@
+"""The command's reading of a list: decoded once as organisers save it, each
+line judged by the module's batch rules, and shown without anything that
+may be a password."""
+
+from __future__ import annotations
+
+import codecs
+import pathlib
+
+import pytest
+
+from trasko import listing, messages
+from trasko.listing import Line, ListError
+
+PASSWORD = "pa,ss;Mot"
+
+
+@pytest.mark.parametrize(
+    "data, ansi",
+    [
+        ("a;b;Open d'été.papi;1\n".encode(), False),
+        (codecs.BOM_UTF8 + "a;b;Open d'été.papi;1\n".encode(), False),
+        ("a;b;Open d'été.papi;1\n".encode("utf-16"), False),
+        ("a;b;Open d'été.papi;1\n".encode("cp1252"), True),
+    ],
+)
+def test_a_list_decodes_as_it_was_saved(data, ansi):
+    text, read_as_ansi = listing.decode(data)
+    assert (text, read_as_ansi) == ("a;b;Open d'été.papi;1\n", ansi)
+    assert listing.split(text)[0].fields[0] == "a"  # no byte order mark left on the first login
+
+
+def test_bytes_neither_encoding_defines_are_named_in_french():
+    with pytest.raises(ListError) as error:
+        listing.decode(b"a;b;c.papi;1\nd;e;\x81.papi;1\n")
+    assert error.value.reason == "ni UTF-8 ni Windows-1252 : octet 0x81 à la ligne 2" and error.value.opened
+
+
+def test_line_ends_are_read_as_the_modules_text_mode_reads_them():
+    lines = listing.split("a;b\r\nc;d\re;f\ng;h")
+    assert [line.raw for line in lines] == ["a;b\n", "c;d\n", "e;f\n", "g;h"]
+    assert [line.number for line in lines] == [1, 2, 3, 4]
+
+
+def test_a_missing_list_is_a_list_error(tmp_path):
+    with pytest.raises(ListError) as error:
+        listing.read(str(tmp_path / "absent.txt"))
+    assert (error.value.reason, error.value.opened) == ("fichier introuvable", False)
+
+
+@pytest.fixture
+def files(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "t.papi").write_bytes(b"t")
+    (tmp_path / "dossier").mkdir()
+
+
+MASKED = messages.MASKED_FIELD
+# raw line: (kind, cause, label, standard output line)
+LINES = {
+    "ok;Mot-De-Passe;t.papi;1\n": (listing.USABLE, "", "ligne 4 (ok)", "trasko - envoi de: t.papi"),
+    'ok;Mot-De-Passe;"t.papi";1\n': (listing.USABLE, "", "ligne 4 (ok)", "trasko - envoi de: t.papi"),
+    "# ok;Mot-De-Passe;t.papi;1\n": (listing.COMMENT, "", "ligne 4", None),
+    "#ok;Mot-De-Passe;t.papi;1\n": (listing.COMMENT, "", "ligne 4", None),
+    " ; \n": (listing.BLANK, "", "ligne 4", None),
+    "ok;;t.papi;1\n": (listing.NO_PASSWORD, messages.EMPTY_PASSWORD, "ligne 4 (ok)", None),
+    ";Mot-De-Passe;t.papi;1\n": (listing.NO_LOGIN, messages.EMPTY_LOGIN, "ligne 4", None),
+    "Mot-De-Passe\n": (
+        listing.MALFORMED,
+        messages.MALFORMED,
+        "ligne 4",
+        "#### Format de ligne incorrecte: [ligne 4 masquée : elle contient peut-être un mot de passe]\n",
+    ),
+    "ok\tMot-De-Passe\tt.papi\t1, cle\n": (
+        listing.MALFORMED,
+        messages.MALFORMED_BLANKS,
+        "ligne 4",
+        "#### Format de ligne incorrecte: [ligne 4 masquée : elle contient peut-être un mot de passe]\n",
+    ),
+    "ok ; Mot-De-Passe ; t.papi\n": (
+        listing.MALFORMED,
+        messages.MALFORMED,
+        "ligne 4 (ok)",
+        "#### Format de ligne incorrecte: ok ; ******** ; t.papi\n",
+    ),
+    "ok;Mot-De-Passe;absent.papi;1\n": (
+        listing.PAPI_PROBLEM,
+        messages.PAPI_MISSING,
+        "ligne 4 (ok)",
+        "--------------- Fichier papi introuvable: absent.papi",
+    ),
+    "ok;Mot-De-Passe;dossier;1\n": (
+        listing.PAPI_PROBLEM,
+        messages.PAPI_FOLDER,
+        "ligne 4 (ok)",
+        "--------------- Fichier papi introuvable: dossier",
+    ),
+    "ok;Mot,De-Passe;t.papi;1\n": (
+        listing.PAPI_PROBLEM,
+        f"{messages.PAPI_MISSING} ; {messages.SPLIT_PASSWORD}",
+        "ligne 4 (ok)",
+        f"--------------- Fichier papi introuvable: {MASKED}",
+    ),
+    "ok;Mot;De-Passe\n": (
+        listing.PAPI_PROBLEM,
+        f"{messages.PAPI_MISSING} ; {messages.SPLIT_PASSWORD}",
+        "ligne 4 (ok)",
+        f"--------------- Fichier papi introuvable: {MASKED}",
+    ),
+}
+
+
+@pytest.mark.parametrize("raw", LINES)
+def test_each_line_is_judged_and_shown_without_its_password(files, raw):
+    line = Line(4, raw)
+    assert (line.kind, line.cause, line.label(), line.module_line()) == LINES[raw]
+    shown = f"{line.cause} {line.label()} {line.module_line()}"
+    for secret in ("Mot-De-Passe", "Mot", "De-Passe"):
+        assert secret not in shown
+
+
+def test_a_papi_file_in_a_folder_that_cannot_be_read_has_its_own_cause(files, monkeypatch):
+    # Root reads any folder: the refusal is the file system's answer, played here.
+    def refused(self):
+        raise PermissionError(13, "Permission denied")
+
+    monkeypatch.setattr(pathlib.Path, "is_file", refused)
+    line = Line(1, "ok;Mot-De-Passe;prive/t.papi;1\n")
+    assert (line.kind, line.cause) == (listing.PAPI_PROBLEM, messages.PAPI_DENIED)
+
+
+def test_a_line_is_judged_again_when_its_turn_comes(files):
+    line = Line(1, "ok;Mot-De-Passe;plus-tard.papi;1\n")
+    assert line.kind == listing.PAPI_PROBLEM and line.watchable
+    pathlib.Path("plus-tard.papi").write_bytes(b"p")
+    line.examine()
+    assert line.kind == listing.USABLE
