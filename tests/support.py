@@ -213,11 +213,3 @@ def needs_testcapi():
     return pytest.mark.skipif(
         importlib.util.find_spec("_testcapi") is None, reason="Windows: no _testcapi in the embeddable interpreter"
     )
-
-
-def lists_read_in_ansi_code_page():
-    """A known Windows fault, to be fixed in the command's list reading: the
-    list is read in the ANSI code page. Strict, so the fix shows."""
-    import pytest
-
-    return pytest.mark.xfail(WINDOWS, strict=True, reason="Windows: the list is read in the ANSI code page")

@@ -201,7 +201,10 @@ def _unopenable(files: Any) -> str:
 
 def file_error(error: OSError) -> str:
     """A file system error in plain French."""
-    if isinstance(error, IsADirectoryError):
+    # Windows refuses to open a folder with a permission error.
+    if isinstance(error, IsADirectoryError) or (
+        isinstance(error, PermissionError) and error.filename and os.path.isdir(error.filename)
+    ):
         return messages.FILE_IS_FOLDER
     if isinstance(error, PermissionError):
         return messages.FILE_DENIED

@@ -15,12 +15,6 @@ import sitectl
 DOCUMENTS = ("users", "H\u00e9l\u00e8ne", "Mes documents")
 DOCUMENTS_WIN = "C:\\users\\H\u00e9l\u00e8ne\\Mes documents"
 PASSWORD = "mot-de-passe"
-# Known faults of how lists are read, left to the command's list reading
-# (issue 16): strict, so that the fix shows.
-UTF8_LIST_READ_AS_ANSI = pytest.mark.xfail(strict=True, reason="the list is read in the ANSI code page on Windows")
-QUOTED_PATH_KEEPS_QUOTES = pytest.mark.xfail(
-    strict=True, reason="a Papi path in double quotes is taken with its quotes"
-)
 
 
 @pytest.fixture
@@ -66,8 +60,8 @@ def launch(wine, bundle, launcher, *args, keys=b"\r\n"):
     "encoding, quoted",
     [
         ("cp1252", False),
-        pytest.param("utf-8", False, marks=UTF8_LIST_READ_AS_ANSI),
-        pytest.param("cp1252", True, marks=QUOTED_PATH_KEEPS_QUOTES),
+        ("utf-8", False),
+        ("utf-8-sig", True),
     ],
 )
 def test_a_list_dropped_on_trasko_publishes_each_tournament(fresh_wine, bundle, aspnet_site, encoding, quoted):
