@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import pytest
 from scripted_site import ERROR_PAGE, HIDDEN, LOGIN_FORM, SHOWN, TAKEN, login, tournament
+from support import wine_lacks
 
 from trasko import dialogue, judge, messages
 from trasko.exchange import Recorder, Timeouts
@@ -160,7 +161,13 @@ def run(site, answers, call):
     return outcome, sent
 
 
-@pytest.mark.parametrize("name", CASES)
+# Under Wine an abortive close reaches the client as an orderly one.
+NO_RESET = wine_lacks("an abortive close (a reset) reaches the client as an orderly one")
+
+
+@pytest.mark.parametrize(
+    "name", [pytest.param(name, marks=NO_RESET) if name == "connection reset" else name for name in CASES]
+)
 def test_each_dialogue_is_judged_from_the_answers(site, papi, capsys, name):
     answers, visible, state, cause, count = CASES[name]
     outcome, sent = run(site, answers, lambda r: dialogue.publish(r, "open-ete", PASSWORD, papi, visible))
