@@ -18,8 +18,8 @@ Ref main_func(const Bound&) {
         return cmd ? 0 : tb.fail(273);
     };
     if (tried() < 0) {
-        // A bare except, but an interruption or an exit request goes through.
-        Handler any(PyExc_BaseException, exit_exceptions());    // 274  except:
+        // Everything but an interruption or an exit request.
+        Handler any(PyExc_BaseException, exit_exceptions());    // 274  except all_but_exits():
         if (!any) return {};
         cmd = Ref::borrow(s.empty);                             // 275      cmd = ""
     }
