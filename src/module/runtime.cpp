@@ -133,6 +133,28 @@ Ref call_method_kw(Arg object, PyObject* name, Args args, const Ref& keyword_nam
     return vectorcall_method(object, name, args, keyword_names.get());
 }
 
+Method::Method(Arg object, PyObject* name) {
+    if (!ready({object})) return;
+    PyObject* found = nullptr;
+    // The interpreter's own look-up for a method call: what `object.name(...)`
+    // in Python finds, once.
+    int unbound = _PyObject_GetMethod(object.get(), name, &found);
+    callable_ = Ref::steal(found);
+    if (callable_ && unbound) self_ = Ref::borrow(object.get());
+}
+
+Ref Method::call_kw(Args args, const Ref& keyword_names) const {
+    std::array<PyObject*, max_call_args + 1> slots{};
+    std::size_t first = self_ ? 2 : 1;
+    if (!callable_ || !gather(args, slots, first)) return {};
+    if (self_) slots[1] = self_.get();
+    Py_ssize_t keywords = keyword_names ? PyTuple_GET_SIZE(keyword_names.get()) : 0;
+    std::size_t positional = first - 1 + args.size() - static_cast<std::size_t>(keywords);
+    return Ref::steal(PyObject_Vectorcall(callable_.get(), slots.data() + 1,
+                                          positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          keyword_names.get()));
+}
+
 Ref print(Args args) { return call(state.print, args); }
 
 Ref str(Arg object) { return unary(PyObject_Str, object); }
@@ -151,10 +173,13 @@ Ref add_in_place(Arg left, Arg right) {
 
 Ref compare(Arg left, Arg right, int op) {
     if (!ready({left, right})) return {};
-    // Two exact str compare by their text, and cannot fail.
+    // Two exact str compare by their text, and cannot fail; the same object
+    // or another length decides at once.
     if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(left.get()) &&
         PyUnicode_CheckExact(right.get())) {
-        bool equal = PyUnicode_Compare(left.get(), right.get()) == 0;
+        bool equal = left.get() == right.get() ||
+                     (PyUnicode_GET_LENGTH(left.get()) == PyUnicode_GET_LENGTH(right.get()) &&
+                      PyUnicode_Compare(left.get(), right.get()) == 0);
         return Ref::borrow(equal == (op == Py_EQ) ? Py_True : Py_False);
     }
     return Ref::steal(PyObject_RichCompare(left.get(), right.get(), op));
@@ -189,6 +214,8 @@ Ref item_at(Arg sequence, Py_ssize_t index) {
 
 int set_item(Arg object, Arg key, Arg value) {
     if (!ready({object, key, value})) return -1;
+    // What PyObject_SetItem comes to for an exact dict, without its two hops.
+    if (PyDict_CheckExact(object.get())) return PyDict_SetItem(object.get(), key.get(), value.get());
     return PyObject_SetItem(object.get(), key.get(), value.get());
 }
 

@@ -68,6 +68,22 @@ Ref call(Arg callable, Args args);
 Ref call_kw(Arg callable, Args args, const Ref& keyword_names);
 Ref call_method(Arg object, PyObject* name, Args args = {});
 Ref call_method_kw(Arg object, PyObject* name, Args args, const Ref& keyword_names);
+// object.name looked up once, as a method call in Python looks it up, for a
+// call whose arguments are made after the look-up: the function found on the
+// type, called with `object` first, or else the attribute itself. Empty when
+// the look-up failed.
+class Method {
+public:
+    Method(Arg object, PyObject* name);
+    explicit operator bool() const noexcept { return static_cast<bool>(callable_); }
+    // The last len(keyword_names) arguments are passed by those keywords.
+    Ref call_kw(Args args, const Ref& keyword_names) const;
+
+private:
+    Ref callable_;
+    Ref self_;  // the object, when callable_ is its type's function
+};
+
 Ref print(Args args);  // the kept built-in print
 Ref str(Arg object);
 Ref repr(Arg object);
