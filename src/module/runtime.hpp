@@ -54,8 +54,20 @@ private:
     Ref builtins_;
     const Frame* back_;
 };
-// The frame in force on this thread, or null outside the module's code.
-const Frame* current_frame() noexcept;
+// The frame in force on this thread, or null outside the module's code: per
+// thread, as the interpreter's own frames are, so that a thread that calls
+// while another is inside a call reads its own function's globals.
+extern constinit thread_local const Frame* frame_in_force;
+inline const Frame* current_frame() noexcept { return frame_in_force; }
+
+// Inline, so that a call reaches the thread's frame once to put its own in
+// force and to restore the one it interrupted.
+inline Frame::Frame(PyObject* globals, PyObject* builtins) noexcept
+    : globals_(Ref::borrow(globals)), builtins_(Ref::borrow(builtins)), back_(frame_in_force) {
+    frame_in_force = this;
+}
+
+inline Frame::~Frame() { frame_in_force = back_; }
 
 Ref none();
 Ref new_dict();
@@ -90,6 +102,10 @@ Ref repr(Arg object);
 Ref add(Arg left, Arg right);
 Ref add_in_place(Arg left, Arg right);  // left += right
 Ref compare(Arg left, Arg right, int op);
+// truth(compare(left, right, op)): 1, 0, or -1 on failure.
+int compares(Arg left, Arg right, int op);
+// {key: value}
+Ref dict_of(Arg key, Arg value);
 // An f-string: format(part, "") of each part, joined.
 Ref join_formatted(Args parts);
 int truth(Arg object);  // 1, 0, or -1 on failure

@@ -141,7 +141,7 @@ Ref envoi_tournoi(const Bound& args) {
     if (hidden) visibilty_state = Ref::borrow(Py_False);        // 172      visibilty_state = False
     if (!visibilty_state) return unknown_visibility(vars);      // 173  if visibilty_state is None:
 
-    int differs = truth(compare(visibilty_state, f_visible, Py_NE));  // 176  if visibilty_state != f_visible:
+    int differs = compares(visibilty_state, f_visible, Py_NE);         // 176  if visibilty_state != f_visible:
     if (differs < 0) return tb.fail(176);
     if (differs) {
         url = add(global(s.ADMIN_FFE_URL), s.tournament_page);  // 177      url = ADMIN_FFE_URL + "/MonTournoi.aspx"

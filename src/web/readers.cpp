@@ -51,7 +51,7 @@ Ref get_attr_value(const Bound& args) {
     PyObject* attr_name = args[3].get();
 
     auto tried = [&]() -> int {                                 // 115  try:
-        int by_id = truth(compare(attr_name, s.id, Py_EQ));     // 116      if attr_name == "id":
+        int by_id = compares(attr_name, s.id, Py_EQ);            // 116      if attr_name == "id":
         if (by_id < 0) return tb.fail(116);
         Ref elem;
         if (by_id) {
@@ -64,8 +64,8 @@ Ref get_attr_value(const Bound& args) {
             // a page that is no page fails first, whatever attr_name is.
             Method find(soup, s.find);                          // 121          elem = soup.find(attrs={attr_name: attr}).get("value")
             if (!find) return tb.fail(121);
-            Ref query = new_dict();
-            if (set_item(query, attr_name, attr) < 0) return tb.fail(121);
+            Ref query = dict_of(attr_name, attr);
+            if (!query) return tb.fail(121);
             elem = call_method(find.call_kw({query}, state.kw_attrs), s.get, {s.value});
             if (!elem) return tb.fail(121);
         }
