@@ -15,10 +15,18 @@ A mirror comment opens with a line or a range, two blanks, and the statement
 parameter (`int line`) fails at `line`, `line + k`, or passes `line + k` on
 to another helper: at each call with a literal base line, the check names
 base + k for every offset k it can read that way; a line counted on in a
-local variable is checked at its base only."""
+local variable is checked at its base only.
+
+The lines are those of the listing, the plain-Python twin bench/baseline.py,
+laid out so that its line N is the module's line N. Each mirror comment's
+statement is the listing's at the lines it names (token by token, so blanks
+do not count; `...` stands for any run of tokens); every statement of the
+listing that can fail is named by a mirror comment of its function; and the
+module's own statements and constants stand at their lines there."""
 
 from __future__ import annotations
 
+import ast
 import re
 from collections import defaultdict
 from dataclasses import dataclass, field
@@ -49,8 +57,8 @@ class Body:
     start: int  # first source line of the body
     code: str  # comments and strings blanked, offsets kept
     trace: str | None  # the module function whose entry `tb` is, if known here
-    # (first line named, last line named, source line, comment text)
-    mirrors: list[tuple[int, int, int, str]] = field(default_factory=list)
+    # (first line named, last line named, source line, comment text, the statement it names)
+    mirrors: list[tuple[int, int, int, str, str]] = field(default_factory=list)
 
 
 def blank(text: str) -> tuple[str, list[tuple[int, str]]]:
@@ -146,7 +154,7 @@ def bodies(path: Path, root: Path = SRC) -> list[Body]:
 
 
 def def_names(body: Body) -> list[str]:
-    return [m.group(2) for *_, text in body.mirrors if (m := DEF.match(text))]
+    return [m.group(2) for _, _, _, text, _ in body.mirrors if (m := DEF.match(text))]
 
 
 def attach_mirrors(found: list[Body], comments: list[tuple[int, str]], path: Path) -> None:
@@ -160,9 +168,11 @@ def attach_mirrors(found: list[Body], comments: list[tuple[int, str]], path: Pat
         owner = owner or next((b for b in found if b.start > line), None)
         if owner is None:
             raise AssertionError(f"{path}:{line}: a mirror comment after the last function")
-        for span in [first, *MORE_MIRRORS.finditer(text)]:
+        spans = [first, *MORE_MIRRORS.finditer(text)]
+        for span, after in zip(spans, spans[1:] + [None], strict=True):
             low = int(span.group(1))
-            owner.mirrors.append((low, int(span.group(2) or low), line, text))
+            statement = text[span.end(2) if span.group(2) else span.end(1) : after.start() if after else None]
+            owner.mirrors.append((low, int(span.group(2) or low), line, text, statement.strip()))
 
 
 def arguments(code: str, open_at: int) -> list[str]:
@@ -270,7 +280,7 @@ def check(all_bodies: list[Body]) -> tuple[dict[str | None, list[str]], dict]:
         if body.trace not in FUNCTIONS:
             problems[None] += [
                 f"{body.file}:{source}: mirror comment in {body.name}, which no module function's entry covers"
-                for _, _, source, _ in body.mirrors
+                for _, _, source, *_ in body.mirrors
             ]
         for expression, offset, via in failures(body, helpers):
             if isinstance(expression, tuple):
@@ -302,7 +312,7 @@ def misplaced(all_bodies: list[Body], name: str, named: set[int]) -> list[str]:
         (int(m.group(1)), m.group(2))
         for body in all_bodies
         if body.trace == name
-        for *_, text in body.mirrors
+        for _, _, _, text, _ in body.mirrors
         for m in [DEF.match(text)]
         if m
     ]
@@ -444,3 +454,190 @@ def test_the_check_finds_a_line_outside_its_function(tmp_path, change, expected)
     found = misplaced(all_bodies, "read_url", named["read_url"])
     assert len(found) == len(expected), found
     assert all(text.startswith(part) for part, text in zip(expected, found, strict=True)), found
+
+
+# The listing: the plain-Python twin, laid out so that its line N is line N of
+# the module's script. Each mirror comment is its statement there, and every
+# statement there that can fail has its mirror.
+
+LISTING = SRC.parent / "bench" / "baseline.py"
+# A string literal, an ellipsis, a word, a comment, or one other character.
+TOKEN = re.compile(r"""[rbfuRBFU]{0,2}(?:"(?:[^"\\\n]|\\.)*"|'(?:[^'\\\n]|\\.)*')|\.\.\.|\w+|#.*|\S""")
+ELLIPSIS = "..."
+
+
+def tokens(text: str) -> list[str]:
+    """The statement's tokens: blanks and a trailing comment dropped, and the
+    semicolons that join two statements named together."""
+    found = []
+    for token in TOKEN.findall(text):
+        if token.startswith("#"):
+            break
+        if token != ";":
+            found.append(token)
+    return found
+
+
+def matches(mirror: list[str], listed: list[str]) -> bool:
+    """Whether the mirror's tokens are the listing's, an ellipsis standing
+    for any run of them."""
+    if not mirror:
+        return not listed
+    if mirror[0] == ELLIPSIS:
+        return any(matches(mirror[1:], listed[i:]) for i in range(len(listed) + 1))
+    return bool(listed) and mirror[0] == listed[0] and matches(mirror[1:], listed[1:])
+
+
+def stale_mirrors(all_bodies: list[Body], listing: list[str]) -> list[str]:
+    """Each mirror comment whose statement is not the listing's at its lines."""
+    problems = []
+    for body in all_bodies:
+        for low, high, source, _, statement in body.mirrors:
+            listed = " ".join(listing[low - 1 : high])
+            if not statement:
+                problems.append(f"{body.file}:{source}: the mirror of {low} names no statement")
+            elif not matches(tokens(statement), tokens(listed)):
+                problems.append(f"{body.file}:{source}: mirrors {statement!r}, the listing has {listed.strip()!r}")
+    return problems
+
+
+def can_fail(node: ast.AST, local: set[str]) -> bool:
+    """Whether evaluating the expression can raise: anything but constants,
+    locals and identity tests of them."""
+    if node is None or isinstance(node, ast.Constant):
+        return False
+    if isinstance(node, ast.Name):
+        return node.id not in local
+    if isinstance(node, ast.Compare) and all(isinstance(op, ast.Is | ast.IsNot) for op in node.ops):
+        return any(can_fail(part, local) for part in [node.left, *node.comparators])
+    return True
+
+
+def failing_statements(function: ast.FunctionDef, local: set[str]) -> list[tuple[int, str]]:
+    """The lines of the function's statements (and except clauses) that can
+    fail, each with its first line of text."""
+    found = []
+    for node in ast.walk(function):
+        if isinstance(node, ast.ExceptHandler):
+            heads = [node.type]
+        elif isinstance(node, ast.If | ast.While):
+            # A truth test can fail, unless it is an identity test.
+            heads = [node.test if isinstance(node.test, ast.Compare) else ast.Call()]
+        elif isinstance(node, ast.For | ast.Raise):
+            heads = [ast.Call()]  # iteration and raising always may
+        elif isinstance(node, ast.Assign | ast.AugAssign | ast.AnnAssign | ast.Expr | ast.Return):
+            targets = getattr(node, "targets", None) or [getattr(node, "target", None)]
+            heads = [node.value] + [t for t in targets if not isinstance(t, ast.Name)]
+            heads += [ast.Call()] if isinstance(node, ast.AugAssign) else []
+        else:
+            continue  # def, try, pass, continue, break, return of nothing
+        if any(can_fail(head, local) for head in heads):
+            found.append((node.lineno, ast.get_source_segment(LISTING_TEXT, node).split("\n")[0]))
+    return sorted(found)
+
+
+LISTING_TEXT = LISTING.read_text()
+
+
+def unmirrored(named: dict[str | None, set[int]], listing: str, names=FUNCTIONS) -> list[str]:
+    """Each statement of the listing's functions that can fail and that no
+    mirror comment of its function names; and each def off its record's line."""
+    problems = []
+    for function in ast.parse(listing).body:
+        if not isinstance(function, ast.FunctionDef) or function.name not in names:
+            continue
+        spec = FUNCTIONS[function.name]
+        if function.lineno != spec.def_line:
+            problems.append(f"def {function.name} at line {function.lineno}, its record says {spec.def_line}")
+        local = {*spec.parameters, *spec.others}
+        problems += [
+            f"{function.name} line {line}: {text!r} can fail, and no mirror comment names it"
+            for line, text in failing_statements(function, local)
+            if line not in named[function.name]
+        ]
+    return problems
+
+
+def test_each_mirror_comment_is_its_statement_in_the_listing(checked):
+    all_bodies, _, named = checked
+    assert stale_mirrors(all_bodies, LISTING_TEXT.splitlines()) == []
+    assert unmirrored(named, LISTING_TEXT) == []
+
+
+def test_the_listing_keeps_the_module_lines():
+    tree = ast.parse(LISTING_TEXT)
+    defs = {
+        node.name: node.lineno for node in tree.body if isinstance(node, ast.FunctionDef) and node.name in FUNCTIONS
+    }
+    assert defs == {name: function.def_line for name, function in FUNCTIONS.items()}
+    guard = next(node for node in tree.body if isinstance(node, ast.If))
+    assert guard.lineno == MAIN_GUARD_LINE
+
+
+MODULE_LINE = re.compile(r"\bline = (\d+|main_guard_line);\s*//\s*(.+)")
+CONSTANT = re.compile(r'\{(\d+), &Strings::(\w+), "([^"]*)"\}')
+
+
+def module_statement_problems(velkax: str, constants: str, listing: list[str]) -> list[str]:
+    """The module's own statements (velkax.cpp) and its constants
+    (constants.hpp) against the listing's lines."""
+    statements = [
+        (MAIN_GUARD_LINE if line == "main_guard_line" else int(line), text)
+        for line, text in MODULE_LINE.findall(velkax)
+    ]
+    statements += [(int(line), f'{name} = "{value}"') for line, name, value in CONSTANT.findall(constants)]
+    return [
+        f"line {line}: the module has {text!r}, the listing {listing[line - 1]!r}"
+        for line, text in statements
+        if not matches(tokens(text), tokens(listing[line - 1]))
+    ] + ([] if len(statements) > 11 else ["the module's statements were not found"])
+
+
+def test_the_module_statements_stand_at_their_listing_lines():
+    velkax, constants = (SRC / "module" / name for name in ("velkax.cpp", "constants.hpp"))
+    listing = LISTING_TEXT.splitlines()
+    assert module_statement_problems(velkax.read_text(), constants.read_text(), listing) == []
+    moved = module_statement_problems(velkax.read_text(), constants.read_text(), [""] + listing)
+    assert len(moved) > 11
+
+
+READ_URL = SRC / "web" / "read_url.cpp"
+
+
+@pytest.mark.parametrize(
+    "change, expected",
+    [
+        (None, []),
+        # A message changed on one side only.
+        (('"erreur envoi:", str(e))', '"erreur d\'envoi:", str(e))'), ["read_url.cpp:65: mirrors 'print("]),
+        (("// 14  content = None", "// 14  content = 0"), ["mirrors 'content = 0'"]),
+        (("// 25          content =", "// 26          content ="), ["mirrors 'content = response", "names it"]),
+        (("for h in fps.values():  30", "for  h in fps.values( ):  30"), []),  # blanks are no part of it
+        (("// 26  except Exception as e:", "//"), ["line 26: 'except Exception as e:' can fail"]),
+        (("// 28  if fps:", "// 28"), ["the mirror of 28 names no statement"]),
+        (("fps.values():  30  h.close()", "fps.values():  30  h.close(...)"), []),
+        (("fps.values():  30  h.close()", "fps.values():  30  h.open()"), ["mirrors 'h.open()'"]),
+    ],
+)
+def test_the_listing_check_finds_a_stale_mirror(tmp_path, change, expected):
+    source = READ_URL.read_text()
+    if change:
+        assert change[0] in source
+        source = source.replace(*change)
+    (tmp_path / "read_url.cpp").write_text(source)
+    all_bodies = bodies(tmp_path / "read_url.cpp", tmp_path)
+    found = stale_mirrors(all_bodies, LISTING_TEXT.splitlines())
+    found += unmirrored(named_lines(all_bodies), LISTING_TEXT, ["read_url"])
+    assert all(any(part in text for part in expected) for text in found), found
+    assert all(any(part in text for text in found) for part in expected), found
+
+
+def test_the_listing_check_finds_a_statement_moved_in_the_listing():
+    all_bodies = [body for path in sources() for body in bodies(path)]
+    listing = LISTING_TEXT.splitlines()
+    at = listing.index('        print("syntaxe: trasko fichier-tournoi")')
+    moved = listing[:at] + [""] + listing[at:]
+    assert [text.split(": ", 1)[1] for text in stale_mirrors(all_bodies, moved)] == [
+        "mirrors 'print(\"syntaxe: trasko fichier-tournoi\")', the listing has ''",
+        "mirrors 'return None', the listing has 'print(\"syntaxe: trasko fichier-tournoi\")'",
+    ]

@@ -18,12 +18,12 @@ Ref main_func(const Bound&) {
         return cmd ? 0 : tb.fail(273);
     };
     if (tried() < 0) {
-        // A bare except, but an interruption or an exit request goes through.
-        Handler any(PyExc_BaseException, exit_exceptions());    // 274  except:
+        // Everything but an interruption or an exit request.
+        Handler any(PyExc_BaseException, exit_exceptions());    // 274  except all_but_exits():
         if (!any) return {};
         cmd = Ref::borrow(s.empty);                             // 275      cmd = ""
     }
-    int given = truth(compare(cmd, s.empty, Py_NE));            // 276  if cmd != "":
+    int given = compares(cmd, s.empty, Py_NE);            // 276  if cmd != "":
     if (given < 0) return tb.fail(276);
     if (given) {
         if (!call(global(s.page_ffe), {cmd})) return tb.fail(277);  // 277      page_ffe(cmd)

@@ -2,9 +2,40 @@
 
 #include "module/runtime.hpp"
 
+#include <cstddef>
+
 namespace velka {
 
 namespace {
+
+// A short ASCII message built in place: PyErr_Format would spend more on
+// its two numbers (through sprintf) than the rest of a wrong call costs.
+class Message {
+public:
+    Message& operator<<(const char* text) {
+        while (*text && size_ < sizeof(text_)) text_[size_++] = *text++;
+        return *this;
+    }
+    Message& operator<<(Py_ssize_t number) {  // a count: never negative
+        char digits[24];
+        std::size_t count = 0;
+        do {
+            digits[count++] = static_cast<char>('0' + number % 10);
+            number /= 10;
+        } while (number > 0 && count < sizeof(digits));
+        while (count > 0 && size_ < sizeof(text_)) text_[size_++] = digits[--count];
+        return *this;
+    }
+    int raise(PyObject* type) const {
+        Ref text = Ref::steal(PyUnicode_FromStringAndSize(text_, static_cast<Py_ssize_t>(size_)));
+        if (text) PyErr_SetObject(type, text.get());
+        return -1;
+    }
+
+private:
+    char text_[256];  // the function's name is short: nothing is cut
+    std::size_t size_ = 0;
+};
 
 // "takes exactly/at least/at most N positional argument(s) (G given)"
 int count_error(const FunctionSpec& spec, Py_ssize_t given) {
@@ -20,9 +51,10 @@ int count_error(const FunctionSpec& spec, Py_ssize_t given) {
         bound_word = "at most";
         expected = spec.max_args;
     }
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 spec.name(), bound_word, expected, expected == 1 ? "" : "s", given);
-    return -1;
+    return (Message() << spec.name() << "() takes " << bound_word << " " << expected
+                      << " positional argument" << (expected == 1 ? "" : "s") << " (" << given
+                      << " given)")
+        .raise(PyExc_TypeError);
 }
 
 constexpr Py_ssize_t unmatched = -1;
@@ -56,11 +88,11 @@ int bind_with_parameters(const FunctionSpec& spec, PyObject* parameter_names, Py
         return count_error(spec, positional);
     for (Py_ssize_t i = 0; i < positional; ++i) bound[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
 
-    Ref items = Ref::steal(keywords > 0 ? PyDict_Items(kwargs) : PyList_New(0));
-    if (!items) return -1;
     PyObject* leftover = nullptr;  // the first keyword that fills nothing
     Py_ssize_t leftover_names = unmatched;
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.get()); ++k) {
+    Ref items = Ref::steal(keywords > 0 ? PyDict_Items(kwargs) : nullptr);
+    if (keywords > 0 && !items) return -1;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
         PyObject* pair = PyList_GET_ITEM(items.get(), k);
         PyObject* key = PyTuple_GET_ITEM(pair, 0);
         Py_ssize_t named = unmatched;
@@ -124,6 +156,11 @@ int check_str_parameter(const FunctionSpec& spec, const Bound& bound) {
 int bind_arguments(const FunctionSpec& spec, PyObject* parameter_names, PyObject* defaults,
                    PyObject* args, PyObject* kwargs, Bound& bound) {
     if (spec.max_args == 0) return bind_without_parameters(spec, args, kwargs);
+    // By position alone, with a count the function takes: nothing to match.
+    Py_ssize_t given = PyTuple_GET_SIZE(args);
+    if ((!kwargs || PyDict_GET_SIZE(kwargs) == 0) && given >= spec.min_args &&
+        given <= spec.max_args)
+        return bind_positions(spec, defaults, &PyTuple_GET_ITEM(args, 0), given, bound);
     if (bind_with_parameters(spec, parameter_names, defaults, args, kwargs, bound) < 0) {
         add_traceback(spec.entry, spec.def_line);
         return -1;

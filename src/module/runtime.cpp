@@ -49,7 +49,8 @@ bool gather(Args args, std::array<PyObject*, max_call_args + 1>& slots, std::siz
 }
 
 Ref vectorcall(Arg callable, Args args, PyObject* keyword_names) {
-    std::array<PyObject*, max_call_args + 1> slots{};
+    std::array<PyObject*, max_call_args + 1> slots;  // as many as the call fills
+    slots[0] = nullptr;                              // the free slot
     if (!callable.get() || !gather(args, slots, 1)) return {};
     // Held for the call: a kept built-in may be replaced by a load the call
     // itself brings about.
@@ -67,7 +68,8 @@ Ref vectorcall(Arg callable, Args args, PyObject* keyword_names) {
 }
 
 Ref vectorcall_method(Arg object, PyObject* name, Args args, PyObject* keyword_names) {
-    std::array<PyObject*, max_call_args + 1> slots{};
+    std::array<PyObject*, max_call_args + 1> slots;  // as many as the call fills
+    slots[0] = nullptr;                              // the free slot
     if (!object.get() || !gather(args, slots, 1)) return {};
     slots[0] = object.get();
     Py_ssize_t keywords = keyword_names ? PyTuple_GET_SIZE(keyword_names) : 0;
@@ -84,20 +86,7 @@ Ref new_dict() {
     return Ref::steal(PyDict_New());
 }
 
-namespace {
-// Per thread, as the interpreter's own frames are: a thread that calls while
-// another is inside a call reads its own function's globals.
-thread_local const Frame* frame_in_force = nullptr;
-}  // namespace
-
-Frame::Frame(PyObject* globals, PyObject* builtins) noexcept
-    : globals_(Ref::borrow(globals)), builtins_(Ref::borrow(builtins)), back_(frame_in_force) {
-    frame_in_force = this;
-}
-
-Frame::~Frame() { frame_in_force = back_; }
-
-const Frame* current_frame() noexcept { return frame_in_force; }
+constinit thread_local const Frame* frame_in_force = nullptr;
 
 Ref global(PyObject* name) {
     if (!nothing_raised()) return {};
@@ -133,6 +122,29 @@ Ref call_method_kw(Arg object, PyObject* name, Args args, const Ref& keyword_nam
     return vectorcall_method(object, name, args, keyword_names.get());
 }
 
+Method::Method(Arg object, PyObject* name) {
+    if (!ready({object})) return;
+    PyObject* found = nullptr;
+    // The interpreter's own look-up for a method call: what `object.name(...)`
+    // in Python finds, once.
+    int unbound = _PyObject_GetMethod(object.get(), name, &found);
+    callable_ = Ref::steal(found);
+    if (callable_ && unbound) self_ = Ref::borrow(object.get());
+}
+
+Ref Method::call_kw(Args args, const Ref& keyword_names) const {
+    std::array<PyObject*, max_call_args + 1> slots;  // as many as the call fills
+    slots[0] = nullptr;                              // the free slot
+    std::size_t first = self_ ? 2 : 1;
+    if (!callable_ || !gather(args, slots, first)) return {};
+    if (self_) slots[1] = self_.get();
+    Py_ssize_t keywords = keyword_names ? PyTuple_GET_SIZE(keyword_names.get()) : 0;
+    std::size_t positional = first - 1 + args.size() - static_cast<std::size_t>(keywords);
+    return Ref::steal(PyObject_Vectorcall(callable_.get(), slots.data() + 1,
+                                          positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          keyword_names.get()));
+}
+
 Ref print(Args args) { return call(state.print, args); }
 
 Ref str(Arg object) { return unary(PyObject_Str, object); }
@@ -149,15 +161,41 @@ Ref add_in_place(Arg left, Arg right) {
     return Ref::steal(PyNumber_InPlaceAdd(left.get(), right.get()));
 }
 
+namespace {
+
+// Two exact str compare by their text, and cannot fail; the same object or
+// another length decides at once. -1 when the operands are not both exact
+// str, or op is no equality test.
+int str_equality(PyObject* left, PyObject* right, int op) {
+    if ((op != Py_EQ && op != Py_NE) || !PyUnicode_CheckExact(left) || !PyUnicode_CheckExact(right))
+        return -1;
+    bool equal = left == right || (PyUnicode_GET_LENGTH(left) == PyUnicode_GET_LENGTH(right) &&
+                                   PyUnicode_Compare(left, right) == 0);
+    return equal == (op == Py_EQ);
+}
+
+}  // namespace
+
 Ref compare(Arg left, Arg right, int op) {
     if (!ready({left, right})) return {};
-    // Two exact str compare by their text, and cannot fail.
-    if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(left.get()) &&
-        PyUnicode_CheckExact(right.get())) {
-        bool equal = PyUnicode_Compare(left.get(), right.get()) == 0;
-        return Ref::borrow(equal == (op == Py_EQ) ? Py_True : Py_False);
-    }
+    int known = str_equality(left.get(), right.get(), op);
+    if (known >= 0) return Ref::borrow(known ? Py_True : Py_False);
     return Ref::steal(PyObject_RichCompare(left.get(), right.get(), op));
+}
+
+int compares(Arg left, Arg right, int op) {
+    if (!ready({left, right})) return -1;
+    int known = str_equality(left.get(), right.get(), op);
+    if (known >= 0) return known;
+    Ref result = Ref::steal(PyObject_RichCompare(left.get(), right.get(), op));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+Ref dict_of(Arg key, Arg value) {
+    if (!ready({key, value})) return {};
+    Ref dict = Ref::steal(PyDict_New());
+    if (dict && PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return {};
+    return dict;
 }
 
 Ref join_formatted(Args parts) {
@@ -189,6 +227,8 @@ Ref item_at(Arg sequence, Py_ssize_t index) {
 
 int set_item(Arg object, Arg key, Arg value) {
     if (!ready({object, key, value})) return -1;
+    // What PyObject_SetItem comes to for an exact dict, without its two hops.
+    if (PyDict_CheckExact(object.get())) return PyDict_SetItem(object.get(), key.get(), value.get());
     return PyObject_SetItem(object.get(), key.get(), value.get());
 }
 

@@ -54,8 +54,20 @@ private:
     Ref builtins_;
     const Frame* back_;
 };
-// The frame in force on this thread, or null outside the module's code.
-const Frame* current_frame() noexcept;
+// The frame in force on this thread, or null outside the module's code: per
+// thread, as the interpreter's own frames are, so that a thread that calls
+// while another is inside a call reads its own function's globals.
+extern constinit thread_local const Frame* frame_in_force;
+inline const Frame* current_frame() noexcept { return frame_in_force; }
+
+// Inline, so that a call reaches the thread's frame once to put its own in
+// force and to restore the one it interrupted.
+inline Frame::Frame(PyObject* globals, PyObject* builtins) noexcept
+    : globals_(Ref::borrow(globals)), builtins_(Ref::borrow(builtins)), back_(frame_in_force) {
+    frame_in_force = this;
+}
+
+inline Frame::~Frame() { frame_in_force = back_; }
 
 Ref none();
 Ref new_dict();
@@ -68,12 +80,32 @@ Ref call(Arg callable, Args args);
 Ref call_kw(Arg callable, Args args, const Ref& keyword_names);
 Ref call_method(Arg object, PyObject* name, Args args = {});
 Ref call_method_kw(Arg object, PyObject* name, Args args, const Ref& keyword_names);
+// object.name looked up once, as a method call in Python looks it up, for a
+// call whose arguments are made after the look-up: the function found on the
+// type, called with `object` first, or else the attribute itself. Empty when
+// the look-up failed.
+class Method {
+public:
+    Method(Arg object, PyObject* name);
+    explicit operator bool() const noexcept { return static_cast<bool>(callable_); }
+    // The last len(keyword_names) arguments are passed by those keywords.
+    Ref call_kw(Args args, const Ref& keyword_names) const;
+
+private:
+    Ref callable_;
+    Ref self_;  // the object, when callable_ is its type's function
+};
+
 Ref print(Args args);  // the kept built-in print
 Ref str(Arg object);
 Ref repr(Arg object);
 Ref add(Arg left, Arg right);
 Ref add_in_place(Arg left, Arg right);  // left += right
 Ref compare(Arg left, Arg right, int op);
+// truth(compare(left, right, op)): 1, 0, or -1 on failure.
+int compares(Arg left, Arg right, int op);
+// {key: value}
+Ref dict_of(Arg key, Arg value);
 // An f-string: format(part, "") of each part, joined.
 Ref join_formatted(Args parts);
 int truth(Arg object);  // 1, 0, or -1 on failure

@@ -181,7 +181,7 @@ int execute(PyObject* module, PyObject* builtins, int& line) {
     if (bind_constants_before(main_guard_line) < 0) return -1;
 
     line = main_guard_line;  // if __name__ == "__main__":
-    int is_main = truth(compare(global(s.dunder_name), s.dunder_main, Py_EQ));
+    int is_main = compares(global(s.dunder_name), s.dunder_main, Py_EQ);
     if (is_main < 0) return -1;
     if (is_main) {
         line = 286;  //     main_func()

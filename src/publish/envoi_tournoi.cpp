@@ -70,8 +70,8 @@ Failed unknown_visibility(const Ref& vars) {
     Ref label = repr(item(vars, global(s.VISIBILITY_ID)));
     if (!label) return tb.fail(174);
     Ref message = join_formatted({s.erreur_visibilite, label, s.colon});
-    if (!print({message})) return tb.fail(174);                 // 174      print(f"erreur lecture visibilité {label!r}:")
-    Ref error = join_formatted({s.libelle_inconnu, label});    // 175      raise ValueError(f"libellé ... inconnu: {label!r}")
+    if (!print({message})) return tb.fail(174);                 // 174      print(f"erreur lecture visibilité {vars[VISIBILITY_ID]!r}:")
+    Ref error = join_formatted({s.libelle_inconnu, label});    // 175      raise ValueError(f"libellé du bouton de visibilité inconnu: {vars[VISIBILITY_ID]!r}")
     raise_error(PyExc_ValueError, error);
     return tb.fail(175);
 }
@@ -113,35 +113,35 @@ Ref envoi_tournoi(const Bound& args) {
     if (!html) return tb.fail(148);
     soup = parse(html);                                         // 149  soup = BeautifulSoup(html, "html.parser")
     if (!soup) return tb.fail(149);
-    if (read_state_fields(soup, vars, 150) < 0) return {};      // 150-152
+    if (read_state_fields(soup, vars, 150) < 0) return {};      // 150-152  get_attr_value(soup, vars, VIEW_STATE)...
 
     // Upload of the Papi file.
     url = add(global(s.ADMIN_FFE_URL), s.tournament_page);      // 154  url = ADMIN_FFE_URL + "/MonTournoi.aspx"
     if (!url) return tb.fail(154);
     data_post = event_form(vars, s.UPLOAD_EVENT, 155);          // 155-161  data_post = {..., "__EVENTTARGET": UPLOAD_EVENT, ...}
     if (!data_post) return {};
-    Ref reader = global(s.read_url);                            // 162  html = read_url(session, url, data_post,
-    Ref files = new_dict();                                     //                      files={UPLOAD_FILE: fname})
+    Ref reader = global(s.read_url);                            // 162  html = read_url(session, url, data_post, files={UPLOAD_FILE: fname})
+    Ref files = new_dict();
     if (!reader || set_item(files, global(s.UPLOAD_FILE), fname) < 0) return tb.fail(162);
     html = call_kw(reader, {session, url, data_post, files}, state.kw_files);
     if (!html) return tb.fail(162);
     soup = parse(html);                                         // 163  soup = BeautifulSoup(html, "html.parser")
     if (!soup) return tb.fail(163);
-    if (read_state_fields(soup, vars, 164) < 0) return {};      // 164-166
+    if (read_state_fields(soup, vars, 164) < 0) return {};      // 164-166  get_attr_value(soup, vars, VIEW_STATE)...
     if (read_into(s.get_ident_text, soup, vars, s.VISIBILITY_ID) < 0)
         return tb.fail(167);                                    // 167  get_ident_text(soup, vars, VISIBILITY_ID)
 
     // What the site shows now: the button offers the other state.
-    Ref visibilty_state;
+    Ref visibilty_state;                                        // 168  visibilty_state = None
     int shown = label_starts_with(vars, s.desactiver);          // 169  if vars[VISIBILITY_ID].lower().startswith("désactiver"):
     if (shown < 0) return tb.fail(169);
     if (shown) visibilty_state = Ref::borrow(Py_True);          // 170      visibilty_state = True
     int hidden = label_starts_with(vars, s.activer);            // 171  if vars[VISIBILITY_ID].lower().startswith("activer"):
     if (hidden < 0) return tb.fail(171);
     if (hidden) visibilty_state = Ref::borrow(Py_False);        // 172      visibilty_state = False
-    if (!visibilty_state) return unknown_visibility(vars);      // 173  if neither: 174-175
+    if (!visibilty_state) return unknown_visibility(vars);      // 173  if visibilty_state is None:
 
-    int differs = truth(compare(visibilty_state, f_visible, Py_NE));  // 176  if visibilty_state != f_visible:
+    int differs = compares(visibilty_state, f_visible, Py_NE);         // 176  if visibilty_state != f_visible:
     if (differs < 0) return tb.fail(176);
     if (differs) {
         url = add(global(s.ADMIN_FFE_URL), s.tournament_page);  // 177      url = ADMIN_FFE_URL + "/MonTournoi.aspx"

@@ -23,8 +23,8 @@ inline Ref split_fields(const Ref& line) {
 
 // tfld[0] == "" or tfld[1] == "": 1 when the line is to be skipped.
 inline int lacks_login(const Ref& tfld) {
-    int empty = truth(compare(item_at(tfld, 0), s.empty, Py_EQ));
-    if (empty == 0) empty = truth(compare(item_at(tfld, 1), s.empty, Py_EQ));
+    int empty = compares(item_at(tfld, 0), s.empty, Py_EQ);
+    if (empty == 0) empty = compares(item_at(tfld, 1), s.empty, Py_EQ);
     return empty;
 }
 

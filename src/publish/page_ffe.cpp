@@ -50,8 +50,8 @@ Ref page_ffe(const Bound& args) {
         return file1 ? 0 : tb.fail(229);
     };
     if (tried() < 0) {
-        // A bare except, but an interruption or an exit request goes through.
-        Handler any(PyExc_BaseException, exit_exceptions());    // 230  except:
+        // Everything but an interruption or an exit request.
+        Handler any(PyExc_BaseException, exit_exceptions());    // 230  except all_but_exits():
         if (!any) return {};
         if (!print({s.list_introuvable, tournoi_list_full_name}))
             return tb.fail(231);                                // 231      print(" tournoi list introuvable :", tournoi_list_full_name)
@@ -61,7 +61,7 @@ Ref page_ffe(const Bound& args) {
         Ref tfld, f_visible;                                    // 233  for line in file1.readlines():
         int checked = check_line(line, tfld, f_visible);        // 234      try:
         if (checked < 0) {
-            Handler any(PyExc_BaseException, exit_exceptions());  // 242      except:
+            Handler any(PyExc_BaseException, exit_exceptions());  // 242      except all_but_exits():
             if (!any) return -1;
             return print({s.format_incorrect, line}) ? 0 : tb.fail(243);  // 243          print("#### Format de ligne incorrecte:", line)  244  continue
         }

@@ -51,7 +51,7 @@ Ref get_attr_value(const Bound& args) {
     PyObject* attr_name = args[3].get();
 
     auto tried = [&]() -> int {                                 // 115  try:
-        int by_id = truth(compare(attr_name, s.id, Py_EQ));     // 116      if attr_name == "id":
+        int by_id = compares(attr_name, s.id, Py_EQ);            // 116      if attr_name == "id":
         if (by_id < 0) return tb.fail(116);
         Ref elem;
         if (by_id) {
@@ -61,13 +61,12 @@ Ref get_attr_value(const Bound& args) {
             if (!print({elem})) return tb.fail(119);            // 119          print(elem)
         } else {
             // soup.find is looked up before the dict is built, as Python does:
-            // a page that is no page fails first, whatever attr_name is. The
-            // call then goes as a method call, for the method's own messages.
-            if (!velka::attr(soup, s.find)) return tb.fail(121);  // 121          elem = soup.find(attrs={attr_name: attr}).get("value")
-            Ref query = new_dict();
-            if (set_item(query, attr_name, attr) < 0) return tb.fail(121);
-            elem = call_method(call_method_kw(soup, s.find, {query}, state.kw_attrs), s.get,
-                               {s.value});
+            // a page that is no page fails first, whatever attr_name is.
+            Method find(soup, s.find);                          // 121          elem = soup.find(attrs={attr_name: attr}).get("value")
+            if (!find) return tb.fail(121);
+            Ref query = dict_of(attr_name, attr);
+            if (!query) return tb.fail(121);
+            elem = call_method(find.call_kw({query}, state.kw_attrs), s.get, {s.value});
             if (!elem) return tb.fail(121);
         }
         if (set_item(vars, attr, elem) < 0) return tb.fail(122);  // 122      vars[attr] = elem
