@@ -735,8 +735,11 @@ def closed_port(host: str = "127.0.0.1") -> str:
     return f"http://{host}:{port}"
 
 
-def open_fds() -> int:
-    """Number of file descriptors this process holds open."""
+def open_fds() -> int | None:
+    """Number of file descriptors this process holds open; None on Windows,
+    which has no such listing (under Wine, /dev/fd is Wine's own process)."""
+    if os.name == "nt":
+        return None
     for d in ("/proc/self/fd", "/dev/fd"):
         if os.path.isdir(d):
             return len(os.listdir(d))
