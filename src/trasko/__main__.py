@@ -84,6 +84,10 @@ def _dispatch(options: Options) -> int:
         if ansi:
             report.say(messages.LIST_NOT_UTF8)
         recorder = Recorder(Timeouts(options.wait))
+        if options.invoices or options.rules is not None:
+            from trasko import errands
+
+            return errands.dispatch(options, lines)
         if options.check:
             return verify.run(lines, recorder, options.report)
         if options.follow:
