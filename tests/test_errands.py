@@ -6,8 +6,13 @@ from __future__ import annotations
 import os
 
 import pytest
+from support import BUTTON, FLD_LOGIN, FLD_PASSWD
 
 from trasko import errands
+from trasko.__main__ import main
+from trasko.errands import EXEMPT, INVOICE_EVENT, INVOICE_ID, NO_INVOICE, RULES_EVENT, RULES_FILE, VERDICT_ID
+
+from peer import form_fields, multipart_parts, page
 
 SITE = "http://127.0.0.1:8080"
 BASE = f'<base href="{SITE}">'
@@ -68,3 +73,110 @@ def test_only_a_pdf_is_sent(tmp_path, name, data, problem):
         path.write_bytes(data)
     found = errands.pdf_problem(str(path))
     assert found is None if problem is None else problem in found
+
+
+# --- the dialogues, against a scripted loopback site ----------------------------
+
+STATE = ("__VIEWSTATE", "__VIEWSTATEGENERATOR", "__EVENTVALIDATION")
+PASSWORD = "Secret-Loopback-1"
+PDF_BYTES = b"%PDF-1.4\n" + b"x" * 1300
+
+
+def tournament_page(tag, invoice=None, uploads=True, verdict=""):
+    """The tournament page as the site serves it after a login, its state fields valued by `tag`."""
+    fields = "".join(f'<input type="hidden" name="{n}" id="{n}" value="{n}-{tag}" />' for n in STATE)
+    invoice = "" if invoice is None else f'<a id="{INVOICE_ID}" href="#">{invoice}</a>'
+    files = f'<input type="file" name="{RULES_FILE}" /><a id="{RULES_EVENT.replace("$", "_")}">envoyer</a>'
+    return page(
+        f"<html><body><form>{fields}{files if uploads else ''}"
+        f'<span id="{VERDICT_ID}">{verdict}</span>{invoice}<a id="{BUTTON}">Activer le tournoi</a></form></body></html>'
+    )
+
+
+def login_form(tag):
+    fields = "".join(f'<input type="hidden" name="{n}" id="{n}" value="{n}-{tag}" />' for n in STATE)
+    return page(f'<html><body><form>{fields}<input name="{FLD_LOGIN}" /></form></body></html>')
+
+
+INVOICE_HTML = '<html><head>\n<link href="styles/f.css"></head><body>Facture n° 1 : 15,00 €</body></html>'
+INVOICE = page(INVOICE_HTML)
+DUE = tournament_page("login", invoice=" Afficher la FACTURE ")
+TAKEN_1309 = "Transfert du fichier : ri.pdf (1 309 octets) achevé"  # the site's culture groups digits
+
+
+def sent(peer):
+    """(method, path, event target) of each request the site received."""
+    out = []
+    for rec in peer.requests:
+        if rec.method == "GET":
+            out.append(("GET", rec.path, None))
+        elif "multipart" in (rec.header("Content-Type") or ""):
+            fields = {p.name: p.data.decode() for p in multipart_parts(rec) if p.filename is None}
+            out.append(("POST", rec.path, fields["__EVENTTARGET"]))
+        else:
+            out.append(("POST", rec.path, dict(form_fields(rec)).get("__EVENTTARGET")))
+    return out
+
+
+ENTRY, LOGIN = ("GET", "/", None), ("POST", "/Default.aspx", None)
+INVOICE_POST = ("POST", "/MonTournoi.aspx", INVOICE_EVENT)
+RULES_POST = ("POST", "/MonTournoi.aspx", RULES_EVENT)
+
+IN = [login_form("e"), DUE]  # a good login, on a page that offers both errands
+INVOICE_3 = [ENTRY, LOGIN, INVOICE_POST]
+RULES_3 = [ENTRY, LOGIN, RULES_POST]
+
+
+def verdict(text):
+    return tournament_page("u", verdict=text)
+
+
+DIALOGUES = [
+    # errand, answers of the site, what the line says, requests sent
+    ("facture", [*IN, INVOICE], "facture enregistrée : ", INVOICE_3),
+    ("facture", [login_form("e"), tournament_page("l", "Tournoi exempté de droits")], EXEMPT, [ENTRY, LOGIN]),
+    ("facture", [login_form("e"), tournament_page("l")], NO_INVOICE, [ENTRY, LOGIN]),
+    ("facture", [login_form("e"), tournament_page("l", "payer")], "page inattendue du site (bouton", [ENTRY, LOGIN]),
+    ("facture", [login_form("e"), login_form("l")], "connexion refusée", [ENTRY, LOGIN]),
+    ("facture", [login_form("e"), page("<p>panne</p>", status=503)], "erreur du site (HTTP 503)", [ENTRY, LOGIN]),
+    ("facture", [page("<p>maintenance</p>")], "page inattendue du site", [ENTRY]),
+    ("facture", [*IN, login_form("x")], "page inattendue du site", INVOICE_3),
+    ("facture", [*IN, DUE], "page inattendue du site", INVOICE_3),
+    ("facture", [*IN, page("", status=500)], "erreur du site (HTTP 500)", INVOICE_3),
+    ("reglement", [*IN, verdict(TAKEN_1309)], "règlement envoyé : ri.pdf (1309 octets)", RULES_3),
+    ("reglement", [*IN, verdict("Trop gros.")], "règlement refusé par le site : Trop gros.", RULES_3),
+    ("reglement", [*IN, verdict("")], "envoi du règlement non confirmé par le site", RULES_3),
+    ("reglement", [*IN, verdict(TAKEN_1309.replace("1 309", "9"))], "règlement incomplet sur le site (9", RULES_3),
+    ("reglement", [login_form("e"), tournament_page("l", uploads=False)], "tournoi clos ou archivé", [ENTRY, LOGIN]),
+    ("reglement", [login_form("e"), login_form("l")], "connexion refusée", [ENTRY, LOGIN]),
+    ("reglement", [*IN, page("<p>?</p>")], "page inattendue du site", RULES_3),
+]
+
+
+@pytest.mark.parametrize("errand, answers, said, requests", DIALOGUES)
+def test_dialogue(peer, tmp_path, capsys, errand, answers, said, requests):
+    (tmp_path / "ri.pdf").write_bytes(PDF_BYTES)
+    (tmp_path / "l.txt").write_text(f"open;{PASSWORD};x.papi;1\n")
+    peer.queue(*answers)
+    args = ["--facture", "--dossier", str(tmp_path / "f")]
+    if errand == "reglement":
+        args = ["--reglement", str(tmp_path / "ri.pdf")]
+    status = main(["--site", peer.url, *args, str(tmp_path / "l.txt")])
+    out, err = capsys.readouterr()
+    assert f"ligne 1 (open) : {said}" in out + err
+    assert status == (0 if said.startswith(("facture enregistrée", "règlement envoyé", EXEMPT)) else 1)
+    assert sent(peer) == requests
+    assert PASSWORD not in out + err
+    # Each post-back carries the state of the page just before it; the login, the password.
+    if len(requests) > 2:
+        assert "__VIEWSTATE-login" in peer.requests[2].body.decode("utf-8", "replace")
+    if len(requests) > 1:
+        assert dict(form_fields(peer.requests[1]))[FLD_PASSWD] == PASSWORD
+
+
+def test_saved_invoice_is_the_page_with_its_base(peer, tmp_path, capsys):
+    (tmp_path / "l.txt").write_text(f"a/b;{PASSWORD};x;1\n")
+    peer.queue(login_form("e"), DUE, INVOICE)
+    assert main(["--site", peer.url + "/", "--facture", "--dossier", str(tmp_path), str(tmp_path / "l.txt")]) == 0
+    saved = (tmp_path / "facture-a_b.html").read_text(encoding="utf-8")
+    assert saved == INVOICE_HTML.replace("<head>", f'<head><base href="{peer.url}">')
