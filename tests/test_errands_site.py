@@ -113,7 +113,7 @@ def test_reglement_sends_the_same_pdf_to_every_open_tournament(aspnet_site, tmp_
     sent_line = f"règlement envoyé : Règlement intérieur.pdf ({len(PDF)} octets)"
     open_ones = list(KINDS)[:3]
     assert result.stdout == "".join(f"ligne {n} ({logins[k]}) : {sent_line}\n" for n, k in enumerate(open_ones, 1))
-    closed = "tournoi clos ou archivé : le site n'accepte plus de règlement pour ce tournoi"
+    closed = "tournoi clos ou archivé : le site n'accepte plus de règlement pour lui"
     assert result.stderr == (
         f"ligne 4 ({logins['closed']}) : {closed}\n"
         f"ligne 5 ({logins['archived']}) : {closed}\n"
@@ -152,6 +152,6 @@ def test_reglement_that_is_no_pdf_sends_nothing(aspnet_site, tmp_path, tournamen
     result = trasko(aspnet_site, tmp_path, "--reglement", "reglement.pdf", listing)
     assert result.returncode == 2
     assert result.stdout == ""
-    why = "n'est pas un fichier PDF" if content is not None else "fichier du règlement introuvable"
+    why = "n'est pas un fichier PDF" if content is not None else "(fichier introuvable)"
     assert why in result.stderr and result.stderr.endswith("rien n'a été envoyé\n")
     assert len(sitectl.requests_log(aspnet_site[1])) == before

@@ -1,18 +1,44 @@
 """The organiser's other errands on the tournament page, for every
 tournament of the list: save the homologation fees invoice (--facture), or
-send the same rules PDF to each (--reglement). Each is the login dialogue
-followed by one more post-back of the tournament page."""
+send the same rules PDF to each (--reglement).
+
+Each is a dialogue of the command's own, in the module's requests and
+readers (`read_url`, `get_attr_value`, `get_ident_text`): the entry page,
+the login, then one post-back of the tournament page. Every request goes
+through a `RecordingSession` (time-outs, one `Exchange` each); what the
+errand reads on each answer is kept beside it (`Read`), and one walk per
+errand turns both into the outcome, asked before each request so that a
+known outcome sends nothing more."""
 
 from __future__ import annotations
 
 import html
 import os
 import re
+from collections.abc import Callable
+from dataclasses import dataclass, replace
 from pathlib import Path
-from typing import Any, NamedTuple
+from typing import Any
 
-from trasko import listing, report
+from trasko import listing, messages, report, site
+from trasko.exchange import Exchange, RecordingSession, Timeouts, file_error
+from trasko.judge import Outcome, answer_failure
 from trasko.options import NOT_PUBLISHED, USAGE_ERROR
+
+RULES_EVENT = "ctl00$ContentPlaceHolderMain$CmdUploadRI"
+RULES_FILE = "ctl00$ContentPlaceHolderMain$UploadRI"
+RULES_BUTTON_ID = RULES_EVENT.replace("$", "_")
+INVOICE_ID = "ctl00_ContentPlaceHolderMain_CmdFactureHomologation"
+INVOICE_EVENT = "ctl00$ContentPlaceHolderMain$CmdFactureHomologation"
+INVOICE_DUE = "afficher la facture"
+INVOICE_EXEMPT = "tournoi exempté de droits"
+
+# The errands' outcomes, as the report names them.
+SAVED = "facture_enregistree"
+EXEMPTED = "exempte"
+RULES_SENT = "reglement_envoye"
+FAILED = "echec"
+DONE = (SAVED, EXEMPTED, RULES_SENT)
 
 PDF_MAGIC = b"%PDF-"
 _HEAD = re.compile(r"<head(?:\s[^>]*)?>", re.IGNORECASE)
@@ -21,29 +47,26 @@ _HTML = re.compile(r"<html(?:\s[^>]*)?>", re.IGNORECASE)
 _UNSAFE = re.compile(r'[<>:"/\\|?*\x00-\x1f]')
 
 
+# --- the files ----------------------------------------------------------------
+
+
 def pdf_problem(path: str) -> str | None:
     """Why `path` cannot be sent as the rules; None when it is a PDF (by its
     first bytes: a name ending in .pdf proves nothing)."""
-    if os.path.isdir(path):
-        return f"« {path} » est un dossier : donnez le fichier PDF du règlement"
     try:
+        if os.path.isdir(path):
+            raise IsADirectoryError(path)
         with open(path, "rb") as file:
             head = file.read(len(PDF_MAGIC))
-    except FileNotFoundError:
-        return f"fichier du règlement introuvable : {path}"
-    except PermissionError:
-        return f"fichier du règlement illisible (accès refusé) : {path}"
     except OSError as error:
-        return f"fichier du règlement illisible : {path} ({error.strerror or error})"
-    if head != PDF_MAGIC:
-        return f"« {path} » n'est pas un fichier PDF : enregistrez le règlement au format PDF, puis recommencez"
-    return None
+        return messages.RULES_UNREADABLE_AT.format(path=path, reason=file_error(error))
+    return None if head == PDF_MAGIC else messages.RULES_NOT_PDF.format(path=path)
 
 
-def with_base(page: str, site: str) -> str:
+def with_base(page: str, base_url: str) -> str:
     """The invoice with `<base href="SITE">` as the first child of its head,
     so that its relative links (styles, images) work once saved on disk."""
-    base = f'<base href="{html.escape(site, quote=True)}">'
+    base = f'<base href="{html.escape(base_url, quote=True)}">'
     head = _HEAD.search(page)
     if head is not None:
         return page[: head.end()] + base + page[head.end() :]
@@ -65,236 +88,255 @@ def save(path: Path, text: str) -> None:
     os.replace(part, path)
 
 
-# --- the dialogue ------------------------------------------------------------
-
-VERDICT_ID = "ctl00_ContentPlaceHolderMain_LabelError"
-RULES_EVENT = "ctl00$ContentPlaceHolderMain$CmdUploadRI"
-RULES_FILE = "ctl00$ContentPlaceHolderMain$UploadRI"
-INVOICE_ID = "ctl00_ContentPlaceHolderMain_CmdFactureHomologation"
-INVOICE_EVENT = "ctl00$ContentPlaceHolderMain$CmdFactureHomologation"
-INVOICE_DUE = "afficher la facture"
-INVOICE_EXEMPT = "tournoi exempté de droits"
-TAKEN = re.compile(r"Transfert du fichier : (.*) \(([\d\s]+) octets\) achevé")
-
-DONE, NOTHING_DUE, FAILED = "fait", "rien à faire", "échec"
+# --- the dialogue ---------------------------------------------------------------
 
 
-class Outcome(NamedTuple):
-    kind: str  # DONE, NOTHING_DUE (counted as done) or FAILED
-    text: str
+@dataclass(frozen=True)
+class Read:
+    """What the errand read on one answer, with the module's readers."""
+
+    invoice: str | None = None  # the invoice control's label, blanks collapsed; None without it
+    rules_upload: bool = False  # the rules' file field and button are both there
+    verdict: str = ""  # the upload label's text, blanks collapsed
+    text: str | None = None  # the answer as the module decoded it
+
+
+Walk = Callable[[list[Exchange], list[Read]], "Outcome | None"]
 
 
 class Dialogue:
-    """One tournament's errand: the module's own request and readers, the
-    state fields of each page carried to the next post-back."""
+    """One tournament's errand: its records, what was read on each answer,
+    and the form values carried from one page to the next post-back."""
 
-    def __init__(self, velka: Any, wire: Wire) -> None:
+    def __init__(self, velka: Any, timeouts: Timeouts) -> None:
         self.velka = velka
-        self.wire = wire
-        self.session = wire.session()
+        self.exchanges: list[Exchange] = []
+        self.reads: list[Read] = []
         self.vars: dict[str, Any] = {}
-        self.soup: Any = None
+        self.session = RecordingSession(timeouts, self.exchanges, velka.Session())
 
-    def send(self, path: str, data: dict | None = None, files: dict | None = None) -> Outcome | None:
-        """One request; None when the answer is a page to read on, else why not."""
-        velka = self.velka
-        html = velka.read_url(self.session, velka.ADMIN_FFE_URL + path, data, files=files)
-        self.soup = None if html is None else velka.BeautifulSoup(html, "html.parser")
-        self.html = html
-        return self.wire.trouble(html is None)
-
-    def login(self, login: str, password: str) -> Outcome | None:
+    def run(self, login: str, password: str, errand: tuple[str, str | None], walk: Walk) -> Outcome:
+        """Entry page, login, then the errand's post-back (its event target and
+        file); stops as soon as `walk` knows the outcome."""
         v = self.velka
-        if (lost := self.send("")) or (lost := self.state("login")):
-            return lost
-        fields = {**self.fields(), v.FLD_LOGIN: login, v.FLD_PASSWD: password}
-        fields.update({f"{v.IMG_BUTTON}.x": "3", f"{v.IMG_BUTTON}.y": "3"})
-        return self.send("/Default.aspx", fields) or self.state("tournament")
+        target, file = errand
+        credentials = {v.FLD_LOGIN: login, v.FLD_PASSWD: password, f"{v.IMG_BUTTON}.x": "3", f"{v.IMG_BUTTON}.y": "3"}
+        steps: list[Callable[[], None]] = [
+            lambda: self.send(""),
+            lambda: self.send("/Default.aspx", {**self.state(), **credentials}),
+            lambda: self.send("/MonTournoi.aspx", self.state(target), None if file is None else {RULES_FILE: file}),
+        ]
+        for step in steps:
+            outcome = walk(self.exchanges, self.reads)
+            if outcome is not None:
+                return outcome
+            step()
+        return walk(self.exchanges, self.reads) or _failed(messages.DIALOGUE_CUT)
 
-    def state(self, expected: str) -> Outcome | None:
-        """Reads the state fields when the page is the one expected, else says what came."""
-        kind = page_kind(self.velka, self.soup)
-        if kind != expected:
-            return Outcome(FAILED, REFUSED if kind == "login" else UNEXPECTED)
-        for name in (self.velka.VIEW_STATE, self.velka.VIEW_GENERATOR, self.velka.EVENT_VALIDATION):
-            self.velka.get_attr_value(self.soup, self.vars, name)
-        return None
+    def send(self, path: str, data: dict[str, Any] | None = None, files: dict[str, str] | None = None) -> None:
+        v, count = self.velka, len(self.exchanges)
+        text = v.read_url(self.session, v.ADMIN_FFE_URL + path, data, files=files)
+        if len(self.exchanges) == count:  # nothing left: the file could not be opened
+            reason = _unopenable(files)
+            self.exchanges.append(Exchange("POST", path, unsent=messages.RULES_UNREADABLE.format(reason=reason)))
+        self.reads.append(Read() if text is None else self.read(text))
 
-    def fields(self, target: str | None = None) -> dict[str, Any]:
+    def read(self, text: str) -> Read:
         v = self.velka
-        names = (v.VIEW_STATE, v.VIEW_GENERATOR, v.EVENT_VALIDATION)
-        fields = {name: self.vars[name] for name in names}
-        if target is not None:
-            fields.update({"__EVENTTARGET": target, "__EVENTARGUMENT": ""})
-        return fields
+        soup = v.BeautifulSoup(text, "html.parser")
+        for name in (v.VIEW_STATE, v.VIEW_GENERATOR, v.EVENT_VALIDATION):
+            if soup.find(attrs={"name": name}) is not None:
+                v.get_attr_value(soup, self.vars, name)
+        rules = soup.find(attrs={"name": RULES_FILE}) is not None and soup.find(id=RULES_BUTTON_ID) is not None
+        return Read(self.text(soup, INVOICE_ID), rules, self.text(soup, site.UPLOAD_VERDICT_ID) or "", text)
 
-    def text(self, ident: str) -> str | None:
-        """The text of the element `ident`, read by the module; None when absent."""
-        if self.soup.find(id=ident) is None:
+    def text(self, soup: Any, ident: str) -> str | None:
+        if soup.find(id=ident) is None:
             return None
-        self.velka.get_ident_text(self.soup, self.vars, ident)
+        self.velka.get_ident_text(soup, self.vars, ident)
         return " ".join(self.vars[ident].split())
 
-
-def page_kind(velka: Any, soup: Any) -> str:
-    """Which of the site's pages this is: the login form, the tournament page, or another."""
-    if soup.find(attrs={"name": velka.FLD_LOGIN}) is not None:
-        return "login"
-    if soup.find(attrs={"name": velka.VIEW_STATE}) is not None and soup.find(id=velka.VISIBILITY_ID) is not None:
-        return "tournament"
-    return "other"
+    def state(self, target: str | None = None) -> dict[str, Any]:
+        """The state fields of the page just read, and the event posted back."""
+        v = self.velka
+        fields = {name: self.vars.get(name) for name in (v.VIEW_STATE, v.VIEW_GENERATOR, v.EVENT_VALIDATION)}
+        return fields if target is None else {**fields, "__EVENTTARGET": target, "__EVENTARGUMENT": ""}
 
 
-def invoice(d: Dialogue, folder: str, login: str) -> Outcome:
-    """Saves the tournament's invoice; nothing is uploaded or toggled."""
-    label = d.text(INVOICE_ID)
+def _unopenable(files: dict[str, str] | None) -> str:
+    for name in (files or {}).values():
+        try:
+            with open(name, "rb"):
+                pass
+        except OSError as error:
+            return file_error(error)
+    return "ouverture impossible"
+
+
+# --- the walks: records in, outcome out ---------------------------------------------
+
+
+def _failed(cause: str) -> Outcome:
+    return Outcome(FAILED, cause)
+
+
+def _unexpected(where: str | None = None) -> Outcome:
+    return _failed(messages.UNEXPECTED_PAGE_AT.format(where=where) if where else messages.UNEXPECTED_PAGE)
+
+
+def _answer(exchange: Exchange, kind: str) -> Outcome | None:
+    """The checks every answer shares, then: it is page `kind`, with the state fields to post back."""
+    failure = answer_failure(exchange)
+    if failure is not None:
+        return _failed(failure.cause)
+    if exchange.kind == site.LOGIN_FORM and kind == site.TOURNAMENT:
+        return _failed(messages.LOGIN_REFUSED)
+    if exchange.kind != kind or exchange.page is None:
+        return _unexpected()
+    return None if exchange.page.state_fields else _unexpected(messages.INCOMPLETE_FORM)
+
+
+def _logged_in(ex: list[Exchange]) -> Outcome | None:
+    """The outcome when the entry page or the login went wrong; None while they did not."""
+    entry = _answer(ex[0], site.LOGIN_FORM) if ex else None
+    return entry or (_answer(ex[1], site.TOURNAMENT) if len(ex) > 1 else None)
+
+
+def _errand_answer(exchange: Exchange) -> Outcome | None:
+    failure = answer_failure(exchange)
+    if failure is not None:
+        return _failed(failure.cause)
+    return _unexpected(messages.LOGGED_OUT) if exchange.kind == site.LOGIN_FORM else None
+
+
+def invoice_walk(ex: list[Exchange], reads: list[Read]) -> Outcome | None:
+    """SAVED (the invoice is in the last read, to be saved), EXEMPTED, or why not."""
+    known = _logged_in(ex)
+    if known is not None or len(ex) < 2:
+        return known
+    label = reads[1].invoice
     if label is None:
-        return Outcome(FAILED, NO_INVOICE)
+        return _failed(messages.NO_INVOICE)
     if label.lower() == INVOICE_EXEMPT:
-        return Outcome(NOTHING_DUE, EXEMPT)
+        return Outcome(EXEMPTED, messages.INVOICE_EXEMPT)
     if label.lower() != INVOICE_DUE:
-        return Outcome(FAILED, f"{UNEXPECTED} (bouton de la facture : « {label} »)")
-    if lost := d.send("/MonTournoi.aspx", d.fields(INVOICE_EVENT)):
-        return lost
-    if page_kind(d.velka, d.soup) != "other":
-        return Outcome(FAILED, f"{UNEXPECTED} (pas de facture dans la réponse)")
-    path = invoice_path(folder, login)
-    try:
-        save(path, with_base(d.html, d.velka.ADMIN_FFE_URL))
-    except OSError as error:
-        return Outcome(FAILED, f"facture reçue mais non enregistrée : {path} ({error.strerror or error})")
-    return Outcome(DONE, f"facture enregistrée : {path}")
-
-
-def rules(d: Dialogue, pdf: str) -> Outcome:
-    """Sends the rules and reads the site's verdict."""
-    if d.soup.find(attrs={"name": RULES_FILE}) is None or d.soup.find(id=RULES_EVENT.replace("$", "_")) is None:
-        return Outcome(FAILED, CLOSED)
-    if lost := d.send("/MonTournoi.aspx", d.fields(RULES_EVENT), files={RULES_FILE: pdf}):
-        return lost
-    if page_kind(d.velka, d.soup) != "tournament":
-        return Outcome(FAILED, UNEXPECTED)
-    verdict = d.text(VERDICT_ID) or ""
-    taken = TAKEN.fullmatch(verdict)
-    if taken is None:
-        return Outcome(FAILED, f"règlement refusé par le site : {verdict}" if verdict else NOT_CONFIRMED)
-    size = int(re.sub(r"\s", "", taken.group(2)))
-    if size != os.path.getsize(pdf):
-        return Outcome(FAILED, f"règlement incomplet sur le site ({size} octets reçus sur {os.path.getsize(pdf)})")
-    return Outcome(DONE, f"règlement envoyé : {taken.group(1)} ({size} octets)")
-
-
-# --- the run over the list ----------------------------------------------------
-
-
-Forms = tuple[str, str] | tuple[()]
-
-
-def run(lines: list[Any], errand: Any, counts: tuple[Forms, Forms, Forms]) -> int:
-    """Each usable line's errand, one line of outcome each, then the summary."""
-    import velka
-
-    tally = {DONE: 0, NOTHING_DUE: 0, FAILED: 0}
-    for line in lines:
-        outcome = _line_outcome(velka, line, errand)
-        if outcome is None:
-            continue
-        tally[outcome.kind] += 1
-        if outcome.kind == FAILED:
-            report.say(f"{line.label()} : {outcome.text}")
-        else:
-            print(f"{line.label()} : {outcome.text}", flush=True)
-    kinds = zip((DONE, NOTHING_DUE, FAILED), counts, strict=True)
-    parts = [report.plural(tally[kind], *forms) for kind, forms in kinds if forms]
-    report.say(f"bilan : {', '.join(parts)}")
-    return NOT_PUBLISHED if tally[FAILED] else 0
-
-
-def _line_outcome(velka: Any, line: Any, errand: Any) -> Outcome | None:
-    if line.kind == listing.BLANK:
+        return _unexpected(messages.INVOICE_LABEL.format(label=label))
+    if len(ex) < 3:
         return None
-    if len(line.fields) < 2:
-        return Outcome(FAILED, "ligne incorrecte")
-    dialogue = Dialogue(velka, Wire())
-    return dialogue.login(line.login, line.password) or errand(dialogue, line)
+    failure = _errand_answer(ex[2])
+    if failure is None and ex[2].kind == site.TOURNAMENT:
+        failure = _unexpected(messages.INVOICE_NOT_GIVEN)
+    return failure or Outcome(SAVED)
+
+
+def rules_walk(size: int) -> Walk:
+    """The walk of the rules sent, `size` bytes."""
+
+    def walk(ex: list[Exchange], reads: list[Read]) -> Outcome | None:
+        known = _logged_in(ex)
+        if known is not None or len(ex) < 2:
+            return known
+        if not reads[1].rules_upload:
+            return _failed(messages.RULES_CLOSED)
+        if len(ex) < 3:
+            return None
+        failure = _errand_answer(ex[2])
+        if failure is None and ex[2].kind != site.TOURNAMENT:
+            failure = _unexpected()
+        return failure or _verdict(reads[2].verdict, size)
+
+    return walk
+
+
+def _verdict(verdict: str, size: int) -> Outcome:
+    taken = site.UPLOAD_TAKEN.fullmatch(verdict)
+    if taken is None:
+        return _failed(messages.RULES_REFUSED.format(verdict=verdict) if verdict else messages.RULES_NOT_CONFIRMED)
+    got = int(re.sub(r"\D", "", taken.group(1)))
+    if got != size:
+        return _failed(messages.RULES_INCOMPLETE.format(got=got, size=size))
+    return Outcome(RULES_SENT, sent=size)
+
+
+# --- the runs over the list -------------------------------------------------------
 
 
 def dispatch(options: Any, lines: list[Any]) -> int:
+    timeouts = Timeouts()
     if options.rules is not None:
-        return send_rules(lines, options.rules)
-    return invoices(lines, options.folder or ".")
+        return send_rules(lines, options.rules, timeouts)
+    return invoices(lines, options.folder or ".", timeouts)
 
 
-def invoices(lines: list[Any], folder: str) -> int:
-    Path(folder).mkdir(parents=True, exist_ok=True)
-    return run(
-        lines,
-        lambda d, line: invoice(d, folder, line.login),
-        (("facture enregistrée", "factures enregistrées"), ("exempté", "exemptés"), ("sans facture", "sans facture")),
+def invoices(lines: list[Any], folder: str, timeouts: Timeouts) -> int:
+    """Each tournament's invoice saved in `folder`; nothing is uploaded or toggled."""
+    try:
+        Path(folder).mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        report.say(messages.INVOICE_FOLDER_UNUSABLE.format(folder=folder, reason=file_error(error)))
+        return USAGE_ERROR
+
+    def one(dialogue: Dialogue, line: Any) -> Outcome:
+        outcome = dialogue.run(line.login, line.password, (INVOICE_EVENT, None), invoice_walk)
+        return _saved(dialogue, folder, line.login) if outcome.state == SAVED else outcome
+
+    counts = tally(lines, one, timeouts)
+    report.say(
+        messages.INVOICE_SUMMARY.format(
+            saved=messages.plural(counts[SAVED], "facture enregistrée", "factures enregistrées"),
+            exempt=messages.plural(counts[EXEMPTED], "exempté"),
+            failed=messages.plural(counts[FAILED], "sans facture", "sans facture"),
+        )
     )
+    return NOT_PUBLISHED if counts[FAILED] else 0
 
 
-def send_rules(lines: list[Any], pdf: str) -> int:
+def _saved(dialogue: Dialogue, folder: str, login: str) -> Outcome:
+    path = invoice_path(folder, login)
+    try:
+        save(path, with_base(dialogue.reads[-1].text or "", site.base_url()))
+    except OSError as error:
+        return _failed(messages.INVOICE_UNSAVED.format(path=path, reason=file_error(error)))
+    return Outcome(SAVED, messages.INVOICE_SAVED.format(path=path))
+
+
+def send_rules(lines: list[Any], pdf: str, timeouts: Timeouts) -> int:
+    """The same rules to every tournament; a file that is no PDF sends nothing at all."""
     problem = pdf_problem(pdf)
     if problem is not None:
-        report.say(f"trasko : {problem} ; rien n'a été envoyé")
+        report.say(messages.NOTHING_SENT.format(problem=problem))
         return USAGE_ERROR
-    forms = (("règlement envoyé", "règlements envoyés"), (), ("non envoyé", "non envoyés"))
-    return run(lines, lambda d, line: rules(d, os.path.abspath(pdf)), forms)
+    path, size = os.path.abspath(pdf), os.path.getsize(pdf)
+    sent = messages.RULES_SENT.format(name=os.path.basename(path), size=size)
+
+    def one(dialogue: Dialogue, line: Any) -> Outcome:
+        outcome = dialogue.run(line.login, line.password, (RULES_EVENT, path), rules_walk(size))
+        return replace(outcome, cause=sent) if outcome.state == RULES_SENT else outcome
+
+    counts = tally(lines, one, timeouts)
+    report.say(
+        messages.RULES_SUMMARY.format(
+            sent=messages.plural(counts[RULES_SENT], "règlement envoyé", "règlements envoyés"),
+            failed=messages.plural(counts[FAILED], "non envoyé"),
+        )
+    )
+    return NOT_PUBLISHED if counts[FAILED] else 0
 
 
-# --- stand-in for the command's exchange records and judge ------------------------
+def tally(lines: list[Any], one: Callable[[Dialogue, Any], Outcome], timeouts: Timeouts) -> dict[str, int]:
+    """Each usable line's errand, told on one line: done on standard output,
+    the others on standard error; the count of each outcome."""
+    import velka
 
-REFUSED = "connexion refusée"
-UNEXPECTED = "page inattendue du site"
-NO_INVOICE = "pas de facture : aucun fichier Papi en ligne ou tournoi archivé"
-EXEMPT = INVOICE_EXEMPT
-CLOSED = "tournoi clos ou archivé : le site n'accepte plus de règlement pour ce tournoi"
-NOT_CONFIRMED = "envoi du règlement non confirmé par le site"
-TIMEOUTS = (15.0, 300.0)
-
-
-class Wire:
-    """What crossed the wire for one dialogue: each request's answer or error."""
-
-    def __init__(self) -> None:
-        self.answers: list[Any] = []  # a response, or the exception that replaced it
-        self.checked = 0
-
-    def session(self) -> Any:
-        import requests
-
-        wire, inner = self, requests.Session()
-
-        class Timed:
-            def get(self, url: str, **kwargs: Any) -> Any:
-                return wire._send(inner.get, url, kwargs)
-
-            def post(self, url: str, **kwargs: Any) -> Any:
-                return wire._send(inner.post, url, kwargs)
-
-        return Timed()
-
-    def _send(self, method: Any, url: str, kwargs: dict) -> Any:
-        try:
-            response = method(url, timeout=TIMEOUTS, **kwargs)
-        except Exception as error:
-            self.answers.append(error)
-            raise
-        self.answers.append(response)
-        return response
-
-    def trouble(self, lost: bool) -> Outcome | None:
-        fresh, self.checked = self.answers[self.checked :], len(self.answers)
-        if not fresh:
-            return Outcome(FAILED, "fichier illisible : rien n'a été envoyé")
-        answer = fresh[-1]
-        if isinstance(answer, Exception):
-            import requests
-
-            if isinstance(answer, requests.Timeout):
-                return Outcome(FAILED, f"site muet après {TIMEOUTS[1]:.0f} s")
-            return Outcome(FAILED, f"site injoignable : {type(answer).__name__}")
-        if answer.status_code >= 500:
-            return Outcome(FAILED, f"erreur du site (HTTP {answer.status_code})")
-        return Outcome(FAILED, "réponse illisible du site (pas en UTF-8)") if lost else None
+    counts = dict.fromkeys((*DONE, FAILED), 0)
+    for line in lines:
+        if line.kind == listing.BLANK:
+            continue
+        outcome = one(Dialogue(velka, timeouts), line) if len(line.fields) > 1 else _failed(messages.MALFORMED)
+        counts[outcome.state] += 1
+        text = messages.LINE_CAUSE.format(label=line.label(), cause=outcome.cause)
+        if outcome.state in DONE:
+            print(text, flush=True)
+        else:
+            report.say(text)
+    return counts
