@@ -224,7 +224,7 @@ def invoice_walk(ex: list[Exchange], reads: list[Read]) -> Outcome | None:
     if len(ex) < 3:
         return None
     failure = _errand_answer(ex[2])
-    if failure is None and ex[2].kind == site.TOURNAMENT:
+    if failure is None and (ex[2].kind == site.TOURNAMENT or not (reads[2].text or "").strip()):
         failure = _unexpected(messages.INVOICE_NOT_GIVEN)
     return failure or Outcome(SAVED)
 
