@@ -8,15 +8,13 @@ import os
 import pytest
 from support import BUTTON, FLD_LOGIN, FLD_PASSWD
 
-from trasko import errands, listing
+from trasko import errands
 from trasko.__main__ import main
 from trasko.errands import INVOICE_EVENT, INVOICE_ID, RULES_EVENT, RULES_FILE
-from trasko.exchange import Timeouts
 from trasko.messages import INVOICE_EXEMPT as EXEMPT
 from trasko.messages import NO_INVOICE
 from trasko.site import UPLOAD_VERDICT_ID as VERDICT_ID
 
-import velka
 from peer import closed_port, form_fields, multipart_parts, page, slow
 
 SITE = "http://127.0.0.1:8080"
@@ -181,38 +179,36 @@ def test_dialogue(peer, tmp_path, capsys, errand, answers, said, requests):
 
 
 def test_saved_invoice_is_the_page_with_its_base(peer, tmp_path, capsys):
-    (tmp_path / "l.txt").write_text(f"a/b;{PASSWORD};x;1\n")
+    (tmp_path / "l.txt").write_text(f"a/b;{PASSWORD};x.papi;1\n")
     peer.queue(login_form("e"), DUE, INVOICE)
     assert main(["--site", peer.url + "/", "--facture", "--dossier", str(tmp_path), str(tmp_path / "l.txt")]) == 0
     saved = (tmp_path / "facture-a_b.html").read_text(encoding="utf-8")
     assert saved == INVOICE_HTML.replace("<head>", f'<head><base href="{peer.url}">')
 
 
-def run_direct(errand, tmp_path, timeouts):
+def run_direct(errand, site_url, tmp_path, wait):
     (tmp_path / "l.txt").write_text(f"open;{PASSWORD};x.papi;1\n")
-    lines = listing.read(str(tmp_path / "l.txt"))
-    if errand == "facture":
-        return errands.invoices(lines, str(tmp_path), timeouts)
-    return errands.send_rules(lines, str(tmp_path / "ri.pdf"), timeouts)
+    args = ["--facture", "--dossier", str(tmp_path)]
+    if errand == "reglement":
+        args = ["--reglement", str(tmp_path / "ri.pdf")]
+    return main(["--site", site_url, "--delai", str(wait), *args, str(tmp_path / "l.txt")])
 
 
 @pytest.mark.parametrize("errand", ["facture", "reglement"])
-def test_a_silent_site_is_named_and_nothing_more_is_sent(peer, monkeypatch, tmp_path, capsys, errand):
+def test_a_silent_site_is_named_and_nothing_more_is_sent(peer, tmp_path, capsys, errand):
     (tmp_path / "ri.pdf").write_bytes(PDF_BYTES)
-    monkeypatch.setattr(velka, "ADMIN_FFE_URL", peer.url)
     peer.queue(login_form("e"), slow("<p>late</p>", delay=0, before=3))
-    assert run_direct(errand, tmp_path, Timeouts(0.5)) == 1
+    assert run_direct(errand, peer.url, tmp_path, 0.5) == 1
     assert "ligne 1 (open) : site muet après 0.5 s\n" in capsys.readouterr().err
     assert sent(peer) == [ENTRY, LOGIN]
 
 
-def test_an_unreachable_site_is_named(monkeypatch, tmp_path, capsys):
-    monkeypatch.setattr(velka, "ADMIN_FFE_URL", closed_port())
-    assert run_direct("facture", tmp_path, Timeouts(2)) == 1
+def test_an_unreachable_site_is_named(tmp_path, capsys):
+    assert run_direct("facture", closed_port(), tmp_path, 2) == 1
     assert "ligne 1 (open) : site injoignable : connexion refusée par la machine du site" in capsys.readouterr().err
 
 
-def test_rules_gone_before_the_upload_send_nothing_more(peer, monkeypatch, tmp_path, capsys):
+def test_rules_gone_before_the_upload_send_nothing_more(peer, tmp_path, capsys):
     pdf = tmp_path / "ri.pdf"
     pdf.write_bytes(PDF_BYTES)
 
@@ -220,8 +216,7 @@ def test_rules_gone_before_the_upload_send_nothing_more(peer, monkeypatch, tmp_p
         pdf.unlink()  # removed while the tournament was logging in
         return DUE
 
-    monkeypatch.setattr(velka, "ADMIN_FFE_URL", peer.url)
     peer.queue(login_form("e"), login_answer)
-    assert run_direct("reglement", tmp_path, Timeouts(5)) == 1
+    assert run_direct("reglement", peer.url, tmp_path, 5) == 1
     assert "ligne 1 (open) : fichier du règlement illisible : fichier introuvable\n" in capsys.readouterr().err
     assert sent(peer) == [ENTRY, LOGIN]

@@ -4,6 +4,7 @@ each tournament's line says, what the site holds afterwards, what was sent."""
 from __future__ import annotations
 
 import itertools
+import json
 import re
 import subprocess
 import sys
@@ -66,8 +67,20 @@ def untouched(aspnet_site, login):
 
 def test_facture_saves_each_invoice_and_tells_why_not(aspnet_site, tmp_path, tournaments):
     logins, listing = tournaments
-    result = trasko(aspnet_site, tmp_path, "--facture", "--dossier", "factures", listing)
+    result = trasko(aspnet_site, tmp_path, "--facture", "--dossier", "factures", "--rapport", "r.jsonl", listing)
     folder = tmp_path / "factures"
+    records = [json.loads(line) for line in (tmp_path / "r.jsonl").read_text(encoding="utf-8").splitlines()]
+    assert [(r["ligne"], r["identifiant"], r["resultat"]) for r in records] == [
+        (n, logins[kind] if n < 6 else logins["due"], state)
+        for n, kind, state in zip(
+            range(1, 7),
+            [*KINDS, "due"],
+            ["facture_enregistree", "exempte", "echec", "facture_enregistree", "echec", "echec"],
+            strict=True,
+        )
+    ]
+    assert records[2]["cause"] == "pas de facture : aucun fichier Papi en ligne ou tournoi archivé"
+    assert PASSWORD not in (tmp_path / "r.jsonl").read_text(encoding="utf-8")
     assert result.stdout == (
         f"ligne 1 ({logins['due']}) : facture enregistrée : factures/facture-{logins['due']}.html\n"
         f"ligne 2 ({logins['exempt']}) : tournoi exempté de droits\n"
@@ -96,12 +109,16 @@ def test_facture_saves_each_invoice_and_tells_why_not(aspnet_site, tmp_path, tou
 
 def test_facture_in_the_current_folder_succeeds_when_each_is_saved_or_exempt(aspnet_site, tmp_path, tournaments):
     logins, _ = tournaments
+    # Notepad's BOM, and a line put aside: neither is sent.
     (tmp_path / "deux.txt").write_text(
-        f"{logins['due']};{PASSWORD};x;1\n{logins['exempt']};{PASSWORD};x;1\n", encoding="utf-8"
+        f"\ufeff# {logins['new']};{PASSWORD};x.papi;1\n"
+        f"{logins['due']};{PASSWORD};x.papi;1\n{logins['exempt']};{PASSWORD};x.papi;1\n",
+        encoding="utf-8",
     )
     result = trasko(aspnet_site, tmp_path, "--facture", "deux.txt")
     assert result.returncode == 0, result.stderr
-    assert result.stdout.startswith(f"ligne 1 ({logins['due']}) : facture enregistrée : facture-{logins['due']}.html\n")
+    assert result.stdout.startswith(f"ligne 2 ({logins['due']}) : facture enregistrée : facture-{logins['due']}.html\n")
+    assert sent(aspnet_site, logins["new"]) == []
     assert result.stderr == "bilan : 1 facture enregistrée, 1 exempté, 0 sans facture\n"
     assert (tmp_path / f"facture-{logins['due']}.html").is_file()
 
@@ -109,7 +126,11 @@ def test_facture_in_the_current_folder_succeeds_when_each_is_saved_or_exempt(asp
 def test_reglement_sends_the_same_pdf_to_every_open_tournament(aspnet_site, tmp_path, tournaments):
     logins, listing = tournaments
     (tmp_path / "Règlement intérieur.pdf").write_bytes(PDF)
-    result = trasko(aspnet_site, tmp_path, "--reglement", "Règlement intérieur.pdf", listing)
+    result = trasko(aspnet_site, tmp_path, "--reglement", "Règlement intérieur.pdf", "--rapport", "r.jsonl", listing)
+    records = [json.loads(line) for line in (tmp_path / "r.jsonl").read_text(encoding="utf-8").splitlines()]
+    assert [(r["resultat"], r["octets_envoyes"]) for r in records] == [("reglement_envoye", len(PDF))] * 3 + [
+        ("echec", 0)
+    ] * 3
     sent_line = f"règlement envoyé : Règlement intérieur.pdf ({len(PDF)} octets)"
     open_ones = list(KINDS)[:3]
     assert result.stdout == "".join(f"ligne {n} ({logins[k]}) : {sent_line}\n" for n, k in enumerate(open_ones, 1))
@@ -130,7 +151,7 @@ def test_reglement_sends_the_same_pdf_to_every_open_tournament(aspnet_site, tmp_
 
 def test_reglement_refused_by_the_site_is_its_reason(aspnet_site, tmp_path, tournaments):
     logins, _ = tournaments
-    (tmp_path / "un.txt").write_text(f"{logins['due']};{PASSWORD};x;1\n", encoding="utf-8")
+    (tmp_path / "un.txt").write_text(f"{logins['due']};{PASSWORD};x.papi;1\n", encoding="utf-8")
     (tmp_path / "reglement.txt").write_bytes(PDF)  # a PDF by its bytes, but the site goes by the name
     result = trasko(aspnet_site, tmp_path, "--reglement", "reglement.txt", "un.txt")
     assert result.stdout == ""

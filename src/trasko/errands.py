@@ -20,9 +20,11 @@ from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import Any
 
-from trasko import listing, messages, report, site
+from trasko import json_report, listing, messages, report, site
 from trasko.exchange import Exchange, RecordingSession, Timeouts, file_error
+from trasko.json_report import Entry
 from trasko.judge import Outcome, answer_failure
+from trasko.listing import Line
 from trasko.options import NOT_PUBLISHED, USAGE_ERROR
 
 RULES_EVENT = "ctl00$ContentPlaceHolderMain$CmdUploadRI"
@@ -260,15 +262,18 @@ def _verdict(verdict: str, size: int) -> Outcome:
 
 # --- the runs over the list -------------------------------------------------------
 
+# The Papi file need not exist, nor the visibility be given: the codes are what count.
+ERRAND_LINES = (listing.USABLE, listing.PAPI_PROBLEM, listing.MALFORMED)
 
-def dispatch(options: Any, lines: list[Any]) -> int:
-    timeouts = Timeouts()
+
+def dispatch(options: Any, lines: list[Line]) -> int:
+    timeouts = Timeouts(options.wait)
     if options.rules is not None:
-        return send_rules(lines, options.rules, timeouts)
-    return invoices(lines, options.folder or ".", timeouts)
+        return send_rules(lines, options.rules, timeouts, options.report)
+    return invoices(lines, options.folder or ".", timeouts, options.report)
 
 
-def invoices(lines: list[Any], folder: str, timeouts: Timeouts) -> int:
+def invoices(lines: list[Line], folder: str, timeouts: Timeouts, report_file: str | None = None) -> int:
     """Each tournament's invoice saved in `folder`; nothing is uploaded or toggled."""
     try:
         Path(folder).mkdir(parents=True, exist_ok=True)
@@ -276,11 +281,11 @@ def invoices(lines: list[Any], folder: str, timeouts: Timeouts) -> int:
         report.say(messages.INVOICE_FOLDER_UNUSABLE.format(folder=folder, reason=file_error(error)))
         return USAGE_ERROR
 
-    def one(dialogue: Dialogue, line: Any) -> Outcome:
-        outcome = dialogue.run(line.login, line.password, (INVOICE_EVENT, None), invoice_walk)
-        return _saved(dialogue, folder, line.login) if outcome.state == SAVED else outcome
+    def one(dialogue: Dialogue, line: Line) -> Outcome:
+        outcome = dialogue.run(line.fields[0], line.password, (INVOICE_EVENT, None), invoice_walk)
+        return _saved(dialogue, folder, line) if outcome.state == SAVED else outcome
 
-    counts = tally(lines, one, timeouts)
+    counts, written = tally(lines, one, timeouts, report_file)
     report.say(
         messages.INVOICE_SUMMARY.format(
             saved=messages.plural(counts[SAVED], "facture enregistrée", "factures enregistrées"),
@@ -288,11 +293,12 @@ def invoices(lines: list[Any], folder: str, timeouts: Timeouts) -> int:
             failed=messages.plural(counts[FAILED], "sans facture", "sans facture"),
         )
     )
-    return NOT_PUBLISHED if counts[FAILED] else 0
+    return NOT_PUBLISHED if counts[FAILED] or not written else 0
 
 
-def _saved(dialogue: Dialogue, folder: str, login: str) -> Outcome:
-    path = invoice_path(folder, login)
+def _saved(dialogue: Dialogue, folder: str, line: Line) -> Outcome:
+    # A first field that may hold a password never names a file.
+    path = invoice_path(folder, line.login or f"ligne-{line.number}")
     try:
         save(path, with_base(dialogue.reads[-1].text or "", site.base_url()))
     except OSError as error:
@@ -300,7 +306,7 @@ def _saved(dialogue: Dialogue, folder: str, login: str) -> Outcome:
     return Outcome(SAVED, messages.INVOICE_SAVED.format(path=path))
 
 
-def send_rules(lines: list[Any], pdf: str, timeouts: Timeouts) -> int:
+def send_rules(lines: list[Line], pdf: str, timeouts: Timeouts, report_file: str | None = None) -> int:
     """The same rules to every tournament; a file that is no PDF sends nothing at all."""
     problem = pdf_problem(pdf)
     if problem is not None:
@@ -309,34 +315,38 @@ def send_rules(lines: list[Any], pdf: str, timeouts: Timeouts) -> int:
     path, size = os.path.abspath(pdf), os.path.getsize(pdf)
     sent = messages.RULES_SENT.format(name=os.path.basename(path), size=size)
 
-    def one(dialogue: Dialogue, line: Any) -> Outcome:
-        outcome = dialogue.run(line.login, line.password, (RULES_EVENT, path), rules_walk(size))
+    def one(dialogue: Dialogue, line: Line) -> Outcome:
+        outcome = dialogue.run(line.fields[0], line.password, (RULES_EVENT, path), rules_walk(size))
         return replace(outcome, cause=sent) if outcome.state == RULES_SENT else outcome
 
-    counts = tally(lines, one, timeouts)
+    counts, written = tally(lines, one, timeouts, report_file)
     report.say(
         messages.RULES_SUMMARY.format(
             sent=messages.plural(counts[RULES_SENT], "règlement envoyé", "règlements envoyés"),
             failed=messages.plural(counts[FAILED], "non envoyé"),
         )
     )
-    return NOT_PUBLISHED if counts[FAILED] else 0
+    return NOT_PUBLISHED if counts[FAILED] or not written else 0
 
 
-def tally(lines: list[Any], one: Callable[[Dialogue, Any], Outcome], timeouts: Timeouts) -> dict[str, int]:
-    """Each usable line's errand, told on one line: done on standard output,
-    the others on standard error; the count of each outcome."""
+def tally(
+    lines: list[Line], one: Callable[[Dialogue, Line], Outcome], timeouts: Timeouts, report_file: str | None
+) -> tuple[dict[str, int], bool]:
+    """Each line's errand told on one line (done on standard output, the
+    others on standard error); the count of each outcome, and whether the
+    report could be written."""
     import velka
 
     counts = dict.fromkeys((*DONE, FAILED), 0)
+    entries: list[Entry] = []
     for line in lines:
-        if line.kind == listing.BLANK:
+        if line.kind in (listing.BLANK, listing.COMMENT):
+            entries.append(Entry(line, json_report.IGNORED))
             continue
-        outcome = one(Dialogue(velka, timeouts), line) if len(line.fields) > 1 else _failed(messages.MALFORMED)
+        usable = line.kind in ERRAND_LINES and len(line.fields) > 2 and messages.SPLIT_PASSWORD not in line.cause
+        outcome = one(Dialogue(velka, timeouts), line) if usable else _failed(line.cause or messages.MALFORMED)
+        entries.append(Entry.of(line, outcome))
         counts[outcome.state] += 1
         text = messages.LINE_CAUSE.format(label=line.label(), cause=outcome.cause)
-        if outcome.state in DONE:
-            print(text, flush=True)
-        else:
-            report.say(text)
-    return counts
+        report.out(text) if outcome.state in DONE else report.say(text)
+    return counts, json_report.write(report_file, entries)
