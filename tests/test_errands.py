@@ -220,3 +220,23 @@ def test_rules_gone_before_the_upload_send_nothing_more(peer, tmp_path, capsys):
     assert run_direct("reglement", peer.url, tmp_path, 5) == 1
     assert "ligne 1 (open) : fichier du règlement illisible : fichier introuvable\n" in capsys.readouterr().err
     assert sent(peer) == [ENTRY, LOGIN]
+
+
+@pytest.mark.parametrize(
+    "args, said",
+    [
+        (["--facture", "--reglement", "ri.pdf", "l.txt"], "--facture et --reglement ne se combinent pas"),
+        (["--dossier", "d", "l.txt"], "--dossier ne sert qu'avec --facture"),
+        (["--facture", "--suivre", "l.txt"], "--facture ne se combine ni avec --verifier, ni avec --suivre"),
+        (["--reglement", "ri.pdf", "--verifier", "l.txt"], "--reglement ne se combine ni avec --verifier"),
+        (["l.txt", "--reglement"], "--reglement attend un nom de fichier"),
+        (["--facture", "absent.txt"], "trasko : fichier-liste illisible : absent.txt (fichier introuvable)"),
+    ],
+)
+def test_command_lines_refused_before_anything_is_sent(peer, tmp_path, monkeypatch, capsys, args, said):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "l.txt").write_text(f"open;{PASSWORD};x.papi;1\n")
+    assert main(["--site", peer.url, *args]) == 2
+    out, err = capsys.readouterr()
+    assert out == "" and said in err
+    assert peer.requests == []

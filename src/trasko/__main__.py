@@ -77,7 +77,8 @@ def _dispatch(options: Options) -> int:
         try:
             lines, ansi = listing.read(options.list_file)
         except listing.ListError as error:
-            if not options.check and not error.opened:
+            errand = options.invoices or options.rules is not None
+            if not (options.check or errand) and not error.opened:
                 report.out(f"{messages.LIST_INTROUVABLE} {options.list_file}")  # as the module's batch says it
             report.say(messages.LIST_UNREADABLE.format(name=os.fsdecode(options.list_file), reason=error.reason))
             return USAGE_ERROR
