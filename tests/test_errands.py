@@ -231,6 +231,7 @@ def test_rules_gone_before_the_upload_send_nothing_more(peer, tmp_path, capsys):
         (["--reglement", "ri.pdf", "--verifier", "l.txt"], "--reglement ne se combine ni avec --verifier"),
         (["l.txt", "--reglement"], "--reglement attend un nom de fichier"),
         (["--facture", "absent.txt"], "trasko : fichier-liste illisible : absent.txt (fichier introuvable)"),
+        (["--facture", "--dossier", "l.txt", "l.txt"], "dossier des factures inutilisable : l.txt (c'est un fichier,"),
     ],
 )
 def test_command_lines_refused_before_anything_is_sent(peer, tmp_path, monkeypatch, capsys, args, said):

@@ -278,7 +278,8 @@ def invoices(lines: list[Line], folder: str, timeouts: Timeouts, report_file: st
     try:
         Path(folder).mkdir(parents=True, exist_ok=True)
     except OSError as error:
-        report.say(messages.INVOICE_FOLDER_UNUSABLE.format(folder=folder, reason=file_error(error)))
+        reason = messages.NOT_A_FOLDER if isinstance(error, FileExistsError) else file_error(error)
+        report.say(messages.INVOICE_FOLDER_UNUSABLE.format(folder=folder, reason=reason))
         return USAGE_ERROR
 
     def one(dialogue: Dialogue, line: Line) -> Outcome:
