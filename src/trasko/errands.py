@@ -172,7 +172,7 @@ def _unopenable(files: dict[str, str] | None) -> str:
                 pass
         except OSError as error:
             return file_error(error)
-    return "ouverture impossible"
+    return messages.UNOPENABLE
 
 
 # --- the walks: records in, outcome out ---------------------------------------------
