@@ -349,5 +349,8 @@ def tally(
         entries.append(Entry.of(line, outcome))
         counts[outcome.state] += 1
         text = messages.LINE_CAUSE.format(label=line.label(), cause=outcome.cause)
-        report.out(text) if outcome.state in DONE else report.say(text)
+        if outcome.state in DONE:
+            report.out(text)
+        else:
+            report.say(text)
     return counts, json_report.write(report_file, entries)
