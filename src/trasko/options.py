@@ -60,6 +60,9 @@ code de sortie :
      fichier refusé, connexion refusée, site injoignable ou muet (--suivre :
      un tournoi suivi n'est pas en ligne dans sa version actuelle)
   2  erreur d'utilisation, ou fichier-liste illisible
+  --facture : 0 quand chaque facture est enregistrée (ou le tournoi exempté) ;
+  --reglement : 0 quand chaque tournoi a confirmé le règlement, 2 quand le
+  fichier n'est pas un PDF (rien n'est alors envoyé)
 
 exemples :
   trasko tournois.txt
