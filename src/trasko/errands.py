@@ -172,7 +172,7 @@ def _unopenable(files: dict[str, str] | None) -> str:
                 pass
         except OSError as error:
             return file_error(error)
-    return messages.UNOPENABLE
+    return messages.FILE_UNOPENABLE
 
 
 # --- the walks: records in, outcome out ---------------------------------------------
@@ -289,9 +289,9 @@ def invoices(lines: list[Line], folder: str, timeouts: Timeouts, report_file: st
     counts, written = tally(lines, one, timeouts, report_file)
     report.say(
         messages.INVOICE_SUMMARY.format(
-            saved=messages.plural(counts[SAVED], "facture enregistrée", "factures enregistrées"),
-            exempt=messages.plural(counts[EXEMPTED], "exempté"),
-            failed=messages.plural(counts[FAILED], "sans facture", "sans facture"),
+            saved=messages.plural(counts[SAVED], messages.N_INVOICES),
+            exempt=messages.plural(counts[EXEMPTED], messages.N_EXEMPTED),
+            failed=messages.plural(counts[FAILED], messages.N_NO_INVOICE),
         )
     )
     return NOT_PUBLISHED if counts[FAILED] or not written else 0
@@ -323,8 +323,8 @@ def send_rules(lines: list[Line], pdf: str, timeouts: Timeouts, report_file: str
     counts, written = tally(lines, one, timeouts, report_file)
     report.say(
         messages.RULES_SUMMARY.format(
-            sent=messages.plural(counts[RULES_SENT], "règlement envoyé", "règlements envoyés"),
-            failed=messages.plural(counts[FAILED], "non envoyé"),
+            sent=messages.plural(counts[RULES_SENT], messages.N_RULES_SENT),
+            failed=messages.plural(counts[FAILED], messages.N_NOT_SENT),
         )
     )
     return NOT_PUBLISHED if counts[FAILED] or not written else 0
