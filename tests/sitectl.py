@@ -423,6 +423,40 @@ def state(datadir, login: str) -> dict:
     }
 
 
+STAGES = ("open", "closed", "archived")
+
+
+def set_tournament(
+    datadir, login: str, *, exempt: bool | None = None, stage: str | None = None, papi: bytes | None = None
+) -> None:
+    """Set what the organiser cannot: fees exemption, closed or archived
+    stage, or a Papi file already online (as if uploaded earlier, named
+    after the login). The site reads these on every request."""
+    if not _SAFE_LOGIN.match(login):
+        raise ValueError(f"login not usable as a file name: {login!r}")
+    if stage is not None and stage not in STAGES:
+        raise ValueError(f"stage must be one of {STAGES}: {stage!r}")
+    d = Path(datadir)
+    if exempt is not None:
+        (d / f"{login}.exempt").write_text("1" if exempt else "0")
+    if stage is not None:
+        (d / f"{login}.stage").write_text(stage)
+    if papi is not None:
+        (d / f"{login}.papi").write_bytes(papi)
+        (d / f"{login}.name").write_text(f"{login}.papi", encoding="utf-8")
+
+
+def rules(datadir, login: str) -> tuple[bytes, str] | None:
+    """The rules (PDF) last accepted for a tournament and its file name, or None."""
+    if not _SAFE_LOGIN.match(login):
+        raise ValueError(f"login not usable as a file name: {login!r}")
+    d = Path(datadir)
+    try:
+        return (d / f"{login}.ri").read_bytes(), (d / f"{login}.ri-name").read_text(encoding="utf-8")
+    except FileNotFoundError:
+        return None
+
+
 def public_ref(login: str) -> str:
     """The number the site gives a tournament's public page (FicheTournoi.aspx?Ref=...)."""
     h = 2166136261

@@ -80,6 +80,14 @@ FLD_LOGIN = CONSTANTS["FLD_LOGIN"]
 FLD_PASSWD = CONSTANTS["FLD_PASSWD"]
 IMG_BUTTON = CONSTANTS["IMG_BUTTON"]
 
+# The tournament page's other controls, beyond the module's constants: the
+# upload verdict, the rules upload and the fees invoice.
+VERDICT_ID = "ctl00_ContentPlaceHolderMain_LabelError"
+RULES_EVENT = "ctl00$ContentPlaceHolderMain$CmdUploadRI"
+RULES_FILE = "ctl00$ContentPlaceHolderMain$UploadRI"
+INVOICE_ID = "ctl00_ContentPlaceHolderMain_CmdFactureHomologation"
+INVOICE_EVENT = "ctl00$ContentPlaceHolderMain$CmdFactureHomologation"
+
 # The module's messages: the first argument of each print, or its format.
 ERREUR_ENVOI = "erreur envoi:"
 GETTING = "getting ....."

@@ -77,13 +77,18 @@ def _dispatch(options: Options) -> int:
         try:
             lines, ansi = listing.read(options.list_file)
         except listing.ListError as error:
-            if not options.check and not error.opened:
+            errand = options.invoices or options.rules is not None
+            if not (options.check or errand) and not error.opened:
                 report.out(f"{messages.LIST_INTROUVABLE} {options.list_file}")  # as the module's batch says it
             report.say(messages.LIST_UNREADABLE.format(name=os.fsdecode(options.list_file), reason=error.reason))
             return USAGE_ERROR
         if ansi:
             report.say(messages.LIST_NOT_UTF8)
         recorder = Recorder(Timeouts(options.wait))
+        if options.invoices or options.rules is not None:
+            from trasko import errands
+
+            return errands.dispatch(options, lines)
         if options.check:
             return verify.run(lines, recorder, options.report)
         if options.follow:

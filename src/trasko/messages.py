@@ -109,6 +109,32 @@ WATCH_STOPPED = "suivi arrêté"
 WATCH_NOT_ONLINE = "suivi arrêté ; pas en ligne dans sa version actuelle : {names}"
 RETRY_AT = "{label} : nouvel essai vers {time}"
 
+# --- the errands: --facture and --reglement --------------------------------------
+INVOICE_SAVED = "facture enregistrée : {path}"
+INVOICE_EXEMPT = "tournoi exempté de droits"
+NO_INVOICE = "pas de facture : aucun fichier Papi en ligne ou tournoi archivé"
+INVOICE_LABEL = "bouton de la facture inconnu « {label} »"
+INVOICE_NOT_GIVEN = "pas de facture dans la réponse"
+INVOICE_UNSAVED = "facture reçue mais non enregistrée : {path} ({reason})"
+INVOICE_FOLDER_UNUSABLE = "trasko : dossier des factures inutilisable : {folder} ({reason})"
+NOT_A_FOLDER = "c'est un fichier, pas un dossier"
+INVOICE_SUMMARY = "bilan : {saved}, {exempt}, {failed}"
+N_INVOICES = ("facture enregistrée", "factures enregistrées")
+N_EXEMPTED = ("exempté", "exemptés")
+N_NO_INVOICE = ("sans facture", "sans facture")
+N_RULES_SENT = ("règlement envoyé", "règlements envoyés")
+N_NOT_SENT = ("non envoyé", "non envoyés")
+RULES_SENT = "règlement envoyé : {name} ({size} octets)"
+RULES_CLOSED = "tournoi clos ou archivé : le site n'accepte plus de règlement pour lui"
+RULES_REFUSED = "règlement refusé par le site : {verdict}"
+RULES_NOT_CONFIRMED = "envoi du règlement non confirmé par le site"
+RULES_INCOMPLETE = "règlement incomplet sur le site ({got} octets reçus sur {size})"
+RULES_UNREADABLE = "fichier du règlement illisible : {reason}"
+RULES_UNREADABLE_AT = "fichier du règlement illisible : {path} ({reason})"
+RULES_NOT_PDF = "« {path} » n'est pas un fichier PDF : enregistrez le règlement au format PDF, puis recommencez"
+RULES_SUMMARY = "bilan : {sent}, {failed}"
+NOTHING_SENT = "trasko : {problem} ; rien n'a été envoyé"
+
 
 # --- composing --------------------------------------------------------------------
 def plural(count: int, nouns: tuple[str, str]) -> str:

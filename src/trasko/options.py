@@ -43,6 +43,13 @@ options :
                         de la liste (avec --suivre : après chaque tour)
   --site URL            un autre exemplaire du site (le site local de
                         répétition), par exemple http://127.0.0.1:8080
+  --facture             enregistre la facture des droits d'homologation de
+                        chaque tournoi (facture-IDENTIFIANT.html) ; rien
+                        n'est envoyé ni affiché/masqué
+  --dossier DOSSIER     où --facture enregistre les factures (défaut : le
+                        dossier courant)
+  --reglement FICHIER   envoie le règlement intérieur FICHIER (un PDF) à
+                        chaque tournoi de la liste
   --help, -h            cette aide
   --version             la version
 
@@ -53,6 +60,9 @@ code de sortie :
      fichier refusé, connexion refusée, site injoignable ou muet (--suivre :
      un tournoi suivi n'est pas en ligne dans sa version actuelle)
   2  erreur d'utilisation, ou fichier-liste illisible
+  --facture : 0 quand chaque facture est enregistrée (ou le tournoi exempté) ;
+  --reglement : 0 quand chaque tournoi a confirmé le règlement, 2 quand le
+  fichier n'est pas un PDF (rien n'est alors envoyé)
 
 exemples :
   trasko tournois.txt
@@ -61,6 +71,8 @@ exemples :
   trasko --suivre --intervalle 60 --rapport etat.jsonl tournois.txt
   grep -v blitz tournois.txt | trasko -
   trasko --site http://127.0.0.1:8080 tournois.txt
+  trasko --facture --dossier factures tournois.txt
+  trasko --reglement reglement.pdf tournois.txt
   trasko -- --liste-du-club.txt
 """
 
@@ -85,6 +97,9 @@ class Options:
         self.site: str | None = None
         self.wait = DEFAULT_WAIT
         self.report: str | None = None
+        self.invoices = False
+        self.folder: str | None = None
+        self.rules: str | None = None
 
 
 def parse(args: list[str]) -> Options | None:
@@ -110,7 +125,7 @@ def parse(args: list[str]) -> Options | None:
 
 def _option(options: Options, arg: str, rest: Iterator[str]) -> None:
     name, equals, value = arg.partition("=")
-    flags = {"--verifier": "check", "--continuer": "keep_going", "--suivre": "follow"}
+    flags = {"--verifier": "check", "--continuer": "keep_going", "--suivre": "follow", "--facture": "invoices"}
     if name in flags and not equals:
         setattr(options, flags[name], True)
     elif name == "--intervalle":
@@ -123,6 +138,9 @@ def _option(options: Options, arg: str, rest: Iterator[str]) -> None:
             raise UsageError("--rapport attend un nom de fichier")
     elif name == "--site":
         options.site = _site(value if equals else next(rest, None))
+    elif name in ("--dossier", "--reglement"):
+        path = _path(name, value if equals else next(rest, None))
+        setattr(options, "folder" if name == "--dossier" else "rules", path)
     else:
         raise UsageError(f"option inconnue : {arg}")
 
@@ -144,6 +162,22 @@ def _site(value: str | None) -> str:
     return url
 
 
+def _path(option: str, value: str | None) -> str:
+    if not value:
+        raise UsageError(f"{option} attend un nom de {'dossier' if option == '--dossier' else 'fichier'}")
+    return value
+
+
+def _errand_checked(options: Options) -> None:
+    errand = "--facture" if options.invoices else "--reglement" if options.rules is not None else None
+    if options.folder is not None and not options.invoices:
+        raise UsageError("--dossier ne sert qu'avec --facture")
+    if options.invoices and options.rules is not None:
+        raise UsageError("--facture et --reglement ne se combinent pas : lancez-les l'un après l'autre")
+    if errand and (options.check or options.follow or options.keep_going):
+        raise UsageError(f"{errand} ne se combine ni avec --verifier, ni avec --suivre, ni avec --continuer")
+
+
 def _checked(options: Options, files: list[str]) -> Options:
     if not files or files == [""]:
         raise UsageError("aucun fichier-liste indiqué", no_list=True)
@@ -155,6 +189,7 @@ def _checked(options: Options, files: list[str]) -> Options:
         raise UsageError("--verifier ne se combine ni avec --suivre ni avec --continuer")
     if options.interval is not None and not options.follow:
         raise UsageError("--intervalle ne sert qu'avec --suivre")
+    _errand_checked(options)
     options.list_file = files[0]
     if options.interval is None:
         options.interval = DEFAULT_INTERVAL

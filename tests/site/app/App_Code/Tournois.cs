@@ -99,18 +99,66 @@ public static class Tournois
     }
 
     // The upload is saved beside its final name and renamed, so a reader
-    // never sees half a file.
-    public static long SaveUpload (string login, HttpPostedFile file)
+    // never sees half a file. `ext` is ".papi" (name in ".name") or ".ri",
+    // the rules (name in ".ri-name").
+    public static long SaveUpload (string login, HttpPostedFile file, string ext)
     {
-        string target = PathOf (login, ".papi");
+        string target = PathOf (login, ext);
         string tmp = target + ".part";
         file.SaveAs (tmp);
         long size = new FileInfo (tmp).Length;
         lock (fileLock) {
             Replace (tmp, target);
-            WriteAtomic (PathOf (login, ".name"), Utf8.GetBytes (file.FileName ?? ""));
+            WriteAtomic (PathOf (login, ext == ".papi" ? ".name" : ext + "-name"), Utf8.GetBytes (file.FileName ?? ""));
         }
         return size;
+    }
+
+    public enum Stage { Open, Closed, Archived }
+
+    // <login>.stage: "closed" or "archived", set by the tests; open otherwise.
+    public static Stage StageOf (string login)
+    {
+        string f = PathOf (login, ".stage");
+        string text;
+        lock (fileLock)
+            text = File.Exists (f) ? File.ReadAllText (f, Utf8).Trim () : "";
+        return text == "archived" ? Stage.Archived : text == "closed" ? Stage.Closed : Stage.Open;
+    }
+
+    // <login>.exempt: "1" when the tournament owes no homologation fees.
+    public static bool IsExempt (string login)
+    {
+        string f = PathOf (login, ".exempt");
+        lock (fileLock)
+            return File.Exists (f) && File.ReadAllText (f, Utf8).Trim () == "1";
+    }
+
+    // The fees are known once a Papi file is online; an archived
+    // tournament's invoice is no longer offered.
+    public static bool HasInvoice (string login)
+    {
+        return StageOf (login) != Stage.Archived && File.Exists (PathOf (login, ".papi"));
+    }
+
+    // The invoice page, as the site answers it: UTF-8, with links relative
+    // to the site's root, so that a saved copy needs a base element.
+    public static string InvoiceHtml (string login)
+    {
+        string number = "H" + PublicRef (login);
+        string who = HttpUtility.HtmlEncode (login);
+        return "<!DOCTYPE html>\n<html lang=\"fr\">\n<head>\n"
+            + "<meta charset=\"utf-8\" />\n"
+            + "<title>Facture " + number + "</title>\n"
+            + "<link rel=\"stylesheet\" type=\"text/css\" href=\"styles/facture.css\" />\n"
+            + "</head>\n<body>\n"
+            + "<img src=\"images/valider.svg\" alt=\"FFE\" />\n"
+            + "<h1>Fédération Française des Échecs</h1>\n"
+            + "<h2>Facture n° " + number + " : droits d'homologation</h2>\n"
+            + "<p id=\"tournoi\">Tournoi " + who + "</p>\n"
+            + "<p id=\"montant\">Montant dû : 15,00 €</p>\n"
+            + "<p><a href=\"MonTournoi.aspx\">Retour au tournoi</a></p>\n"
+            + "</body>\n</html>\n";
     }
 
     static void WriteAtomic (string path, byte [] bytes)
