@@ -112,3 +112,26 @@ def test_trasko_without_a_list_says_how_and_waits(fresh_wine, bundle):
     assert code == 2, out
     assert "trasko --help" in out
     assert out.rstrip().endswith("...")
+
+
+def test_facture_saves_beside_the_list_and_reglement_takes_pdf_and_list_in_either_order(
+    fresh_wine, bundle, aspnet_site
+):
+    folder, folder_win, lines, expected = tournaments(fresh_wine, aspnet_site, "errands")
+    for login in expected:
+        sitectl.set_tournament(aspnet_site[1], login, papi=b"p")
+    (folder / "tournois.txt").write_bytes("\r\n".join(lines).encode("utf-8"))
+    listing = f"{folder_win}\\tournois.txt"
+    code, out = launch(fresh_wine, bundle, "facture.cmd", "--site", aspnet_site[0], listing)
+    assert code == 0, out
+    for login in expected:
+        assert f'<base href="{aspnet_site[0]}">' in (folder / f"facture-{login}.html").read_text(encoding="utf-8")
+    pdf = b"%PDF-1.4\n1 0 obj <<>> endobj\ntrailer <<>>\n%%EOF\n"
+    (folder / "R\u00e8glement int\u00e9rieur.pdf").write_bytes(pdf)
+    # Dropped together, the list may come first: the PDF is known by its bytes.
+    rules = f"{folder_win}\\R\u00e8glement int\u00e9rieur.pdf"
+    code, out = launch(fresh_wine, bundle, "reglement.cmd", "--site", aspnet_site[0], listing, rules)
+    assert code == 0, out
+    for login in expected:
+        assert sitectl.rules(aspnet_site[1], login) == (pdf, "R\u00e8glement int\u00e9rieur.pdf"), out
+    assert PASSWORD not in out and out.rstrip().endswith("...")

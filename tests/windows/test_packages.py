@@ -11,6 +11,7 @@ from wine import BUNDLE, VERSION, WHEEL
 # Windows' own DLLs and the UCRT's, which every Windows 10 has; python312.dll
 # is loaded already when the module is.
 ALLOWED_DLLS = re.compile(r"(?i)^(python312|kernel32|api-ms-win-crt-[a-z]+-l1-1-0)\.dll$")
+LAUNCHERS = ("trasko.cmd", "verifier.cmd", "suivre.cmd", "facture.cmd", "reglement.cmd")
 
 
 def test_wheel_holds_the_module_the_command_and_the_types_and_no_build_debris():
@@ -50,7 +51,7 @@ def test_bundle_holds_interpreter_packages_launchers_and_licences():
     with zipfile.ZipFile(BUNDLE) as bundle:
         names = set(bundle.namelist())
         path_file = bundle.read(top + "python/python312._pth").decode()
-        launchers = {n: bundle.read(top + n) for n in ("trasko.cmd", "verifier.cmd", "suivre.cmd")}
+        launchers = {n: bundle.read(top + n) for n in LAUNCHERS}
     for name in ("python.exe", "python312.dll", "python312.zip", "vcruntime140.dll", "launch.py"):
         assert top + "python/" + name in names
     site = top + "python/Lib/site-packages/"
