@@ -151,12 +151,23 @@ int check_str_parameter(const FunctionSpec& spec, const Bound& bound) {
     return -1;
 }
 
+// A call by position with a count that spec accepts (between min_args and
+// max_args): the arguments in order, then the defaults.
+int bind_positions(const FunctionSpec& spec, PyObject* defaults, PyObject* const* args,
+                   Py_ssize_t count, Bound& bound) {
+    for (Py_ssize_t i = 0; i < count; ++i) bound[i] = Ref::borrow(args[i]);
+    for (Py_ssize_t i = count; i < spec.max_args; ++i)
+        bound[i] = Ref::borrow(PyTuple_GET_ITEM(defaults, i - spec.min_args));
+    return check_str_parameter(spec, bound);
+}
+
 }  // namespace
 
 int bind_arguments(const FunctionSpec& spec, PyObject* parameter_names, PyObject* defaults,
                    PyObject* args, PyObject* kwargs, Bound& bound) {
     if (spec.max_args == 0) return bind_without_parameters(spec, args, kwargs);
-    // By position alone, with a count the function takes: nothing to match.
+    // By position alone, with a count the function takes: nothing to match,
+    // so the keyword matching is skipped (the per-call figure's calls).
     Py_ssize_t given = PyTuple_GET_SIZE(args);
     if ((!kwargs || PyDict_GET_SIZE(kwargs) == 0) && given >= spec.min_args &&
         given <= spec.max_args)
@@ -165,14 +176,6 @@ int bind_arguments(const FunctionSpec& spec, PyObject* parameter_names, PyObject
         add_traceback(spec.entry, spec.def_line);
         return -1;
     }
-    return check_str_parameter(spec, bound);
-}
-
-int bind_positions(const FunctionSpec& spec, PyObject* defaults, PyObject* const* args,
-                   Py_ssize_t count, Bound& bound) {
-    for (Py_ssize_t i = 0; i < count; ++i) bound[i] = Ref::borrow(args[i]);
-    for (Py_ssize_t i = count; i < spec.max_args; ++i)
-        bound[i] = Ref::borrow(PyTuple_GET_ITEM(defaults, i - spec.min_args));
     return check_str_parameter(spec, bound);
 }
 

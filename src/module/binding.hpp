@@ -11,9 +11,4 @@ namespace velka {
 int bind_arguments(const FunctionSpec& spec, PyObject* parameter_names, PyObject* defaults,
                    PyObject* args, PyObject* kwargs, Bound& bound);
 
-// The same for a call by position with a count that spec accepts (between
-// min_args and max_args): the arguments in order, then the defaults.
-int bind_positions(const FunctionSpec& spec, PyObject* defaults, PyObject* const* args,
-                   Py_ssize_t count, Bound& bound);
-
 }  // namespace velka

@@ -214,20 +214,6 @@ Ref make_annotations(const FunctionSpec& spec) {
 
 }  // namespace
 
-Ref call_module_function(PyObject* callable, PyObject* const* args, Py_ssize_t count) {
-    if (Py_TYPE(callable) != function_type()) return {};
-    FunctionObject* function = as_function(callable);
-    const FunctionSpec& spec = *function->spec;
-    if (count < spec.min_args || count > spec.max_args) return {};
-    Frame frame(function->globals, function->builtins);
-    Bound bound;
-    if (bind_positions(spec, function->defaults, args, count, bound) < 0) return {};
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return {};
-    Ref result = spec.body(bound);
-    Py_LeaveRecursiveCall();
-    return result;
-}
-
 int ready_function_type() {
     if (state.function_type) return 0;
     state.function_type = Ref::steal(PyType_FromSpec(&function_spec));

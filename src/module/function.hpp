@@ -34,12 +34,6 @@ struct FunctionSpec {
     constexpr const char* name() const { return entry + sizeof("velka.") - 1; }
 };
 
-// A call from the module's own code of one of its function objects, by
-// position, with a count the function accepts: bound and run without the
-// argument tuple that a call through the interpreter makes. An empty Ref
-// with no exception raised when `callable` is not such a call.
-Ref call_module_function(PyObject* callable, PyObject* const* args, Py_ssize_t count);
-
 // One-time set-up of the function type; -1 on failure.
 int ready_function_type();
 

@@ -33,48 +33,48 @@ Ref unary(PyObject* (*operation)(PyObject*), Arg operand) {
     return Ref::steal(operation(operand.get()));
 }
 
-// Collects the operands of a call behind one free slot, as vectorcall wants;
-// false when one of them is empty (its failure is already raised).
-bool gather(Args args, std::array<PyObject*, max_call_args + 1>& slots, std::size_t first) {
-    if (!ready(args)) return false;
+// The operands of one call as vectorcall takes them: a free slot (which the
+// callee may borrow to prepend an argument), then `self` when there is one,
+// then `args`; the call reads from the slot after the free one.
+using Slots = std::array<PyObject*, max_call_args + 2>;
+
+// Lays the operands out in `slots`; the call's nargsf (positional count with
+// the offset flag, never 0), or 0 when an operand is empty (its failure is
+// already raised).
+std::size_t lay_out(Slots& slots, PyObject* self, Args args, PyObject* keyword_names) {
+    if (!ready(args)) return 0;
+    std::size_t first = self ? 2 : 1;
     // Checked in every build: a call written with more operands than the
     // array holds is a fault of ours, to report and not to write past.
     if (first + args.size() > slots.size()) {
         PyErr_SetString(PyExc_SystemError, "velka: too many arguments for one call");
-        return false;
+        return 0;
     }
+    slots[0] = nullptr;
+    slots[1] = self;
     std::size_t i = first;
     for (Arg arg : args) slots[i++] = arg.get();
-    return true;
+    std::size_t keywords = keyword_names ? static_cast<std::size_t>(PyTuple_GET_SIZE(keyword_names)) : 0;
+    return (i - 1 - keywords) | PY_VECTORCALL_ARGUMENTS_OFFSET;
 }
 
-Ref vectorcall(Arg callable, Args args, PyObject* keyword_names) {
-    std::array<PyObject*, max_call_args + 1> slots;  // as many as the call fills
-    slots[0] = nullptr;                              // the free slot
-    if (!callable.get() || !gather(args, slots, 1)) return {};
+// callable(self, *args), or callable(*args) without self; the last
+// len(keyword_names) arguments by keyword.
+Ref vectorcall(PyObject* callable, PyObject* self, Args args, PyObject* keyword_names) {
+    Slots slots;  // as many as the call fills
+    std::size_t nargsf = callable ? lay_out(slots, self, args, keyword_names) : 0;
+    if (nargsf == 0) return {};
     // Held for the call: a kept built-in may be replaced by a load the call
     // itself brings about.
-    Ref held = Ref::borrow(callable.get());
-    Py_ssize_t keywords = keyword_names ? PyTuple_GET_SIZE(keyword_names) : 0;
-    std::size_t positional = args.size() - static_cast<std::size_t>(keywords);
-    if (!keyword_names) {  // one module function calling another: no tuple
-        Ref result = call_module_function(callable.get(), slots.data() + 1,
-                                          static_cast<Py_ssize_t>(positional));
-        if (result || PyErr_Occurred()) return result;
-    }
-    return Ref::steal(PyObject_Vectorcall(callable.get(), slots.data() + 1,
-                                          positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          keyword_names));
+    Ref held = Ref::borrow(callable);
+    return Ref::steal(PyObject_Vectorcall(callable, slots.data() + 1, nargsf, keyword_names));
 }
 
 Ref vectorcall_method(Arg object, PyObject* name, Args args, PyObject* keyword_names) {
-    std::array<PyObject*, max_call_args + 1> slots;  // as many as the call fills
-    slots[0] = nullptr;                              // the free slot
-    if (!object.get() || !gather(args, slots, 1)) return {};
-    slots[0] = object.get();
-    Py_ssize_t keywords = keyword_names ? PyTuple_GET_SIZE(keyword_names) : 0;
-    std::size_t positional = 1 + args.size() - static_cast<std::size_t>(keywords);
-    return Ref::steal(PyObject_VectorcallMethod(name, slots.data(), positional, keyword_names));
+    Slots slots;  // as many as the call fills
+    std::size_t nargsf = object.get() ? lay_out(slots, object.get(), args, keyword_names) : 0;
+    if (nargsf == 0) return {};
+    return Ref::steal(PyObject_VectorcallMethod(name, slots.data() + 1, nargsf, keyword_names));
 }
 
 }  // namespace
@@ -108,10 +108,10 @@ Ref attr(Arg object, PyObject* name) {
     return Ref::steal(PyObject_GetAttr(object.get(), name));
 }
 
-Ref call(Arg callable, Args args) { return vectorcall(callable, args, nullptr); }
+Ref call(Arg callable, Args args) { return vectorcall(callable.get(), nullptr, args, nullptr); }
 
 Ref call_kw(Arg callable, Args args, const Ref& keyword_names) {
-    return vectorcall(callable, args, keyword_names.get());
+    return vectorcall(callable.get(), nullptr, args, keyword_names.get());
 }
 
 Ref call_method(Arg object, PyObject* name, Args args) {
@@ -125,24 +125,17 @@ Ref call_method_kw(Arg object, PyObject* name, Args args, const Ref& keyword_nam
 Method::Method(Arg object, PyObject* name) {
     if (!ready({object})) return;
     PyObject* found = nullptr;
-    // The interpreter's own look-up for a method call: what `object.name(...)`
-    // in Python finds, once.
+    // The interpreter's private look-up for a method call (the C API has no
+    // public one): what `object.name(...)` in Python finds, once, without
+    // the bound method that PyObject_GetAttr would make at every call. For
+    // the per-call figure: get_attr_value's soup.find.
     int unbound = _PyObject_GetMethod(object.get(), name, &found);
     callable_ = Ref::steal(found);
     if (callable_ && unbound) self_ = Ref::borrow(object.get());
 }
 
 Ref Method::call_kw(Args args, const Ref& keyword_names) const {
-    std::array<PyObject*, max_call_args + 1> slots;  // as many as the call fills
-    slots[0] = nullptr;                              // the free slot
-    std::size_t first = self_ ? 2 : 1;
-    if (!callable_ || !gather(args, slots, first)) return {};
-    if (self_) slots[1] = self_.get();
-    Py_ssize_t keywords = keyword_names ? PyTuple_GET_SIZE(keyword_names.get()) : 0;
-    std::size_t positional = first - 1 + args.size() - static_cast<std::size_t>(keywords);
-    return Ref::steal(PyObject_Vectorcall(callable_.get(), slots.data() + 1,
-                                          positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          keyword_names.get()));
+    return vectorcall(callable_.get(), self_.get(), args, keyword_names.get());
 }
 
 Ref print(Args args) { return call(state.print, args); }
@@ -165,7 +158,9 @@ namespace {
 
 // Two exact str compare by their text, and cannot fail; the same object or
 // another length decides at once. -1 when the operands are not both exact
-// str, or op is no equality test.
+// str, or op is no equality test. What the interpreter's str comparison
+// gives, without the dispatch and the bool object between: for the per-call
+// figure (get_attr_value's attr_name == "id") and the list readers' tests.
 int str_equality(PyObject* left, PyObject* right, int op) {
     if ((op != Py_EQ && op != Py_NE) || !PyUnicode_CheckExact(left) || !PyUnicode_CheckExact(right))
         return -1;
@@ -227,7 +222,8 @@ Ref item_at(Arg sequence, Py_ssize_t index) {
 
 int set_item(Arg object, Arg key, Arg value) {
     if (!ready({object, key, value})) return -1;
-    // What PyObject_SetItem comes to for an exact dict, without its two hops.
+    // What PyObject_SetItem comes to for an exact dict, without its two
+    // hops: for the per-call figure (get_attr_value's vars[attr] = elem).
     if (PyDict_CheckExact(object.get())) return PyDict_SetItem(object.get(), key.get(), value.get());
     return PyObject_SetItem(object.get(), key.get(), value.get());
 }
