@@ -23,7 +23,7 @@ Ref main_func(const Bound&) {
         if (!any) return {};
         cmd = Ref::borrow(s.empty);                             // 275      cmd = ""
     }
-    int given = compares(cmd, s.empty, Py_NE);            // 276  if cmd != "":
+    int given = compares(cmd, s.empty, Py_NE);                  // 276  if cmd != "":
     if (given < 0) return tb.fail(276);
     if (given) {
         if (!call(global(s.page_ffe), {cmd})) return tb.fail(277);  // 277      page_ffe(cmd)

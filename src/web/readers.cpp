@@ -42,6 +42,8 @@ Ref get_ident_text(const Bound& args) {
     return none();                                              // 112  return None
 }
 
+// Its store and except block have get_ident_text's shape on purpose: each
+// mirrors its own function's statements at their own traceback lines.
 // 114  def get_attr_value(soup, vars, attr, attr_name="name"):
 Ref get_attr_value(const Bound& args) {
     static constexpr Trace tb{get_attr_value_spec};
@@ -51,7 +53,7 @@ Ref get_attr_value(const Bound& args) {
     PyObject* attr_name = args[3].get();
 
     auto tried = [&]() -> int {                                 // 115  try:
-        int by_id = compares(attr_name, s.id, Py_EQ);            // 116      if attr_name == "id":
+        int by_id = compares(attr_name, s.id, Py_EQ);           // 116      if attr_name == "id":
         if (by_id < 0) return tb.fail(116);
         Ref elem;
         if (by_id) {
