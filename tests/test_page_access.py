@@ -4,6 +4,7 @@ the form readers on real parsed pages; the QR probe."""
 import gc
 import os
 import re
+import types
 import warnings
 
 import pytest
@@ -372,6 +373,50 @@ def test_get_ident_text_stores_the_joined_text(capsys, attr, text):
     found = {}
     assert velka.get_ident_text(PAGE, found, attr) is None
     assert found == {attr: text} and capsys.readouterr().out == ""
+
+
+class Element:
+    def get(self, key):
+        return f"got {key}"
+
+    def get_text(self):
+        return "text"
+
+
+class PageWithFind:
+    """find on the type, where the call takes the page as its first argument."""
+
+    def __init__(self, calls):
+        self.calls = calls
+
+    def find(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return Element()
+
+
+def page_with_own_find(calls):
+    """find as the page's own attribute, called without the page."""
+
+    def find(*args, **kwargs):
+        calls.append((args, kwargs))
+        return Element()
+
+    return types.SimpleNamespace(find=find)
+
+
+@pytest.mark.parametrize("make_page", [PageWithFind, page_with_own_find])
+@pytest.mark.parametrize(
+    "reader, args, query, stored",
+    [
+        (velka.get_attr_value, ("k",), {"attrs": {"name": "k"}}, "got value"),
+        (velka.get_attr_value, ("k", "id"), {"id": "k"}, "text"),
+        (velka.get_ident_text, ("k",), {"id": "k"}, "text"),
+    ],
+)
+def test_the_readers_pass_find_its_keyword_however_find_is_found(capsys, make_page, reader, args, query, stored):
+    calls, found = [], {}
+    assert reader(make_page(calls), found, *args) is None
+    assert calls == [((), query)] and found == {"k": stored}
 
 
 def test_get_attr_value_by_id_announces_and_echoes(capsys):

@@ -10,7 +10,8 @@ namespace velka {
 inline Ref split_fields(const Ref& line) {
     Ref pieces;
     // Raw calls for an exact str, whose methods are the built-in ones: the
-    // list file's lines take the direct road.
+    // list file's lines take the direct road, for the list readers' per-line
+    // figures.
     if (PyUnicode_CheckExact(line.get())) {
         Ref replaced = Ref::steal(PyUnicode_Replace(line.get(), s.comma, s.semicolon, -1));
         if (replaced) pieces = Ref::steal(PyUnicode_Split(replaced.get(), s.semicolon, -1));
