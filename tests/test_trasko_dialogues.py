@@ -26,7 +26,7 @@ def toggled_to(label):
     return tournament(label=label)
 
 
-PUBLISHED, WARNED, FAILED = judge.PUBLISHED, judge.WARNED, judge.FAILED
+PUBLISHED, WARNED, FAILED = judge.State.PUBLISHED, judge.State.WARNED, judge.State.FAILED
 
 
 CASES = {
@@ -211,7 +211,7 @@ def test_the_stops_follow_the_site_not_the_module(site, papi):
 @pytest.mark.parametrize(
     "answers, state, cause, url",
     [
-        ([login(), tournament()], judge.ACCEPTED, "", "/FicheTournoi.aspx?Ref=12345"),
+        ([login(), tournament()], judge.State.ACCEPTED, "", "/FicheTournoi.aspx?Ref=12345"),
         ([login(), login()], FAILED, messages.LOGIN_REFUSED, None),
         ([login(), page(ERROR_PAGE, status=500)], FAILED, "erreur du site (HTTP 500)", None),
         ([login(), tournament(upload=False)], FAILED, messages.CLOSED, None),

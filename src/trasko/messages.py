@@ -101,6 +101,10 @@ LIST_REREAD_FAILED = "fichier-liste modifié mais illisible ({reason}) ; suivi a
 INTERRUPTED = "trasko : interrompu"
 INTERNAL = "{frames}trasko : erreur interne ({name}) ; merci de la signaler avec les lignes ci-dessus"
 USAGE = "trasko : {error} (trasko --help pour l'aide)"
+ONLY_WITH = "{option} ne sert qu'avec {flag}"
+CHECK_REFUSES = "--verifier ne se combine ni avec --suivre ni avec --continuer"
+ERRAND_REFUSES = "{flag} ne se combine ni avec --verifier, ni avec --suivre, ni avec --continuer"
+ERRANDS_APART = "--facture et --reglement ne se combinent pas : lancez-les l'un après l'autre"
 REPORT_UNWRITABLE = "trasko : rapport impossible à écrire : {name} ({reason})"
 
 # --- --suivre --------------------------------------------------------------------

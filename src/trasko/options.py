@@ -6,9 +6,8 @@ from __future__ import annotations
 import sys
 from collections.abc import Iterator
 
-PUBLISHED = 0
-NOT_PUBLISHED = 1
-USAGE_ERROR = 2
+from trasko import messages
+
 DEFAULT_INTERVAL = 30.0
 DEFAULT_WAIT = 60.0
 
@@ -100,6 +99,7 @@ class Options:
         self.invoices = False
         self.folder: str | None = None
         self.rules: str | None = None
+        self.given: set[str] = set()  # the options on the command line
 
 
 def parse(args: list[str]) -> Options | None:
@@ -125,6 +125,7 @@ def parse(args: list[str]) -> Options | None:
 
 def _option(options: Options, arg: str, rest: Iterator[str]) -> None:
     name, equals, value = arg.partition("=")
+    options.given.add(name)
     flags = {"--verifier": "check", "--continuer": "keep_going", "--suivre": "follow", "--facture": "invoices"}
     if name in flags and not equals:
         setattr(options, flags[name], True)
@@ -168,14 +169,16 @@ def _path(option: str, value: str | None) -> str:
     return value
 
 
-def _errand_checked(options: Options) -> None:
-    errand = "--facture" if options.invoices else "--reglement" if options.rules is not None else None
-    if options.folder is not None and not options.invoices:
-        raise UsageError("--dossier ne sert qu'avec --facture")
-    if options.invoices and options.rules is not None:
-        raise UsageError("--facture et --reglement ne se combinent pas : lancez-les l'un après l'autre")
-    if errand and (options.check or options.follow or options.keep_going):
-        raise UsageError(f"{errand} ne se combine ni avec --verifier, ni avec --suivre, ni avec --continuer")
+def _modes_checked(given: set[str]) -> None:
+    from trasko.modes import registry
+
+    for mode in registry().values():
+        for option in mode.owns:
+            if option in given and mode.flag not in given:
+                raise UsageError(messages.ONLY_WITH.format(option=option, flag=mode.flag))
+        for refused, text in mode.refuses if mode.flag in given else ():
+            if given & refused:
+                raise UsageError(text.format(flag=mode.flag))
 
 
 def _checked(options: Options, files: list[str]) -> Options:
@@ -185,11 +188,7 @@ def _checked(options: Options, files: list[str]) -> Options:
         raise UsageError('un nom de fichier-liste vide (« "" ») a été donné')
     if len(files) > 1:
         raise UsageError(f"un seul fichier-liste à la fois (reçu : {len(files)})")
-    if options.check and (options.follow or options.keep_going):
-        raise UsageError("--verifier ne se combine ni avec --suivre ni avec --continuer")
-    if options.interval is not None and not options.follow:
-        raise UsageError("--intervalle ne sert qu'avec --suivre")
-    _errand_checked(options)
+    _modes_checked(options.given)
     options.list_file = files[0]
     if options.interval is None:
         options.interval = DEFAULT_INTERVAL
