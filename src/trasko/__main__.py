@@ -69,12 +69,9 @@ def _run(options: Options, env: Environment) -> Status:
     except KeyboardInterrupt:
         env.on_own_line(messages.INTERRUPTED)
         return Status.NOT_DONE
-    except OSError as error:
-        if _output_gone(error):
-            raise
-        env.internal_error(error)
-        return Status.NOT_DONE
     except Exception as error:  # noqa: BLE001 - reported without its text
+        if isinstance(error, OSError) and _output_gone(error):
+            raise
         env.internal_error(error)
         return Status.NOT_DONE
 

@@ -16,11 +16,13 @@ from trasko.judge import Outcome, State
 from trasko.listing import Line, Need
 from trasko.report import Environment
 
+One = Callable[[Line], Outcome]  # a line's handling: its outcome
+
 
 class Batch:
     """One pass over the lines: what became of each."""
 
-    def __init__(self, env: Environment, one: Callable[[Line], Outcome], tell: Callable[[Line, Outcome], None]) -> None:
+    def __init__(self, env: Environment, one: One, tell: Callable[[Line, Outcome], None]) -> None:
         self.env = env
         self.one = one
         self.tell = tell
@@ -69,12 +71,9 @@ class Publisher:
 
     def tell(self, line: Line, outcome: Outcome) -> None:
         label = line.label()
-        if outcome.state is State.PUBLISHED and not self.stamped:
-            return
-        if outcome.state is State.PUBLISHED:
-            self.env.stamped(messages.STAMPED_PUBLISHED.format(label=label, papi=line.papi))
-        elif self.stamped:
-            text = messages.STAMPED_FAILED if outcome.state is State.FAILED else messages.LINE_CAUSE
-            self.env.stamped(text.format(label=label, cause=outcome.cause))
-        else:
+        if self.stamped:
+            texts = {State.PUBLISHED: messages.STAMPED_PUBLISHED, State.FAILED: messages.STAMPED_FAILED}
+            text = texts.get(outcome.state, messages.LINE_CAUSE)
+            self.env.stamped(text.format(label=label, cause=outcome.cause, papi=line.papi))
+        elif outcome.state is not State.PUBLISHED:
             self.env.say(messages.LINE_CAUSE.format(label=label, cause=outcome.cause))

@@ -9,6 +9,7 @@ from typing import Any
 from trasko import judge
 from trasko.exchange import Recorder, RecordingSession, Timeouts, send
 from trasko.judge import Judge, Outcome
+from trasko.listing import Line
 from trasko.site import RULES_FILE
 
 
@@ -25,7 +26,7 @@ def check(recorder: Recorder, login: str, password: str, papi: str) -> Outcome:
     return recorder.run(lambda: envoi(login, password, papi, True), Judge(judge.CHECK), stop_after=True).result()
 
 
-def errand(timeouts: Timeouts, codes: tuple[str, str], judge: Judge, post: tuple[str, str | None]) -> Judge:
+def errand(timeouts: Timeouts, line: Line, judge: Judge, post: tuple[str, str | None]) -> Judge:
     """Entry page, login, then one post-back of the tournament page (its event
     target, and the rules file to send, if any); stops as soon as the judge
     knows the outcome."""
@@ -33,7 +34,8 @@ def errand(timeouts: Timeouts, codes: tuple[str, str], judge: Judge, post: tuple
 
     session = RecordingSession(timeouts, judge, v.Session())  # type: ignore[attr-defined]
     target, file = post
-    login = {v.FLD_LOGIN: codes[0], v.FLD_PASSWD: codes[1], f"{v.IMG_BUTTON}.x": "3", f"{v.IMG_BUTTON}.y": "3"}
+    login = {v.FLD_LOGIN: line.fields[0], v.FLD_PASSWD: line.password}
+    login |= {f"{v.IMG_BUTTON}.x": "3", f"{v.IMG_BUTTON}.y": "3"}
     event = {"__EVENTTARGET": target, "__EVENTARGUMENT": ""}
     requests: list[tuple[str, dict[str, Any] | None, dict[str, str] | None]] = [
         ("", None, None),

@@ -10,18 +10,17 @@ import html
 import os
 import re
 from collections import Counter
-from collections.abc import Callable
 from dataclasses import replace
 from pathlib import Path
 from typing import TYPE_CHECKING
 
 from trasko import dialogue, judge, messages, site
-from trasko.batch import Batch
+from trasko.batch import Batch, One
 from trasko.exchange import Timeouts, file_error
 from trasko.judge import Judge, Outcome, State
 from trasko.listing import Line
 from trasko.messages import plural
-from trasko.modes import Status, by_codes, finish
+from trasko.modes import Status, Summary, by_codes, finish
 from trasko.report import Environment
 
 if TYPE_CHECKING:
@@ -79,16 +78,16 @@ def save(path: Path, text: str) -> None:
 # --- the runs over the list -------------------------------------------------------
 
 
-def _over(env: Environment, options: Options, lines: list[Line], one: Callable[[Line], Outcome]) -> Batch:
+def _over(env: Environment, options: Options, lines: list[Line], one: One, summary: Summary) -> Status:
     """Each line's errand told on one line: done on standard output, the others on standard error."""
 
     def tell(line: Line, outcome: Outcome) -> None:
         text = messages.LINE_CAUSE.format(label=line.label(), cause=outcome.cause)
         (env.say if outcome.state is State.FAILED else env.out)(text)
 
-    batch = Batch(env, lambda line: by_codes(env, line, one), tell)
+    batch = Batch(env, by_codes(one), tell)
     batch.run(lines)
-    return batch
+    return finish(env, options, batch, summary, FAILED)
 
 
 def invoices(env: Environment, options: Options, lines: list[Line]) -> Status:
@@ -102,8 +101,7 @@ def invoices(env: Environment, options: Options, lines: list[Line]) -> Status:
         return Status.USAGE
 
     def one(line: Line) -> Outcome:
-        asked = Judge(judge.INVOICE, counts_sent=False)
-        done = dialogue.errand(timeouts, (line.fields[0], line.password), asked, (site.INVOICE_EVENT, None))
+        done = dialogue.errand(timeouts, line, Judge(judge.INVOICE, counts_sent=False), (site.INVOICE_EVENT, None))
         outcome = done.result()
         return _saved(done.last_page().text, folder, line) if outcome.state is State.SAVED else outcome
 
@@ -114,7 +112,7 @@ def invoices(env: Environment, options: Options, lines: list[Line]) -> Status:
             failed=plural(counts[State.FAILED], messages.N_NO_INVOICE),
         )
 
-    return finish(env, options, _over(env, options, lines, one), summary, FAILED)
+    return _over(env, options, lines, one, summary)
 
 
 def _saved(text: str, folder: str, line: Line) -> Outcome:
@@ -139,11 +137,11 @@ def send_rules(env: Environment, options: Options, lines: list[Line]) -> Status:
 
     def one(line: Line) -> Outcome:
         asked = Judge(judge.RULES, size=size, counts_sent=False)
-        outcome = dialogue.errand(timeouts, (line.fields[0], line.password), asked, (site.RULES_EVENT, path)).result()
+        outcome = dialogue.errand(timeouts, line, asked, (site.RULES_EVENT, path)).result()
         return replace(outcome, cause=sent) if outcome.state is State.RULES_SENT else outcome
 
     def summary(counts: Counter[State]) -> str:
         sent = plural(counts[State.RULES_SENT], messages.N_RULES_SENT)
         return messages.RULES_SUMMARY.format(sent=sent, failed=plural(counts[State.FAILED], messages.N_NOT_SENT))
 
-    return finish(env, options, _over(env, options, lines, one), summary, FAILED)
+    return _over(env, options, lines, one, summary)

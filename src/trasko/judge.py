@@ -132,10 +132,6 @@ def _logged_in(exchange: Exchange) -> Outcome | None:
     return _tournament_page(exchange, failed(messages.LOGIN_REFUSED))
 
 
-def _after_login(exchange: Exchange) -> Outcome | None:
-    return _tournament_page(exchange, _unexpected(messages.LOGGED_OUT))
-
-
 # --- the upload of a Papi file, and its login alone -----------------------------
 
 
@@ -158,7 +154,7 @@ def login_only(judge: Judge, exchange: Exchange) -> Outcome | None:
 
 
 def upload(judge: Judge, exchange: Exchange) -> Outcome | None:
-    known = _after_login(exchange)
+    known = _tournament_page(exchange, _unexpected(messages.LOGGED_OUT))
     if known is not None:
         return known
     page = judge.last_page()
@@ -230,7 +226,7 @@ def rules_offered(page: Page) -> Outcome | None:
 
 
 def rules(judge: Judge, exchange: Exchange) -> Outcome:
-    known = _after_login(exchange)
+    known = _tournament_page(exchange, _unexpected(messages.LOGGED_OUT))
     if known is not None:
         return known
     verdict = judge.last_page().verdict

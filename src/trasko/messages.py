@@ -8,7 +8,8 @@ Two families:
   cause of each outcome, the per-line reports, the summaries.
 
 A cause never quotes what a list line holds beyond its login and its Papi
-path, so no text here can carry a password. A new errand adds its texts
+path, so no text here can carry a password. The constants stand line after
+line in families of the same shape: that repetition is the table itself. A new errand adds its texts
 here, beside these, and composes them with the helpers at the end.
 """
 

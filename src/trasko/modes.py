@@ -11,7 +11,7 @@ from enum import IntEnum
 from typing import TYPE_CHECKING
 
 from trasko import dialogue, judge, messages
-from trasko.batch import Batch, Publisher
+from trasko.batch import Batch, One, Publisher
 from trasko.exchange import Recorder, Timeouts
 from trasko.judge import Outcome, State
 from trasko.listing import Line, Need
@@ -84,9 +84,9 @@ def publish(env: Environment, options: Options, lines: list[Line]) -> Status:
     return finish(env, options, batch, publish_summary)
 
 
-def by_codes(env: Environment, line: Line, dialogue_of: Callable[[Line], Outcome]) -> Outcome:
-    """A mode that needs the codes alone: the dialogue, or why the line cannot have one."""
-    return dialogue_of(line) if line.usable(Need.CODES) else judge.failed(line.cause or messages.MALFORMED)
+def by_codes(dialogue_of: One) -> One:
+    """For a mode that needs the codes alone: the dialogue, or why the line cannot have one."""
+    return lambda line: dialogue_of(line) if line.usable(Need.CODES) else judge.failed(line.cause or messages.MALFORMED)
 
 
 def check(env: Environment, options: Options, lines: list[Line]) -> Status:
@@ -94,9 +94,7 @@ def check(env: Environment, options: Options, lines: list[Line]) -> Status:
 
     def one(line: Line) -> Outcome:
         # No Papi file is opened before the upload, which is never reached here.
-        return by_codes(
-            env, line, lambda line: dialogue.check(recorder, line.fields[0], line.password, line.papi_path())
-        )
+        return dialogue.check(recorder, line.fields[0], line.password, line.papi_path())
 
     def tell(line: Line, outcome: Outcome) -> None:
         if outcome.state is State.ACCEPTED:
@@ -106,18 +104,15 @@ def check(env: Environment, options: Options, lines: list[Line]) -> Status:
         else:
             env.say(messages.LINE_CAUSE.format(label=line.label(), cause=outcome.cause))
 
-    batch = Batch(env, one, tell)
+    batch = Batch(env, by_codes(one), tell)
     with recorder.installed():
         batch.run(lines)
     return finish(env, options, batch, check_summary)
 
 
 def check_summary(counts: Counter[State]) -> str:
-    accepted, refused = (
-        plural(counts[State.ACCEPTED], messages.N_ACCEPTED),
-        plural(counts[State.FAILED], messages.N_REFUSED),
-    )
-    return messages.CHECK_SUMMARY.format(accepted=accepted, refused=refused)
+    accepted = plural(counts[State.ACCEPTED], messages.N_ACCEPTED)
+    return messages.CHECK_SUMMARY.format(accepted=accepted, refused=plural(counts[State.FAILED], messages.N_REFUSED))
 
 
 def registry() -> dict[str | None, Mode]:

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import sys
 from collections.abc import Iterator
+from dataclasses import dataclass, field
 
 from trasko import messages
 
@@ -84,22 +85,22 @@ class UsageError(Exception):
         self.no_list = no_list
 
 
+@dataclass
 class Options:
-    """What the command line asks for."""
+    """What the command line asks for; `given` names the options it holds."""
 
-    def __init__(self) -> None:
-        self.list_file = ""
-        self.check = False
-        self.keep_going = False
-        self.follow = False
-        self.interval: float | None = None
-        self.site: str | None = None
-        self.wait = DEFAULT_WAIT
-        self.report: str | None = None
-        self.invoices = False
-        self.folder: str | None = None
-        self.rules: str | None = None
-        self.given: set[str] = set()  # the options on the command line
+    list_file: str = ""
+    interval: float = DEFAULT_INTERVAL
+    site: str | None = None
+    wait: float = DEFAULT_WAIT
+    report: str | None = None
+    folder: str | None = None
+    rules: str | None = None
+    given: set[str] = field(default_factory=set)
+
+    @property
+    def keep_going(self) -> bool:
+        return "--continuer" in self.given
 
 
 def parse(args: list[str]) -> Options | None:
@@ -126,9 +127,8 @@ def parse(args: list[str]) -> Options | None:
 def _option(options: Options, arg: str, rest: Iterator[str]) -> None:
     name, equals, value = arg.partition("=")
     options.given.add(name)
-    flags = {"--verifier": "check", "--continuer": "keep_going", "--suivre": "follow", "--facture": "invoices"}
-    if name in flags and not equals:
-        setattr(options, flags[name], True)
+    if name in ("--verifier", "--continuer", "--suivre", "--facture") and not equals:
+        pass
     elif name == "--intervalle":
         options.interval = _seconds(name, value if equals else next(rest, None))
     elif name == "--delai":
@@ -190,8 +190,6 @@ def _checked(options: Options, files: list[str]) -> Options:
         raise UsageError(f"un seul fichier-liste à la fois (reçu : {len(files)})")
     _modes_checked(options.given)
     options.list_file = files[0]
-    if options.interval is None:
-        options.interval = DEFAULT_INTERVAL
     return options
 
 

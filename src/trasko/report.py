@@ -15,16 +15,12 @@ from typing import BinaryIO, TextIO
 from trasko import messages
 
 
-def _stdin() -> BinaryIO:
-    return sys.stdin.buffer
-
-
 @dataclass
 class Environment:
     # Streams of their own (tests); None: the interpreter's, as they are at each line.
     given_stdout: TextIO | None = None
     given_stderr: TextIO | None = None
-    stdin: Callable[[], BinaryIO] = _stdin  # opened only for a list given as "-"
+    stdin: Callable[[], BinaryIO] = lambda: sys.stdin.buffer  # read only for a list given as "-"
     clock: Callable[[], float] = time.monotonic  # how long since
     now: Callable[[], float] = time.time  # what time it is
     sleep: Callable[[float], None] = time.sleep

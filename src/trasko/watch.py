@@ -233,7 +233,7 @@ def _stopped_by_signals() -> Iterator[None]:
 
 
 def run(env: Environment, options: Options, lines: list[Line]) -> Status:
-    interval = options.interval or 0.0
+    interval = options.interval
     follower = Follower(env, options.list_file, Recorder(Timeouts(options.wait)), interval, options.report)
     with _stopped_by_signals():
         try:
