@@ -704,7 +704,7 @@ def test_suivre_tries_a_failure_again_until_the_site_takes_it(aspnet_site, tmp_p
 def test_a_file_online_without_its_visibility_set_does_not_stop_the_batch(site, tmp_path):
     from scripted_site import TAKEN, login, published, tournament
 
-    (tmp_path / "t.papi").write_bytes(b"t")
+    (tmp_path / "t.papi").write_bytes(b"ttt")  # the size the scripted site confirms
     site.queue(login(), tournament(), tournament(TAKEN, None), *published())
     listing = write_list(tmp_path, f"sans-bouton;{PASSWORD};t.papi;1", f"suivant;{PASSWORD};t.papi;1")
     result = trasko(tmp_path, "--site", site.url, listing)

@@ -66,6 +66,7 @@ class Judge:
         self.exchanges: list[Exchange] = []
         self.outcome: Outcome | None = None
         self.public_url: str | None = None
+        self.confirmed: int | None = None  # the bytes of the file the site says it received
 
     @property
     def known(self) -> bool:
@@ -85,7 +86,8 @@ class Judge:
         outcome = self.outcome or failed(messages.DIALOGUE_CUT)
         if not self.counts_sent:
             return outcome
-        return replace(outcome, sent=sum(e.sent for e in self.exchanges if e.status is not None))
+        sent = sum(e.sent for e in self.exchanges if e.status is not None)
+        return replace(outcome, sent=sent if self.confirmed is None else self.confirmed)
 
 
 def answer_failure(exchange: Exchange) -> Outcome | None:
@@ -158,9 +160,13 @@ def upload(judge: Judge, exchange: Exchange) -> Outcome | None:
     if known is not None:
         return known
     page = judge.last_page()
-    if site.taken_size(page.verdict) is None:
+    judge.confirmed = site.taken_size(page.verdict)
+    if judge.confirmed is None:
         cause = messages.FILE_REFUSED.format(verdict=page.verdict) if page.verdict else messages.NOT_CONFIRMED
         return failed(cause, stops=False)
+    if judge.confirmed != exchange.sent:  # the site kept only part of the file
+        got, size = (f"{n:,}".replace(",", " ") for n in (judge.confirmed, exchange.sent))
+        return failed(messages.PAPI_INCOMPLETE.format(got=got, size=size), stops=False)
     judge.public_url = page.public_url or judge.public_url
     shown = site.shown(page.label)
     if shown is None:
