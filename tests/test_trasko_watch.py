@@ -8,7 +8,7 @@ import json
 import os
 
 import pytest
-from scripted_site import ERROR_PAGE, LOGIN_FORM, published
+from scripted_site import ERROR_PAGE, LOGIN_FORM, login, published, taken, tournament
 
 from trasko import listing, watch
 from trasko.exchange import Recorder, Timeouts
@@ -180,3 +180,23 @@ def test_ctrl_c_ends_the_watch_with_the_status_of_what_is_online(site, follow, c
     status = watch.run(Environment(sleep=interrupted), options, lines)
     last = capsys.readouterr().err.splitlines()[-1]
     assert (status, last) == ((1, "trasko : interrompu") if during_first_round else (0, "suivi arrêté"))
+
+
+def test_a_file_saved_during_the_first_round_is_sent_at_the_next(site, follow, capsys):
+    follower, clock, tmp = follow
+    (tmp / "u.papi").write_bytes(b"u")
+    (tmp / "tournois.txt").write_text(f"open;{PASSWORD};t.papi;1\nautre;{PASSWORD};u.papi;1\n")
+
+    def saved_meanwhile(request):
+        change(tmp / "t.papi", b"v2")  # while line 2 is being published
+        return login()
+
+    site.queue(*published(), saved_meanwhile, tournament(), taken())
+    follower.first_round(listing.read("tournois.txt")[0])
+    assert follower.status() == 1 and [line.number for line in follower.not_online()] == [1]
+    site.queue(*published())
+    look(follower, clock, 10)  # seen changing
+    look(follower, clock, 60)  # the same for an interval: sent
+    assert uploads(site) == 3 and b"v2" in site.requests[-1].body
+    assert follower.status() == 0
+    capsys.readouterr()

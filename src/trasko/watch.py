@@ -28,7 +28,7 @@ from trasko import json_report, listing, messages
 from trasko.batch import Batch, Publisher
 from trasko.exchange import Recorder, Timeouts
 from trasko.json_report import Entry
-from trasko.judge import State
+from trasko.judge import Outcome, State
 from trasko.listing import Line, ListError, Need
 from trasko.modes import Status, publish_summary, status
 from trasko.report import Environment
@@ -102,13 +102,19 @@ class Follower:
     # --- rounds -------------------------------------------------------------
 
     def first_round(self, lines: list[Line]) -> None:
-        batch = Batch(self.env, self.publisher.one, self.publisher.tell)
+        sent: dict[int, Signature] = {}  # each file as it was when its turn came, not after the round
+
+        def one(line: Line) -> Outcome:
+            sent[line.number] = signature(line.papi_path())
+            return self.publisher.one(line)
+
+        batch = Batch(self.env, one, self.publisher.tell)
         with self.recorder.installed():
             batch.run(lines)
         self.env.say(publish_summary(batch.counts()))
         for entry in batch.entries:
             if entry.state is not State.IGNORED:
-                self._add(entry.line, entry, tried=True)
+                self._add(entry.line, entry, tried=True, sent=sent.get(entry.line.number))
         self.started = True
         self._write_report()
 
@@ -133,16 +139,16 @@ class Follower:
 
     # --- one tournament -------------------------------------------------------
 
-    def _add(self, line: Line, entry: Entry, tried: bool) -> None:
+    def _add(self, line: Line, entry: Entry, tried: bool = False, sent: Signature = None) -> None:
+        """A line to watch (or a problem to keep); `sent`: its file when it was tried."""
         if not line.usable(Need.WATCH):
             self.problems[tuple(line.fields)] = entry
             return
         tournament = Tournament(line, entry, Backoff(self.interval))
         self.watched[tuple(line.fields)] = tournament
         if tried and line.kind == listing.USABLE:  # a dialogue ran
-            current = signature(line.papi_path())
             # A file gone since its turn is no failure of the site's.
-            self._tried(tournament, current, entry.state in (State.PUBLISHED, State.WARNED), current is not None)
+            self._tried(tournament, sent, entry.state in (State.PUBLISHED, State.WARNED), sent is not None)
 
     def _tried(self, t: Tournament, current: Signature, published: bool, counted: bool = True) -> None:
         t.last_attempt = self.by_login[t.line.fields[0]] = self.env.clock()
@@ -202,11 +208,11 @@ class Follower:
             elif line.ignored:
                 continue
             elif line.usable(Need.WATCH):
-                self._add(line, Entry(line, State.UNTRIED), tried=False)
+                self._add(line, Entry(line, State.UNTRIED))
             else:
                 outcome = self.publisher.one(line)
                 self.publisher.tell(line, outcome)
-                self._add(line, Entry.of(line, outcome, self.env.now()), tried=True)
+                self._add(line, Entry.of(line, outcome, self.env.now()))
         self.env.stamped(messages.LIST_REREAD.format(count=messages.plural(len(self.watched), messages.N_WATCHED)))
         self._write_report()
 
