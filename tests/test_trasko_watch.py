@@ -200,3 +200,21 @@ def test_a_file_saved_during_the_first_round_is_sent_at_the_next(site, follow, c
     assert uploads(site) == 3 and b"v2" in site.requests[-1].body
     assert follower.status() == 0
     capsys.readouterr()
+
+
+def test_every_usable_line_is_watched_and_a_split_password_named_once(site, follow, capsys):
+    follower, clock, tmp = follow
+    (tmp / "1").write_bytes(b"stray")  # a file named as the visibility field
+    (tmp / "tournois.txt").write_text(
+        f"open;{PASSWORD};t.papi;1\nautre;{PASSWORD};u.papi;1;u.papi\ncoupe;Mot,De;v.papi;1\n"
+    )
+    site.queue(*published())
+    follower.first_round(listing.read("tournois.txt")[0])
+    assert sorted(t.line.number for t in follower.watched.values()) == [1, 2]
+    (tmp / "u.papi").write_bytes(b"u")  # appears during the event
+    site.queue(*published())
+    look(follower, clock, 10)
+    look(follower, clock, 10)
+    assert uploads(site) == 2
+    err = capsys.readouterr().err
+    assert err.count("ligne 3 (coupe) : non publié : fichier Papi introuvable ; le mot de passe contient") == 1

@@ -87,7 +87,7 @@ class Line:
         if need is Need.PUBLISH:
             return self.kind == USABLE
         if need is Need.WATCH:  # a Papi file appearing (or changing) later makes it publishable
-            return self.kind in (USABLE, PAPI_PROBLEM) and len(self.fields) > 3 and not self._split_suspected()
+            return self.kind in (USABLE, PAPI_PROBLEM) and len(self.fields) > 3 and not self.split_password
         # The Papi file need not exist, nor the visibility be given: the codes are what count.
         return self.kind in (USABLE, PAPI_PROBLEM, MALFORMED) and len(self.fields) > 2 and not self.split_password
 
@@ -127,9 +127,10 @@ class Line:
         return USABLE, ""
 
     def _papi_cause(self, problem: str) -> str:
-        self.split_password = problem == messages.PAPI_MISSING and (
-            self._split_suspected() or not _path_like(self.papi)
-        )
+        # A field 3 that names a Papi file is no password's tail, whatever follows it.
+        named = self.papi.lower().endswith(".papi")
+        self.split_password = problem == messages.PAPI_MISSING and not named
+        self.split_password &= self._split_suspected() or not _path_like(self.papi)
         return f"{problem} ; {messages.SPLIT_PASSWORD}" if self.split_password else problem
 
     def _split_suspected(self) -> bool:
