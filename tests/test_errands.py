@@ -15,7 +15,7 @@ from trasko.messages import NO_INVOICE
 from trasko.site import INVOICE_EVENT, INVOICE_ID, RULES_EVENT, RULES_FILE
 from trasko.site import UPLOAD_VERDICT_ID as VERDICT_ID
 
-from peer import closed_port, form_fields, multipart_parts, page, slow
+from peer import closed_port, form_fields, multipart_parts, page, redirect, slow
 
 SITE = "http://127.0.0.1:8080"
 BASE = f'<base href="{SITE}">'
@@ -147,6 +147,12 @@ DIALOGUES = [
     ("facture", [*IN, DUE], "page inattendue du site (pas de facture dans la réponse)", INVOICE_3),
     ("facture", [*IN, page(" \n")], "page inattendue du site (pas de facture dans la réponse)", INVOICE_3),
     ("facture", [*IN, page("", status=500)], "erreur du site (HTTP 500)", INVOICE_3),
+    (
+        "facture",
+        [*IN, redirect("/Erreur.aspx"), page("<html><body>Une erreur est survenue.</body></html>")],
+        "pas de facture : page d'erreur du site",
+        [*INVOICE_3, ("GET", "/Erreur.aspx", None)],
+    ),
     ("reglement", [*IN, verdict(TAKEN_1309)], "règlement envoyé : ri.pdf (1309 octets)", RULES_3),
     ("reglement", [*IN, verdict("Trop gros.")], "règlement refusé par le site : Trop gros.", RULES_3),
     ("reglement", [*IN, verdict("")], "envoi du règlement non confirmé par le site", RULES_3),
@@ -171,6 +177,8 @@ def test_dialogue(peer, tmp_path, capsys, errand, answers, said, requests):
     assert status == (0 if said.startswith(("facture enregistrée", "règlement envoyé", EXEMPT)) else 1)
     assert sent(peer) == requests
     assert PASSWORD not in out + err
+    if errand == "facture" and status:
+        assert not (tmp_path / "f" / "facture-open.html").exists()
     # Each post-back carries the state of the page just before it; the login, the password.
     if len(requests) > 2:
         assert "__VIEWSTATE-login" in peer.requests[2].body.decode("utf-8", "replace")

@@ -69,6 +69,11 @@ class Exchange:
     def kind(self) -> str | None:
         return self.page.kind if self.page is not None else None
 
+    @property
+    def redirected(self) -> bool:
+        """Whether the site sent the answer from another page than the one asked."""
+        return self.final_url is not None and urlsplit(self.final_url).path != self.path
+
 
 class Stopped(Exception):
     """Raised by the wrappers in place of a request once the dialogue's outcome is known."""

@@ -222,6 +222,8 @@ def invoice(judge: Judge, exchange: Exchange) -> Outcome:
     failure = answer_failure(exchange)
     if failure is None and exchange.kind == site.LOGIN_FORM:
         failure = _unexpected(messages.LOGGED_OUT)
+    if failure is None and exchange.redirected:  # the invoice comes from the page posted to
+        failure = failed(messages.INVOICE_ERROR_PAGE)
     if failure is None and (exchange.kind == site.TOURNAMENT or not judge.last_page().text.strip()):
         failure = _unexpected(messages.INVOICE_NOT_GIVEN)
     return failure or Outcome(State.SAVED)
