@@ -135,3 +135,17 @@ def test_a_line_is_judged_again_when_its_turn_comes(files):
     pathlib.Path("plus-tard.papi").write_bytes(b"p")
     line.examine()
     assert line.kind == listing.USABLE
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", "cp1252"])
+def test_lists_joined_by_copy_or_cat_keep_no_mark_in_a_line(encoding):
+    """Each part's byte order mark (read as UTF-8, or as Windows-1252 in a list
+    joined with an ANSI one), and the Ctrl-Z `copy a+b` appends."""
+    bom = codecs.BOM_UTF8.decode("utf-8" if encoding == "utf-8" else "cp1252")
+    text = f"{bom}a;pw;a.papi;1\r\n{bom}# b;pw;b.papi;1\r\n{bom}c;pw;c.papi;1\r\n\x1a"
+    lines = listing.split(text)
+    assert [(line.fields[0], line.kind == listing.COMMENT) for line in lines] == [
+        ("a", False),
+        ("# b", True),
+        ("c", False),
+    ]

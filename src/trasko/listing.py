@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import codecs
 import os
+import re
 import sys
 from collections.abc import Callable
 from enum import Enum
@@ -25,6 +26,7 @@ PAPI_PROBLEM = "fichier Papi à revoir"
 USABLE = "utilisable"
 
 SEPARATORS = ",;"
+_BOM = re.compile("^(?:\ufeff|\u00ef\u00bb\u00bf)+")  # as UTF-8, or as UTF-8 read as Windows-1252
 
 
 class Need(Enum):
@@ -243,8 +245,11 @@ def decode(data: bytes) -> tuple[str, bool]:
 
 def split(text: str) -> list[Line]:
     """Lines as the module's text-mode reading gives them: LF, CR LF and CR
-    each end a line, handed on as one LF."""
-    texts = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
+    each end a line, handed on as one LF. Lists joined by `copy a+b` or `cat`
+    keep each part's byte order mark at the start of a line, and may end with
+    the end-of-file mark Ctrl-Z: neither belongs to a line."""
+    text = re.sub(r"\x1a[\x1a\s]*\Z", "", text)
+    texts = [_BOM.sub("", piece) for piece in text.replace("\r\n", "\n").replace("\r", "\n").split("\n")]
     lines = [piece + "\n" for piece in texts[:-1]]
     if texts[-1]:
         lines.append(texts[-1])
