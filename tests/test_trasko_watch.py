@@ -218,3 +218,57 @@ def test_every_usable_line_is_watched_and_a_split_password_named_once(site, foll
     assert uploads(site) == 2
     err = capsys.readouterr().err
     assert err.count("ligne 3 (coupe) : non publié : fichier Papi introuvable ; le mot de passe contient") == 1
+
+
+def records(tmp):
+    lines = (tmp / "etat.jsonl").read_text().splitlines()
+    return [(r["ligne"], r["resultat"], r["cause"]) for r in map(json.loads, lines)]
+
+
+def test_the_report_has_one_record_per_line_of_the_list(site, follow, capsys):
+    follower, clock, tmp = follow
+    line = f"open;{PASSWORD};t.papi;1"
+    (tmp / "tournois.txt").write_text(f"# le club\n{line}\n\n{line}\nseul\n{line}\n")
+    site.queue(*published(), *published(), *published())
+    follower.first_round(listing.read("tournois.txt")[0])
+    assert [(number, state) for number, state, _ in records(tmp)] == [
+        (1, "ignoree"),
+        (2, "publie"),
+        (3, "ignoree"),
+        (4, "publie"),
+        (5, "non_publie"),
+        (6, "publie"),
+    ]
+    capsys.readouterr()
+
+
+def test_an_unwritable_report_makes_the_status_1(site, follow, capsys):
+    follower, clock, tmp = follow
+    follower.report_file = str(tmp / "absent" / "etat.jsonl")  # its folder does not exist
+    site.queue(*published())
+    follower.first_round(listing.read("tournois.txt")[0])
+    assert follower.status() == 1
+    assert "rapport impossible à écrire" in capsys.readouterr().err
+
+
+def test_ctrl_c_in_the_first_round_rewrites_the_report(site, tmp_path, monkeypatch, capsys):
+    from trasko import dialogue
+
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "t.papi").write_bytes(b"v1")
+    (tmp_path / "tournois.txt").write_text(f"open;{PASSWORD};t.papi;1\nautre;{PASSWORD};t.papi;1\n")
+    (tmp_path / "etat.jsonl").write_text('{"ligne": 2, "resultat": "publie"}\n')  # an earlier run's
+    publish, calls = dialogue.publish, []
+
+    def interrupted_at_the_second(*args):
+        calls.append(1)
+        if len(calls) == 2:
+            raise KeyboardInterrupt
+        return publish(*args)
+
+    monkeypatch.setattr(dialogue, "publish", interrupted_at_the_second)
+    site.queue(*published())
+    options = parse(["--suivre", "--delai", "0.5", "--rapport", "etat.jsonl", "tournois.txt"])
+    assert watch.run(Environment(), options, listing.read("tournois.txt")[0]) == 1
+    assert records(tmp_path) == [(1, "publie", ""), (2, "non_tente", "interrompu (Ctrl-C)")]
+    assert capsys.readouterr().err.splitlines()[-1] == "trasko : interrompu"

@@ -32,18 +32,27 @@ class Batch:
         self.untried: list[Line] = []
 
     def run(self, lines: list[Line]) -> None:
+        """Each line in turn; after a stop, and after Ctrl-C (raised on), the
+        lines left have their record too."""
         for index, line in enumerate(lines):
             if line.ignored:
                 self.entries.append(Entry(line, State.IGNORED))
                 continue
-            outcome = self.one(line)
+            try:
+                outcome = self.one(line)
+            except KeyboardInterrupt:
+                self._left(lines[index:], messages.INTERRUPTED_CAUSE)
+                raise
             self.entries.append(Entry.of(line, outcome, self.env.now()))
             self.tell(line, outcome)
             if outcome.stops and not self.keep_going:
                 self.stopped_at = line
-                self.untried = [later for later in lines[index + 1 :] if not later.ignored]
-                self.entries += [Entry(later, State.UNTRIED) for later in self.untried]
+                self._left(lines[index + 1 :])
                 return
+
+    def _left(self, lines: list[Line], cause: str = "") -> None:
+        self.untried = [line for line in lines if not line.ignored]
+        self.entries += [Entry(line, State.IGNORED if line.ignored else State.UNTRIED, cause) for line in lines]
 
     def counts(self) -> Counter[State]:
         counts = Counter(entry.state for entry in self.entries)

@@ -94,10 +94,13 @@ class Follower:
     problems: dict[tuple[str, ...], Entry] = field(default_factory=dict)
     by_login: dict[str, float] = field(default_factory=dict)  # last attempt of each login
     started: bool = False  # the first round is over
+    written: bool = True  # the report, when asked for, is as the watch knows it
 
     def __post_init__(self) -> None:
         self.list_signature = signature(self.list_file)
         self.publisher = Publisher(self.env, self.recorder, stamped=True)
+        self.lines: list[Line] = []
+        self.round = Batch(self.env, self.publisher.one, self.publisher.tell)
 
     # --- rounds -------------------------------------------------------------
 
@@ -108,7 +111,8 @@ class Follower:
             sent[line.number] = signature(line.papi_path())
             return self.publisher.one(line)
 
-        batch = Batch(self.env, one, self.publisher.tell)
+        self.lines = lines
+        batch = self.round = Batch(self.env, one, self.publisher.tell)
         with self.recorder.installed():
             batch.run(lines)
         self.env.say(publish_summary(batch.counts()))
@@ -132,7 +136,21 @@ class Follower:
 
     def status(self) -> Status:
         failed = len(self.not_online()) + len(self.problems) + (not self.started)
-        return status(Counter({State.FAILED: failed}))
+        return status(Counter({State.FAILED: failed}), self.written)
+
+    def interrupted(self) -> None:
+        """Ctrl-C: the report rewritten with what is known, then the end told."""
+        if self.started:
+            self._write_report()
+        else:  # the first round's records, its lines left marked interrupted
+            self.written = json_report.write(self.env, self.report_file, self.round.entries)
+        missing = [line.label() for line in self.not_online()]
+        if not self.started:
+            self.env.on_own_line(messages.INTERRUPTED)
+        elif missing:
+            self.env.on_own_line(messages.WATCH_NOT_ONLINE.format(names=messages.all_names(missing)))
+        else:
+            self.env.on_own_line(messages.WATCH_STOPPED)
 
     def not_online(self) -> list[Line]:
         return [t.line for t in self.watched.values() if t.online is None or t.online != signature(t.line.papi_path())]
@@ -196,7 +214,7 @@ class Follower:
             self.env.stamped(messages.LIST_REREAD_FAILED.format(reason=error.reason))
             return
         old_watched, old_problems = self.watched, self.problems
-        self.watched, self.problems = {}, {}
+        self.lines, self.watched, self.problems = lines, {}, {}
         for line in lines:
             key = tuple(line.fields)
             if key in old_watched:
@@ -217,8 +235,15 @@ class Follower:
         self._write_report()
 
     def _write_report(self) -> None:
-        entries = [t.entry for t in self.watched.values()] + list(self.problems.values())
-        json_report.write(self.env, self.report_file, sorted(entries, key=lambda entry: entry.line.number))
+        """One record per line of the list, as a plain run writes it."""
+        self.written = json_report.write(self.env, self.report_file, [self._entry(line) for line in self.lines])
+
+    def _entry(self, line: Line) -> Entry:
+        key = tuple(line.fields)
+        known = self.watched[key].entry if key in self.watched else self.problems.get(key)
+        if line.ignored or known is None:
+            return Entry(line, State.IGNORED if line.ignored else State.UNTRIED)
+        return replace(known, line=line)
 
 
 @contextmanager
@@ -250,11 +275,5 @@ def run(env: Environment, options: Options, lines: list[Line]) -> Status:
                 env.sleep(interval)
                 follower.tick()
         except KeyboardInterrupt:
-            missing = [line.label() for line in follower.not_online()]
-            if not follower.started:
-                env.on_own_line(messages.INTERRUPTED)
-            elif missing:
-                env.on_own_line(messages.WATCH_NOT_ONLINE.format(names=messages.all_names(missing)))
-            else:
-                env.on_own_line(messages.WATCH_STOPPED)
+            follower.interrupted()
     return follower.status()
