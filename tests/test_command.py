@@ -293,6 +293,26 @@ def test_a_list_that_cannot_be_read_exits_2(tmp_path, make, reason):
     assert result.stdout == ("" if "octet" in reason else " tournoi list introuvable : liste\n")
 
 
+@pytest.mark.parametrize(
+    "args, what",
+    [
+        (["--rapport", "tournois.txt"], "le fichier-liste"),
+        (["--rapport", "./a.papi", "--verifier"], "un fichier Papi de la liste"),
+        (["--rapport", "ri.pdf", "--reglement", "ri.pdf"], "le règlement"),
+        (["--suivre", "--rapport=tournois.txt"], "le fichier-liste"),
+    ],
+)
+def test_a_report_over_an_input_is_refused_before_anything_is_sent(tmp_path, args, what):
+    (tmp_path / "a.papi").write_bytes(b"a")
+    (tmp_path / "ri.pdf").write_bytes(b"%PDF-1.4")
+    listing = write_list(tmp_path, f"club;{PASSWORD};a.papi;1")
+    before = {path.name: path.read_bytes() for path in tmp_path.iterdir()}
+    result = trasko(tmp_path, *args, "--site", closed_port_url(), listing)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert f"écrirait sur {what} : choisissez un autre nom de rapport" in result.stderr
+    assert {path.name: path.read_bytes() for path in tmp_path.iterdir()} == before
+
+
 def test_a_list_named_like_an_option_follows_double_dash(aspnet_site, tmp_path):
     (tmp_path / "a.papi").write_bytes(b"a")
     (tmp_path / "--liste.txt").write_text(f"{account(aspnet_site, 'tiret')};{PASSWORD};a.papi;1\n")

@@ -77,7 +77,7 @@ def _run(options: Options, env: Environment) -> Status:
 
 
 def _dispatch(options: Options, env: Environment) -> Status:
-    from trasko import listing, messages, site
+    from trasko import json_report, listing, messages, site
     from trasko.modes import registry
 
     modes = registry()
@@ -90,6 +90,11 @@ def _dispatch(options: Options, env: Environment) -> Status:
                 env.out(f"{messages.LIST_INTROUVABLE} {options.list_file}")  # as the module's batch says it
             env.say(messages.LIST_UNREADABLE.format(name=os.fsdecode(options.list_file), reason=error.reason))
             return Status.USAGE
+        inputs = [(options.list_file, messages.REPORT_OVER_LIST), (options.rules, messages.REPORT_OVER_RULES)]
+        inputs += [(line.papi_path(), messages.REPORT_OVER_PAPI) for line in lines if len(line.fields) > 2]
+        clash = json_report.overwrites(options.report, inputs)
+        if clash is not None:
+            return _usage_error(UsageError(clash), env)
         if ansi:
             env.say(messages.LIST_NOT_UTF8)
         return mode.run(env, options, lines)

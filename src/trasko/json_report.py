@@ -43,6 +43,23 @@ class Entry:
         }
 
 
+def overwrites(path: str | None, inputs: list[tuple[str | None, str]]) -> str | None:
+    """What of the run's `inputs` (path, what it is) the report at `path`
+    would be written over; None when it would be written over none."""
+    if path is None:
+        return None
+    clashes = (what for name, what in inputs if name is not None and name != "-" and _same(path, name))
+    what = next(clashes, None)
+    return None if what is None else messages.REPORT_OVER_INPUT.format(name=path, what=what)
+
+
+def _same(one: str, other: str) -> bool:
+    try:
+        return os.path.samefile(one, other)
+    except (OSError, ValueError):
+        return os.path.normcase(os.path.abspath(one)) == os.path.normcase(os.path.abspath(other))
+
+
 def write(env: Environment, path: str | None, entries: list[Entry], failed: str = State.FAILED) -> bool:
     """Writes the report (when asked for), `failed` naming a failure; False,
     said on standard error, when it cannot be written."""

@@ -108,6 +108,10 @@ ONLY_WITH = "{option} ne sert qu'avec {flag}"
 CHECK_REFUSES = "--verifier ne se combine ni avec --suivre ni avec --continuer"
 ERRAND_REFUSES = "{flag} ne se combine ni avec --verifier, ni avec --suivre, ni avec --continuer"
 ERRANDS_APART = "--facture et --reglement ne se combinent pas : lancez-les l'un après l'autre"
+REPORT_OVER_INPUT = "--rapport {name} écrirait sur {what} : choisissez un autre nom de rapport"
+REPORT_OVER_LIST = "le fichier-liste"
+REPORT_OVER_RULES = "le règlement"
+REPORT_OVER_PAPI = "un fichier Papi de la liste"
 REPORT_UNWRITABLE = "trasko : rapport impossible à écrire : {name} ({reason})"
 
 # --- --suivre --------------------------------------------------------------------
