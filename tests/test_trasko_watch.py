@@ -272,3 +272,26 @@ def test_ctrl_c_in_the_first_round_rewrites_the_report(site, tmp_path, monkeypat
     assert watch.run(Environment(), options, listing.read("tournois.txt")[0]) == 1
     assert records(tmp_path) == [(1, "publie", ""), (2, "non_tente", "interrompu (Ctrl-C)")]
     assert capsys.readouterr().err.splitlines()[-1] == "trasko : interrompu"
+
+
+def test_a_second_watch_of_the_list_is_refused_while_the_first_runs(site, tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "t.papi").write_bytes(b"v1")
+    (tmp_path / "tournois.txt").write_text(f"open;{PASSWORD};t.papi;1\n")
+    options = parse(["--suivre", "--delai", "0.5", "tournois.txt"])
+    lines = listing.read("tournois.txt")[0]
+    (tmp_path / "tournois.txt.verrou").write_text("processus 1, commencé hier")  # left by a watch that died
+    second = []
+
+    def look_then_stop(seconds):
+        second.append(watch.run(Environment(), options, lines))  # started while the first watches
+        raise KeyboardInterrupt
+
+    site.queue(*published())
+    assert watch.run(Environment(sleep=look_then_stop), options, lines) == 0
+    assert second == [2] and uploads(site) == 1, "the second sent nothing"
+    err = capsys.readouterr().err
+    assert f"un autre suivi de tournois.txt est déjà en cours (processus {os.getpid()}, commencé le " in err
+    assert not (tmp_path / "tournois.txt.verrou").exists(), "freed when the first ended"
+    site.queue(*published())
+    assert watch.run(Environment(sleep=look_then_stop), options, lines) == 0  # the list is free again

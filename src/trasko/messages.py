@@ -117,6 +117,11 @@ REPORT_UNWRITABLE = "trasko : rapport impossible à écrire : {name} ({reason})"
 # --- --suivre --------------------------------------------------------------------
 WATCHING = "suivi de {files} Papi, toutes les {interval:g} s ; Ctrl-C pour arrêter"
 WATCH_STOPPED = "suivi arrêté"
+WATCH_RUNNING = (
+    "trasko : un autre suivi de {name} est déjà en cours ({first}) ; "
+    "arrêtez-le (Ctrl-C dans sa fenêtre) avant d'en lancer un autre"
+)
+WATCH_LOCK = "processus {pid}, commencé le {since}"
 WATCH_NOT_ONLINE = "suivi arrêté ; pas en ligne dans sa version actuelle : {names}"
 RETRY_AT = "{label} : nouvel essai vers {time}"
 

@@ -24,7 +24,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING
 
-from trasko import json_report, listing, messages
+from trasko import json_report, listing, lock, messages
 from trasko.batch import Batch, Publisher
 from trasko.exchange import Recorder, Timeouts
 from trasko.json_report import Entry
@@ -264,6 +264,14 @@ def _stopped_by_signals() -> Iterator[None]:
 
 
 def run(env: Environment, options: Options, lines: list[Line]) -> Status:
+    with lock.only_watch(options.list_file, env.time("%Y-%m-%d à %H:%M:%S")) as refused:
+        if refused is not None:
+            env.say(refused)
+            return Status.USAGE
+        return _watch(env, options, lines)
+
+
+def _watch(env: Environment, options: Options, lines: list[Line]) -> Status:
     interval = options.interval
     follower = Follower(env, options.list_file, Recorder(Timeouts(options.wait)), interval, options.report)
     with _stopped_by_signals():
