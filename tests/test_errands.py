@@ -85,13 +85,17 @@ PASSWORD = "Secret-Loopback-1"
 PDF_BYTES = b"%PDF-1.4\n" + b"x" * 1300
 
 
-def tournament_page(tag, invoice=None, uploads=True, verdict=""):
+PAPI_FIELD = '<input type="file" name="ctl00$ContentPlaceHolderMain$UploadPapi" />'
+
+
+def tournament_page(tag, invoice=None, uploads=True, verdict="", papi=False):
     """The tournament page as the site serves it after a login, its state fields valued by `tag`."""
     fields = "".join(f'<input type="hidden" name="{n}" id="{n}" value="{n}-{tag}" />' for n in STATE)
     invoice = "" if invoice is None else f'<a id="{INVOICE_ID}" href="#">{invoice}</a>'
     files = f'<input type="file" name="{RULES_FILE}" /><a id="{RULES_EVENT.replace("$", "_")}">envoyer</a>'
     return page(
         f"<html><body><form>{fields}{files if uploads else ''}"
+        f"{PAPI_FIELD if papi else ''}"
         f'<span id="{VERDICT_ID}">{verdict}</span>{invoice}<a id="{BUTTON}">Activer le tournoi</a></form></body></html>'
     )
 
@@ -158,6 +162,12 @@ DIALOGUES = [
     ("reglement", [*IN, verdict("")], "envoi du règlement non confirmé par le site", RULES_3),
     ("reglement", [*IN, verdict(TAKEN_1309.replace("1 309", "9"))], "règlement incomplet sur le site (9", RULES_3),
     ("reglement", [login_form("e"), tournament_page("l", uploads=False)], "tournoi clos ou archivé", [ENTRY, LOGIN]),
+    (
+        "reglement",
+        [login_form("e"), tournament_page("l", uploads=False, papi=True)],
+        "le site ne propose pas l'envoi du règlement pour ce tournoi",
+        [ENTRY, LOGIN],
+    ),
     ("reglement", [login_form("e"), login_form("l")], "connexion refusée", [ENTRY, LOGIN]),
     ("reglement", [*IN, page("<p>?</p>")], "page inattendue du site", RULES_3),
 ]

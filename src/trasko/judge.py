@@ -230,7 +230,10 @@ def invoice(judge: Judge, exchange: Exchange) -> Outcome:
 
 
 def rules_offered(page: Page) -> Outcome | None:
-    return None if page.rules_upload else failed(messages.RULES_CLOSED)
+    if page.rules_upload:
+        return None
+    # A page that still takes Papi files is no closed tournament's.
+    return failed(messages.RULES_NOT_OFFERED if page.upload_control else messages.RULES_CLOSED)
 
 
 def rules(judge: Judge, exchange: Exchange) -> Outcome:

@@ -142,6 +142,7 @@ N_NO_INVOICE = ("sans facture", "sans facture")
 N_RULES_SENT = ("règlement envoyé", "règlements envoyés")
 N_NOT_SENT = ("non envoyé", "non envoyés")
 RULES_SENT = "règlement envoyé : {name} ({size} octets)"
+RULES_NOT_OFFERED = "le site ne propose pas l'envoi du règlement pour ce tournoi"
 RULES_CLOSED = "tournoi clos ou archivé : le site n'accepte plus de règlement pour lui"
 RULES_REFUSED = "règlement refusé par le site : {verdict}"
 RULES_NOT_CONFIRMED = "envoi du règlement non confirmé par le site"
