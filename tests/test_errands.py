@@ -197,7 +197,7 @@ def test_dialogue(peer, tmp_path, capsys, errand, answers, said, requests):
 
 
 def test_saved_invoice_is_the_page_with_its_base(peer, tmp_path, capsys):
-    (tmp_path / "l.txt").write_text(f"a/b;{PASSWORD};x.papi;1\n")
+    (tmp_path / "l.txt").write_text(f"a*b;{PASSWORD};x.papi;1\n")
     peer.queue(login_form("e"), DUE, INVOICE)
     assert main(["--site", peer.url + "/", "--facture", "--dossier", str(tmp_path), str(tmp_path / "l.txt")]) == 0
     saved = (tmp_path / "facture-a_b.html").read_text(encoding="utf-8")

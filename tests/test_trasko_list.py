@@ -63,6 +63,22 @@ LINES = {
     "# ok;Mot-De-Passe;t.papi;1\n": (listing.COMMENT, "", "ligne 4", None),
     "#ok;Mot-De-Passe;t.papi;1\n": (listing.COMMENT, "", "ligne 4", None),
     " ; \n": (listing.BLANK, "", "ligne 4", None),
+    # A password where the login should be: forgotten, or joined to it.
+    "Mot-De-Passe ; t.papi ; 1\n": (
+        listing.PAPI_PROBLEM,
+        f"{messages.PAPI_MISSING} ; {messages.SPLIT_PASSWORD}",
+        "ligne 4",
+        f"--------------- Fichier papi introuvable: {MASKED}",
+    ),
+    "ok:Mot-De-Passe;t.papi;1\n": (
+        listing.PAPI_PROBLEM,
+        f"{messages.PAPI_MISSING} ; {messages.SPLIT_PASSWORD}",
+        "ligne 4",
+        f"--------------- Fichier papi introuvable: {MASKED}",
+    ),
+    "ok/Mot;De-Passe;t.papi;1\n": (listing.USABLE, "", "ligne 4", "trasko - envoi de: t.papi"),
+    "ok|Mot;De-Passe;t.papi;1\n": (listing.USABLE, "", "ligne 4", "trasko - envoi de: t.papi"),
+    "ok=Mot;De-Passe;t.papi;1\n": (listing.USABLE, "", "ligne 4", "trasko - envoi de: t.papi"),
     "ok;;t.papi;1\n": (listing.NO_PASSWORD, messages.EMPTY_PASSWORD, "ligne 4 (ok)", None),
     ";Mot-De-Passe;t.papi;1\n": (listing.NO_LOGIN, messages.EMPTY_LOGIN, "ligne 4", None),
     "Mot-De-Passe\n": (

@@ -26,6 +26,7 @@ PAPI_PROBLEM = "fichier Papi à revoir"
 USABLE = "utilisable"
 
 SEPARATORS = ",;"
+_JOINED = re.compile(r"[\s:/|=\\]")
 _BOM = re.compile("^(?:\ufeff|\u00ef\u00bb\u00bf)+")  # as UTF-8, or as UTF-8 read as Windows-1252
 
 
@@ -60,12 +61,14 @@ class Line:
 
     @property
     def login(self) -> str:
-        """Field 0 when it cannot hold a password: the line split into
-        several fields, and no blank or tab inside it."""
+        """Field 0 when it cannot hold a password: the line in its expected
+        shape (the password's place not taken by the Papi file, a login
+        forgotten), and the field a plausible login (no blank, none of the
+        characters that would join a password to it)."""
         first = self.fields[0]
-        if len(self.fields) < 2 or first.startswith("#") or any(c.isspace() for c in first):
+        if len(self.fields) < 3 or first.startswith("#") or self.fields[1].lower().endswith(".papi"):
             return ""
-        return first
+        return "" if _JOINED.search(first) else first
 
     @property
     def password(self) -> str:
