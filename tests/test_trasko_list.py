@@ -117,6 +117,12 @@ LINES = {
         "ligne 4 (ok)",
         f"--------------- Fichier papi introuvable: {MASKED}",
     ),
+    'ok;Mot,De-Passe.2026;"t.papi";1\n': (
+        listing.PAPI_PROBLEM,
+        f"{messages.PAPI_MISSING} ; {messages.SPLIT_PASSWORD}",
+        "ligne 4 (ok)",
+        f"--------------- Fichier papi introuvable: {MASKED}",
+    ),
     "ok;Mot;De-Passe\n": (
         listing.PAPI_PROBLEM,
         f"{messages.PAPI_MISSING} ; {messages.SPLIT_PASSWORD}",

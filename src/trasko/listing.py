@@ -77,8 +77,7 @@ class Line:
     @property
     def papi(self) -> str:
         """Field 2, without the double quotes Windows' "copy as path" puts around it."""
-        text = self.fields[2] if len(self.fields) > 2 else ""
-        return text[1:-1].strip() if len(text) > 1 and text[0] == text[-1] == '"' else text
+        return _unquoted(self.fields[2] if len(self.fields) > 2 else "")
 
     @property
     def visible(self) -> bool:
@@ -199,7 +198,12 @@ def _path_like(text: str) -> bool:
     return "/" in text or "\\" in text or "." in text.strip(".")
 
 
-def _looks_like_papi(text: str) -> bool:
+def _unquoted(text: str) -> str:
+    return text[1:-1].strip() if len(text) > 1 and text[0] == text[-1] == '"' else text
+
+
+def _looks_like_papi(field: str) -> bool:
+    text = _unquoted(field)
     if text.lower().endswith(".papi"):
         return True
     try:
