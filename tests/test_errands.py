@@ -56,6 +56,23 @@ def test_invoice_stays_in_its_folder(tmp_path, login, name):
     assert path.read_bytes() == "<p>é €</p>".encode()
 
 
+def test_invoice_follows_no_link_planted_in_its_folder(tmp_path):
+    outside = tmp_path / "ailleurs.txt"
+    outside.write_text("intact")
+    folder = tmp_path / "factures"
+    folder.mkdir()
+    path = errands.invoice_path(str(folder), "open")
+    try:
+        for name in (path.name + ".part", path.name):  # the old side file's name, and the invoice's own
+            (folder / name).symlink_to(outside)
+    except OSError:
+        pytest.skip("no symbolic links here")
+    errands.save(path, "<p>facture</p>")
+    assert outside.read_text() == "intact"
+    assert not path.is_symlink() and path.read_text() == "<p>facture</p>"
+    assert sorted(os.listdir(folder)) == [path.name, path.name + ".part"]
+
+
 @pytest.mark.parametrize(
     "name, data, problem",
     [

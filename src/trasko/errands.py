@@ -9,6 +9,7 @@ from __future__ import annotations
 import html
 import os
 import re
+import secrets
 from collections import Counter
 from dataclasses import replace
 from pathlib import Path
@@ -69,10 +70,18 @@ def invoice_path(folder: str, login: str) -> Path:
 
 
 def save(path: Path, text: str) -> None:
-    """Written beside and renamed into place: never half an invoice on disk."""
-    part = path.with_name(path.name + ".part")
-    part.write_text(text, encoding="utf-8", newline="")
-    os.replace(part, path)
+    """Written beside and renamed into place: never half an invoice on disk.
+    The side file is created afresh, so a link planted in the folder under
+    its name leads nowhere outside it."""
+    part = path.with_name(f"{path.name}.{secrets.token_hex(4)}.part")
+    handle = os.open(part, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)  # fails on anything already there
+    try:
+        with open(handle, "w", encoding="utf-8", newline="") as file:
+            file.write(text)
+        os.replace(part, path)
+    except BaseException:
+        os.unlink(part)
+        raise
 
 
 # --- the runs over the list -------------------------------------------------------
