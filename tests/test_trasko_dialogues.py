@@ -13,7 +13,7 @@ from trasko import dialogue, judge, messages
 from trasko.exchange import Recorder, Timeouts
 
 import velka
-from peer import close_before, closed_port, page, redirect, slow
+from peer import close_before, closed_port, endless, page, redirect, slow
 
 PASSWORD = "Secret,du;Club-42"
 
@@ -149,6 +149,9 @@ CASES = {
         1,
     ),
     "silent site": ([login(), slow(LOGIN_FORM, delay=0, before=3)], True, FAILED, "site muet après 0.5 s", 2),
+    # A page that trickles in is given its time-outs' sum in all: 1 s here.
+    "trickling site": ([login(), endless(b"<p>x</p>", interval=0.2)], True, FAILED, "site muet après 1 s", 2),
+    "endless answer": ([login(), endless()], True, FAILED, "réponse du site trop longue", 2),
 }
 
 

@@ -21,8 +21,10 @@ import http.client
 import os
 import socket
 import ssl
+import threading
+import time
 from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 from urllib.parse import urlsplit
@@ -37,12 +39,15 @@ if TYPE_CHECKING:
 # time-out: an upload is given, beyond it, the time to send its file at this
 # rate (bytes per second, about 200 kbit/s: a slow rural line's upstream).
 SLOW_LINE = 25_000
+# Far above any page of the site (tens of kB): an answer this long is no page of it.
+LONGEST_ANSWER = 8 * 1024 * 1024
 DEFAULT_WAIT = 60.0
 
 
 @dataclass(frozen=True)
 class Timeouts:
-    """How long the site may stay silent: to connect, and between two pieces of its answer."""
+    """How long the site may stay silent: to connect, and between two pieces
+    of its answer; a whole request is given their sum."""
 
     wait: float = DEFAULT_WAIT
 
@@ -79,6 +84,54 @@ class Stopped(Exception):
     """Raised by the wrappers in place of a request once the dialogue's outcome is known."""
 
 
+class Unanswered(Exception):
+    """An answer given up: its text is the cause, in French."""
+
+
+@dataclass
+class Answer:
+    """What the module's `read_url` reads of an answer, read here within its bounds."""
+
+    content: bytes
+    status_code: int
+    url: str
+
+
+def _body(response: Any, seconds: float, started: float) -> bytes:
+    """The answer's body, read within `seconds` of `started` and `LONGEST_ANSWER` bytes.
+    The socket's own time-out only bounds each wait: a site trickling its
+    answer is cut when the whole time is up, by closing its connection."""
+    connection = getattr(response.raw, "connection", None) or getattr(response.raw, "_connection", None)
+    sock: Any = getattr(connection, "sock", None)
+    expired = threading.Event()
+
+    def expire() -> None:
+        expired.set()
+        with suppress(OSError, AttributeError):
+            sock.shutdown(socket.SHUT_RDWR)
+
+    timer = threading.Timer(max(0.0, seconds - (time.monotonic() - started)), expire)
+    timer.daemon = True
+    timer.start()
+    data = bytearray()
+    try:
+        for chunk in response.iter_content(65536):
+            data += chunk
+            if len(data) > LONGEST_ANSWER:
+                raise Unanswered(messages.TOO_LONG)
+    except Unanswered:
+        raise
+    except Exception:
+        if not expired.is_set():
+            raise
+    finally:
+        timer.cancel()
+        response.close()
+    if expired.is_set():
+        raise Unanswered(messages.SILENT.format(seconds=seconds))
+    return bytes(data)
+
+
 class RecordingSession:
     """A `requests` session whose requests carry the time-outs and are recorded."""
 
@@ -97,20 +150,27 @@ class RecordingSession:
         exchange = Exchange(method, urlsplit(url).path or "/", _size(kwargs.get("files")))
         connect, read = self._timeouts.for_request(exchange.sent)
         kwargs.setdefault("timeout", (connect, read))
+        started = time.monotonic()
         try:
-            response = getattr(self._inner, method.lower())(url, **kwargs)
+            response = getattr(self._inner, method.lower())(url, stream=True, **kwargs)
+            body = _body(response, connect + read, started)
+            answer = Answer(body, response.status_code, response.url)
+        except Unanswered as error:
+            exchange.error, exchange.silent_after = str(error), None
+            self.judge.feed(exchange)
+            raise
         except Exception as error:
             exchange.error, exchange.silent_after = network_cause(error, connect, read)
             self.judge.feed(exchange)
             raise
         try:
-            exchange.status, exchange.final_url = response.status_code, response.url
-            exchange.page = site.read_page(response.content.decode(), site.base_url())
+            exchange.status, exchange.final_url = answer.status_code, answer.url
+            exchange.page = site.read_page(answer.content.decode(), site.base_url())
         except UnicodeDecodeError:
             exchange.undecodable = True
         finally:
             self.judge.feed(exchange)
-        return response
+        return answer
 
 
 def send(read_url: Any, session: RecordingSession, url: str, data: Any = None, files: Any = None) -> str | None:
