@@ -57,9 +57,16 @@ def trasko(workdir, *args, input=None, env=None):
         code = main(list(map(str, args)), env)
     finally:
         os.chdir(saved)
-    result = subprocess.CompletedProcess(args, int(code), env.given_stdout.getvalue(), env.given_stderr.getvalue())
+    result = subprocess.CompletedProcess(args, int(code), written(env.given_stdout), written(env.given_stderr))
     no_password(result.stdout, result.stderr)
     return result
+
+
+def written(stream):
+    if isinstance(stream, io.TextIOWrapper):  # over bytes, in an encoding of its own
+        stream.flush()
+        return stream.buffer.getvalue().decode(stream.encoding)
+    return stream.getvalue()
 
 
 def trasko_process(workdir, *args, input=None):
@@ -719,6 +726,19 @@ def test_suivre_tries_a_failure_again_until_the_site_takes_it(aspnet_site, tmp_p
         "ligne 1 (plus-tard) : non publié : connexion refusée" in err and "ligne 1 (plus-tard) : publié (r.papi)" in err
     )
     no_password(err, (tmp_path / "etat.jsonl").read_text())
+
+
+def test_a_name_the_output_cannot_write_stops_nothing(site, tmp_path):
+    from scripted_site import published
+
+    name = "Open d'été ✓.papi"  # no check mark in Windows-1252, a redirected output's encoding there
+    (tmp_path / name).write_bytes(b"papi")
+    site.queue(*published(), *published())
+    listing = write_list(tmp_path, f"a;{PASSWORD};{name};1", f"b;{PASSWORD};{name};1")
+    out, err = (io.TextIOWrapper(io.BytesIO(), encoding="cp1252") for _ in range(2))
+    result = trasko(tmp_path, "--site", site.url, listing, env=Environment(out, err))
+    assert result.returncode == 0 and len(site.requests) == 6
+    assert result.stdout == said(ENVOI_DE, "Open d'été ?.papi") * 2
 
 
 def test_a_file_online_without_its_visibility_set_does_not_stop_the_batch(site, tmp_path):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import errno
+import io
 import os
 import sys
 from contextlib import nullcontext, redirect_stdout
@@ -16,6 +17,11 @@ def main(argv: list[str] | None = None, env: Environment | None = None) -> int:
     """Runs the command; returns its exit status."""
     args = sys.argv[1:] if argv is None else argv
     env = Environment() if env is None else env
+    for stream in (env.stdout, env.stderr):
+        # A name the output's encoding cannot write (a Windows console's, a
+        # redirected output's) is written with stand-ins: it never stops the work.
+        if isinstance(stream, io.TextIOWrapper):
+            stream.reconfigure(errors="replace")
     try:
         # The module prints on the interpreter's standard output: the run's own.
         with redirect_stdout(env.stdout) if env.given_stdout else nullcontext():
