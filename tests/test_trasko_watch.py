@@ -295,3 +295,30 @@ def test_a_second_watch_of_the_list_is_refused_while_the_first_runs(site, tmp_pa
     assert not (tmp_path / "tournois.txt.verrou").exists(), "freed when the first ended"
     site.queue(*published())
     assert watch.run(Environment(sleep=look_then_stop), options, lines) == 0  # the list is free again
+
+
+def test_the_watch_goes_on_when_its_folder_goes_away_and_comes_back(site, follow, monkeypatch, capsys):
+    import shutil
+
+    follower, clock, tmp = follow
+    club = tmp / "club"
+    club.mkdir()
+    (club / "t.papi").write_bytes(b"v1")
+    (club / "tournois.txt").write_text(f"open;{PASSWORD};t.papi;1\n")
+    monkeypatch.chdir(club)
+    follower = watch.Follower(Environment(clock=clock), "tournois.txt", Recorder(Timeouts(0.5)), 10.0)
+    site.queue(*published())
+    follower.first_round(listing.read("tournois.txt")[0])
+    shutil.rmtree(club)  # the starting folder, removed under the watch
+    look(follower, clock, 10)
+    look(follower, clock, 10)
+    assert follower.status() == 1
+    club.mkdir()
+    (club / "tournois.txt").write_text(f"open;{PASSWORD};t.papi;1\n")
+    change(club / "t.papi", b"v2")
+    site.queue(*published())
+    look(follower, clock, 60)  # seen again
+    look(follower, clock, 10)  # the same for an interval: sent
+    assert uploads(site) == 2 and follower.status() == 0
+    err = capsys.readouterr().err
+    assert err.count("ligne 1 (open) : fichier Papi introuvable") == 1 and "erreur interne" not in err

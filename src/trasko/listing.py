@@ -50,9 +50,10 @@ class ListError(Exception):
 class Line:
     """One line of the list file, split and judged by the module's batch rules."""
 
-    def __init__(self, number: int, raw: str) -> None:
+    def __init__(self, number: int, raw: str, base: str = "") -> None:
         self.number = number
         self.raw = raw  # as read, with its line end
+        self.base = base or os.getcwd()  # the folder its relative paths start from
         self.fields = [text.strip() for text, _ in _pieces(raw)]
         self.kind = BLANK
         self.cause = ""
@@ -101,7 +102,7 @@ class Line:
         return messages.LINE_LABEL_BARE.format(number=self.number)
 
     def papi_path(self) -> str:
-        return os.path.abspath(self.papi)
+        return os.path.normpath(os.path.join(self.base, self.papi))
 
     def examine(self) -> None:
         """Judges the line against the file system as it is now."""
@@ -123,7 +124,7 @@ class Line:
             return NO_PASSWORD, messages.EMPTY_PASSWORD
         if len(fields) < 3:
             return MALFORMED, malformed
-        problem = _papi_problem(self.papi)
+        problem = _papi_problem(self.papi_path())
         if problem is not None:
             return PAPI_PROBLEM, self._papi_cause(problem)
         if len(fields) < 4:
@@ -139,7 +140,7 @@ class Line:
 
     def _split_suspected(self) -> bool:
         """A Papi file named further on: the password held a separator."""
-        return any(_looks_like_papi(text) for text in self.fields[3:])
+        return any(_looks_like_papi(text, self.base) for text in self.fields[3:])
 
     def module_line(self) -> str | None:
         """What the module's batch prints for this line (standard output),
@@ -158,7 +159,7 @@ class Line:
         ending = self.raw[len(self.raw.rstrip("\r\n")) :]
         if not self.login:
             return messages.MASKED_LINE.format(number=self.number) + ending
-        secret = next((i for i in range(2, len(self.fields)) if _looks_like_papi(self.fields[i])), 2)
+        secret = next((i for i in range(2, len(self.fields)) if _looks_like_papi(self.fields[i], self.base)), 2)
         pieces = _pieces(self.raw)
         for index in range(1, min(secret, len(pieces))):
             text, separator = pieces[index]
@@ -202,12 +203,12 @@ def _unquoted(text: str) -> str:
     return text[1:-1].strip() if len(text) > 1 and text[0] == text[-1] == '"' else text
 
 
-def _looks_like_papi(field: str) -> bool:
+def _looks_like_papi(field: str, base: str) -> bool:
     text = _unquoted(field)
     if text.lower().endswith(".papi"):
         return True
     try:
-        return bool(text) and Path(text).is_file()
+        return bool(text) and Path(base, text).is_file()
     except (OSError, ValueError):
         return False
 
@@ -215,11 +216,14 @@ def _looks_like_papi(field: str) -> bool:
 # --- reading ------------------------------------------------------------------
 
 
-def read(name: str, stdin: Callable[[], BinaryIO] = lambda: sys.stdin.buffer) -> tuple[list[Line], bool]:
-    """The lines of the list (`stdin` gives the one named "-"), and whether it
+def read(
+    name: str, stdin: Callable[[], BinaryIO] = lambda: sys.stdin.buffer, base: str = ""
+) -> tuple[list[Line], bool]:
+    """The lines of the list (`stdin` gives the one named "-"; their relative
+    paths start from `base`, by default the current folder), and whether it
     was read as Windows-1252; ListError when it cannot be read."""
     text, ansi = decode(read_bytes(name, stdin))
-    return split(text), ansi
+    return split(text, base), ansi
 
 
 def read_bytes(name: str, stdin: Callable[[], BinaryIO]) -> bytes:
@@ -250,7 +254,7 @@ def decode(data: bytes) -> tuple[str, bool]:
         raise ListError(messages.LIST_BAD_BYTES.format(byte=data[error.start], line=line), opened=True) from None
 
 
-def split(text: str) -> list[Line]:
+def split(text: str, base: str = "") -> list[Line]:
     """Lines as the module's text-mode reading gives them: LF, CR LF and CR
     each end a line, handed on as one LF. Lists joined by `copy a+b` or `cat`
     keep each part's byte order mark at the start of a line, and may end with
@@ -260,4 +264,5 @@ def split(text: str) -> list[Line]:
     lines = [piece + "\n" for piece in texts[:-1]]
     if texts[-1]:
         lines.append(texts[-1])
-    return [Line(number, raw) for number, raw in enumerate(lines, 1)]
+    base = base or os.getcwd()
+    return [Line(number, raw, base) for number, raw in enumerate(lines, 1)]

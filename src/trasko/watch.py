@@ -20,7 +20,7 @@ import signal
 import stat
 from collections import Counter
 from collections.abc import Iterator
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING
 
@@ -79,6 +79,7 @@ class Tournament:
     tried: Signature = None
     settling: Signature = None
     last_attempt: float | None = None
+    missing: bool = False  # its file went away, and that was said
 
 
 @dataclass
@@ -97,6 +98,7 @@ class Follower:
     written: bool = True  # the report, when asked for, is as the watch knows it
 
     def __post_init__(self) -> None:
+        self.base = os.getcwd()  # where the list's relative paths start, even once it is gone
         self.list_signature = signature(self.list_file)
         self.publisher = Publisher(self.env, self.recorder, stamped=True)
         self.lines: list[Line] = []
@@ -125,6 +127,7 @@ class Follower:
     def tick(self) -> None:
         """One look at the list and at every file; sends those that are due."""
         acted = False
+        self._home()
         with self.recorder.installed():
             self._reread()
             for tournament in list(self.watched.values()):
@@ -178,8 +181,21 @@ class Follower:
             at = self.env.now() + max(t.backoff.wait, self.interval)
             self.env.stamped(messages.RETRY_AT.format(label=t.line.label(), time=self.env.time("%H:%M:%S", at)))
 
+    def _home(self) -> None:
+        """Back in the starting folder when it was removed and made again, so
+        that the paths given relative to it (the list, the report) work again."""
+        try:
+            os.getcwd()
+        except FileNotFoundError:
+            with suppress(OSError):
+                os.chdir(self.base)
+
     def _due(self, t: Tournament) -> bool:
         now, current = self.env.clock(), signature(t.line.papi_path())
+        gone = current is None and (t.tried or t.online) is not None
+        if gone and not t.missing:  # said once; sent again once it is back and has changed
+            self.env.stamped(messages.LINE_CAUSE.format(label=t.line.label(), cause=messages.PAPI_MISSING))
+        t.missing = gone
         if current is None or current == t.online:
             t.settling = None
             return False
@@ -209,7 +225,7 @@ class Follower:
             return
         self.list_signature = now
         try:
-            lines, _ = listing.read(self.list_file, self.env.stdin)
+            lines, _ = listing.read(self.list_file, self.env.stdin, self.base)
         except ListError as error:
             self.env.stamped(messages.LIST_REREAD_FAILED.format(reason=error.reason))
             return
