@@ -63,10 +63,10 @@ def trasko(workdir, *args, input=None, env=None):
 
 
 def written(stream):
-    if isinstance(stream, io.TextIOWrapper):  # over bytes, in an encoding of its own
-        stream.flush()
-        return stream.buffer.getvalue().decode(stream.encoding)
-    return stream.getvalue()
+    if hasattr(stream, "getvalue"):
+        return stream.getvalue()
+    stream.flush()  # over bytes, in an encoding of its own; a device keeps nothing
+    return stream.buffer.getvalue().decode(stream.encoding) if hasattr(stream.buffer, "getvalue") else ""
 
 
 def trasko_process(workdir, *args, input=None):
@@ -681,6 +681,51 @@ def test_a_closed_standard_output_ends_the_command_quietly(tmp_path):
     command = f"exec {sys.executable} -m trasko {listing} >&-"
     result = subprocess.run(["bash", "-c", command], cwd=tmp_path, capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stderr) == (1, "")
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="a device that is always full")
+def test_a_full_disk_under_standard_output_stops_no_work(site, tmp_path):
+    from scripted_site import published
+
+    (tmp_path / "t.papi").write_bytes(b"t")
+    site.queue(*published())
+    listing = write_list(tmp_path, f"plein;{PASSWORD};t.papi;1")
+    with open("/dev/full", "w") as full:
+        result = trasko(
+            tmp_path, "--site", site.url, "--rapport", "r.jsonl", listing, env=Environment(full, io.StringIO())
+        )
+    assert result.returncode == 1 and len(site.requests) == 3
+    assert json.loads((tmp_path / "r.jsonl").read_text())["resultat"] == "publie"
+    assert result.stderr == (
+        "bilan : 1 publié, 0 non publié, 0 non tenté\n"
+        "trasko : la sortie standard n'a pas pu être écrite (disque plein ?) ; "
+        "le travail est fait : voyez les lignes ci-dessus et le rapport\n"
+    )
+
+
+@NO_SIGINT
+def test_sigterm_ends_a_plain_run_with_its_summary_and_report(site, tmp_path):
+    from scripted_site import LOGIN_FORM
+
+    from peer import slow
+
+    (tmp_path / "t.papi").write_bytes(b"t")
+    site.queue(slow(LOGIN_FORM, delay=0, before=30))
+    listing = write_list(tmp_path, f"long;{PASSWORD};t.papi;1", f"apres;{PASSWORD};t.papi;1")
+    command = [sys.executable, "-m", "trasko", "--site", site.url, "--rapport", "r.jsonl", listing]
+    proc = subprocess.Popen(command, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        end = time.monotonic() + 30
+        while not site.requests and time.monotonic() < end:
+            time.sleep(0.05)
+        proc.send_signal(signal.SIGTERM)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    assert proc.returncode == 1
+    assert err == "trasko : interrompu\nbilan : 0 publié, 0 non publié, 2 non tentés\n"
+    records = [json.loads(line) for line in (tmp_path / "r.jsonl").read_text().splitlines()]
+    assert [(r["resultat"], r["cause"]) for r in records] == [("non_tente", "interrompu")] * 2
 
 
 def test_ctrl_c_on_a_terminal_is_told_on_its_own_line(monkeypatch, capsys):

@@ -270,7 +270,7 @@ def test_ctrl_c_in_the_first_round_rewrites_the_report(site, tmp_path, monkeypat
     site.queue(*published())
     options = parse(["--suivre", "--delai", "0.5", "--rapport", "etat.jsonl", "tournois.txt"])
     assert watch.run(Environment(), options, listing.read("tournois.txt")[0]) == 1
-    assert records(tmp_path) == [(1, "publie", ""), (2, "non_tente", "interrompu (Ctrl-C)")]
+    assert records(tmp_path) == [(1, "publie", ""), (2, "non_tente", "interrompu")]
     assert capsys.readouterr().err.splitlines()[-1] == "trasko : interrompu"
 
 

@@ -2,15 +2,17 @@
 
 from __future__ import annotations
 
-import errno
 import io
 import os
 import sys
 from contextlib import nullcontext, redirect_stdout
+from dataclasses import replace
+from typing import TextIO, cast
 
+from trasko import messages
 from trasko.modes import Status
 from trasko.options import Options, UsageError, parse
-from trasko.report import Environment
+from trasko.report import Environment, KeptOutput, interrupting, output_gone
 
 
 def main(argv: list[str] | None = None, env: Environment | None = None) -> int:
@@ -22,15 +24,22 @@ def main(argv: list[str] | None = None, env: Environment | None = None) -> int:
         # redirected output's) is written with stand-ins: it never stops the work.
         if isinstance(stream, io.TextIOWrapper):
             stream.reconfigure(errors="replace")
+    kept = None if env.stdout is None else KeptOutput(env.stdout)
+    env = replace(env, given_stdout=cast(TextIO, kept))
     try:
         # The module prints on the interpreter's standard output: the run's own.
-        with redirect_stdout(env.stdout) if env.given_stdout else nullcontext():
-            return _main(args, env)
+        with redirect_stdout(kept) if kept is not None else nullcontext():
+            status = _main(args, env)
     except OSError as error:
-        if not _output_gone(error):
+        if not output_gone(error):
             raise
-        _silence(env)
+        _silence(env.stdout, env.stderr)
         return Status.NOT_DONE
+    if kept is None or not kept.failed:
+        return status
+    env.say(messages.OUTPUT_REFUSED)
+    _silence(kept.inner)  # what it still holds can go nowhere either
+    return max(status, Status.NOT_DONE)
 
 
 def _main(args: list[str], env: Environment) -> Status:
@@ -46,8 +55,6 @@ def _main(args: list[str], env: Environment) -> Status:
 
 
 def _usage_error(error: UsageError, env: Environment) -> Status:
-    from trasko import messages
-
     if error.no_list:
         _module_usage_line()
     env.say(messages.USAGE.format(error=error))
@@ -68,22 +75,21 @@ def _module_usage_line() -> None:
 
 
 def _run(options: Options, env: Environment) -> Status:
-    from trasko import messages
-
     try:
-        return _dispatch(options, env)
+        with interrupting("SIGTERM", "SIGBREAK"):  # a service manager's stop ends it as Ctrl-C does
+            return _dispatch(options, env)
     except KeyboardInterrupt:
         env.on_own_line(messages.INTERRUPTED)
         return Status.NOT_DONE
     except Exception as error:  # noqa: BLE001 - reported without its text
-        if isinstance(error, OSError) and _output_gone(error):
+        if isinstance(error, OSError) and output_gone(error):
             raise
         env.internal_error(error)
         return Status.NOT_DONE
 
 
 def _dispatch(options: Options, env: Environment) -> Status:
-    from trasko import json_report, listing, messages, site
+    from trasko import json_report, listing, site
     from trasko.modes import registry
 
     modes = registry()
@@ -106,19 +112,11 @@ def _dispatch(options: Options, env: Environment) -> Status:
         return mode.run(env, options, lines)
 
 
-def _output_gone(error: OSError) -> bool:
-    """Whether standard output (or error) was closed under the command: a
-    broken pipe, or Windows' EINVAL on a closed pipe."""
-    if isinstance(error, BrokenPipeError):
-        return True
-    return error.errno == errno.EINVAL and os.name == "nt"
-
-
-def _silence(env: Environment) -> None:
-    """Points both outputs at the null device, so that the interpreter's own
+def _silence(*streams: TextIO | None) -> None:
+    """Points the outputs at the null device, so that the interpreter's own
     flush at exit finds nothing to complain about."""
     devnull = os.open(os.devnull, os.O_WRONLY)
-    for stream in (env.stdout, env.stderr):
+    for stream in streams:
         try:
             if stream is not None:
                 os.dup2(devnull, stream.fileno())

@@ -21,7 +21,7 @@ from trasko.exchange import Timeouts, file_error
 from trasko.judge import Judge, Outcome, State
 from trasko.listing import Line
 from trasko.messages import plural
-from trasko.modes import Status, Summary, by_codes, finish
+from trasko.modes import Status, Summary, by_codes, complete
 from trasko.report import Environment
 
 if TYPE_CHECKING:
@@ -94,9 +94,7 @@ def _over(env: Environment, options: Options, lines: list[Line], one: One, summa
         text = messages.LINE_CAUSE.format(label=line.label(), cause=outcome.cause)
         (env.say if outcome.state is State.FAILED else env.out)(text)
 
-    batch = Batch(env, by_codes(one), tell)
-    batch.run(lines)
-    return finish(env, options, batch, summary, FAILED)
+    return complete(env, options, Batch(env, by_codes(one), tell), lines, summary, FAILED)
 
 
 def invoices(env: Environment, options: Options, lines: list[Line]) -> Status:

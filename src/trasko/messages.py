@@ -102,7 +102,11 @@ LIST_BAD_BYTES = "ni UTF-8 ni Windows-1252 : octet 0x{byte:02X} à la ligne {lin
 LIST_REREAD = "fichier-liste relu : {count}"
 LIST_REREAD_FAILED = "fichier-liste modifié mais illisible ({reason}) ; suivi avec l'ancienne liste"
 INTERRUPTED = "trasko : interrompu"
-INTERRUPTED_CAUSE = "interrompu (Ctrl-C)"
+INTERRUPTED_CAUSE = "interrompu"
+OUTPUT_REFUSED = (
+    "trasko : la sortie standard n'a pas pu être écrite (disque plein ?) ; "
+    "le travail est fait : voyez les lignes ci-dessus et le rapport"
+)
 INTERNAL = "{frames}trasko : erreur interne ({name}) ; merci de la signaler avec les lignes ci-dessus"
 USAGE = "trasko : {error} (trasko --help pour l'aide)"
 ONLY_WITH = "{option} ne sert qu'avec {flag}"

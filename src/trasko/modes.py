@@ -6,6 +6,7 @@ from __future__ import annotations
 
 from collections import Counter
 from collections.abc import Callable
+from contextlib import nullcontext
 from dataclasses import dataclass
 from enum import IntEnum
 from typing import TYPE_CHECKING
@@ -59,6 +60,28 @@ def publish_summary(counts: Counter[State]) -> str:
 Summary = Callable[[Counter[State]], str]
 
 
+def complete(
+    env: Environment,
+    options: Options,
+    batch: Batch,
+    lines: list[Line],
+    summary: Summary,
+    failed: str = "",
+    recorder: Recorder | None = None,
+) -> Status:
+    """The batch run over the lines, then its end told and its report
+    written, after an interruption too (Ctrl-C, a service manager's SIGTERM)."""
+    try:
+        with recorder.installed() if recorder is not None else nullcontext():
+            batch.run(lines)
+    except KeyboardInterrupt:
+        env.on_own_line(messages.INTERRUPTED)
+    else:
+        if batch.stopped_at is not None and batch.untried:
+            env.stopped(batch.stopped_at.label(), [line.label() for line in batch.untried])
+    return finish(env, options, batch, summary, failed)
+
+
 def finish(env: Environment, options: Options, batch: Batch, summary: Summary, failed: str = "") -> Status:
     """The summary said and the report written (the errands, which name a
     failure `failed`, write it first): the run's status."""
@@ -77,11 +100,7 @@ def publish(env: Environment, options: Options, lines: list[Line]) -> Status:
     publisher = Publisher(env, recorder)
     batch = Batch(env, publisher.one, publisher.tell)
     batch.keep_going = options.keep_going
-    with recorder.installed():
-        batch.run(lines)
-    if batch.stopped_at is not None and batch.untried:
-        env.stopped(batch.stopped_at.label(), [line.label() for line in batch.untried])
-    return finish(env, options, batch, publish_summary)
+    return complete(env, options, batch, lines, publish_summary, recorder=recorder)
 
 
 def by_codes(dialogue_of: One) -> One:
@@ -104,10 +123,7 @@ def check(env: Environment, options: Options, lines: list[Line]) -> Status:
         else:
             env.say(messages.LINE_CAUSE.format(label=line.label(), cause=outcome.cause))
 
-    batch = Batch(env, by_codes(one), tell)
-    with recorder.installed():
-        batch.run(lines)
-    return finish(env, options, batch, check_summary)
+    return complete(env, options, Batch(env, by_codes(one), tell), lines, check_summary, recorder=recorder)
 
 
 def check_summary(counts: Counter[State]) -> str:

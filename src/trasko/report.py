@@ -5,12 +5,16 @@ login, never by password."""
 
 from __future__ import annotations
 
+import errno
+import os
+import signal
 import sys
 import time
 import traceback
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager, suppress
 from dataclasses import dataclass
-from typing import BinaryIO, TextIO
+from typing import Any, BinaryIO, TextIO
 
 from trasko import messages
 
@@ -65,3 +69,56 @@ class Environment:
         text, which might quote a line of the list and so a password."""
         frames = "".join(traceback.format_tb(error.__traceback__))
         self.say(messages.INTERNAL.format(frames=frames, name=type(error).__name__))
+
+
+def output_gone(error: OSError) -> bool:
+    """Whether standard output (or error) was closed under the command: a
+    broken pipe, or Windows' EINVAL on a closed pipe."""
+    if isinstance(error, BrokenPipeError):
+        return True
+    return error.errno == errno.EINVAL and os.name == "nt"
+
+
+class KeptOutput:
+    """Standard output that never stops the work: a write it refuses (a full
+    disk) is noted and the run goes on; a closed output still ends it."""
+
+    def __init__(self, inner: TextIO) -> None:
+        self.inner = inner
+        self.failed = False
+
+    def write(self, text: str) -> int:
+        try:
+            return self.inner.write(text)
+        except OSError as error:
+            self._refused(error)
+            return len(text)
+
+    def flush(self) -> None:
+        try:
+            self.inner.flush()
+        except OSError as error:
+            self._refused(error)
+
+    def _refused(self, error: OSError) -> None:
+        if output_gone(error):
+            raise error
+        self.failed = True
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.inner, name)
+
+
+@contextmanager
+def interrupting(*names: str) -> Iterator[None]:
+    """The signals `names` (those this system has) end the run as Ctrl-C
+    does, so that it still says its summary and writes its report."""
+    saved = {}
+    for sig in (getattr(signal, name) for name in names if hasattr(signal, name)):
+        with suppress(ValueError):  # not the main thread: signals stay as they are
+            saved[sig] = signal.signal(sig, signal.default_int_handler)
+    try:
+        yield
+    finally:
+        for sig, handler in saved.items():
+            signal.signal(sig, handler)

@@ -16,11 +16,9 @@
 from __future__ import annotations
 
 import os
-import signal
 import stat
 from collections import Counter
-from collections.abc import Iterator
-from contextlib import contextmanager, suppress
+from contextlib import suppress
 from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING
 
@@ -31,7 +29,7 @@ from trasko.json_report import Entry
 from trasko.judge import Outcome, State
 from trasko.listing import Line, ListError, Need
 from trasko.modes import Status, publish_summary, status
-from trasko.report import Environment
+from trasko.report import Environment, interrupting
 
 if TYPE_CHECKING:
     from trasko.options import Options
@@ -262,23 +260,6 @@ class Follower:
         return replace(known, line=line)
 
 
-@contextmanager
-def _stopped_by_signals() -> Iterator[None]:
-    """Ctrl-C is the documented way out, even when started from a script that
-    ignores it; a service manager's SIGTERM (Ctrl-Break on Windows) ends the
-    watch the same way."""
-    names = ("SIGINT", "SIGTERM", "SIGBREAK")
-    signals = [getattr(signal, name) for name in names if hasattr(signal, name)]
-    saved = {sig: signal.getsignal(sig) for sig in signals}
-    for sig in saved:
-        signal.signal(sig, signal.default_int_handler)
-    try:
-        yield
-    finally:
-        for sig, handler in saved.items():
-            signal.signal(sig, handler)
-
-
 def run(env: Environment, options: Options, lines: list[Line]) -> Status:
     with lock.only_watch(options.list_file, env.time("%Y-%m-%d à %H:%M:%S")) as refused:
         if refused is not None:
@@ -290,7 +271,8 @@ def run(env: Environment, options: Options, lines: list[Line]) -> Status:
 def _watch(env: Environment, options: Options, lines: list[Line]) -> Status:
     interval = options.interval
     follower = Follower(env, options.list_file, Recorder(Timeouts(options.wait)), interval, options.report)
-    with _stopped_by_signals():
+    # Ctrl-C is the documented way out, even when started from a script that ignores it.
+    with interrupting("SIGINT", "SIGTERM", "SIGBREAK"):
         try:
             follower.first_round(lines)
             count = messages.plural(len(follower.watched), messages.N_FILES)
