@@ -272,6 +272,8 @@ def test_an_unreachable_site_is_named(tmp_path, args):
         (["--verifier", "--suivre", "a.txt"], "--verifier ne se combine ni avec --suivre"),
         (["--site", "ftp://x", "a.txt"], "--site attend une adresse http://"),
         (["--site"], "--site attend une adresse http://"),
+        (["--site", "http://127.0.0.1:99999", "a.txt"], "--site attend une adresse http://"),
+        (["--site", "http://:8080", "a.txt"], "--site attend une adresse http://"),
         (["--", "--liste.txt"], "fichier-liste illisible : --liste.txt"),
     ],
 )
@@ -318,6 +320,29 @@ def test_a_report_over_an_input_is_refused_before_anything_is_sent(tmp_path, arg
     assert (result.returncode, result.stdout) == (2, "")
     assert f"écrirait sur {what} : choisissez un autre nom de rapport" in result.stderr
     assert {path.name: path.read_bytes() for path in tmp_path.iterdir()} == before
+
+
+def test_a_report_that_cannot_be_written_leaves_nothing_behind(tmp_path):
+    (tmp_path / "dossier").mkdir()
+    listing = write_list(tmp_path, "# rien")
+    result = trasko(tmp_path, "--rapport", "dossier", listing)
+    assert result.returncode == 1 and "rapport impossible à écrire : dossier" in result.stderr
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["dossier", "tournois.txt"]
+
+
+def test_a_login_check_on_a_page_without_its_public_link_says_so(site, tmp_path):
+    from scripted_site import STATE, login
+
+    from peer import page
+
+    no_link = '<input type="file" name="ctl00$ContentPlaceHolderMain$UploadPapi" />'
+    site.queue(login(), page(f"<html><body><form>{STATE}{no_link}</form></body></html>"))
+    listing = write_list(tmp_path, f"club;{PASSWORD};t.papi;1")
+    result = trasko(tmp_path, "--verifier", "--site", site.url, listing)
+    assert (result.returncode, result.stdout) == (
+        0,
+        "connexion acceptée : club (le site ne donne pas la page publique)\n",
+    )
 
 
 def test_a_list_named_like_an_option_follows_double_dash(aspnet_site, tmp_path):

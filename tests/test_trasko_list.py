@@ -79,6 +79,12 @@ LINES = {
     "ok/Mot;De-Passe;t.papi;1\n": (listing.USABLE, "", "ligne 4", "trasko - envoi de: t.papi"),
     "ok|Mot;De-Passe;t.papi;1\n": (listing.USABLE, "", "ligne 4", "trasko - envoi de: t.papi"),
     "ok=Mot;De-Passe;t.papi;1\n": (listing.USABLE, "", "ligne 4", "trasko - envoi de: t.papi"),
+    "ok;Mot-De-Passe;;1\n": (
+        listing.PAPI_PROBLEM,
+        "fichier Papi non indiqué (champ 3 vide)",
+        "ligne 4 (ok)",
+        "--------------- Fichier papi introuvable: ",
+    ),
     "ok;;t.papi;1\n": (listing.NO_PASSWORD, messages.EMPTY_PASSWORD, "ligne 4 (ok)", None),
     ";Mot-De-Passe;t.papi;1\n": (listing.NO_LOGIN, messages.EMPTY_LOGIN, "ligne 4", None),
     "Mot-De-Passe\n": (
@@ -171,3 +177,8 @@ def test_lists_joined_by_copy_or_cat_keep_no_mark_in_a_line(encoding):
         ("# b", True),
         ("c", False),
     ]
+
+
+@pytest.mark.parametrize("field, visible", [("1", True), ("1\x00", True), ("\x001 ", True), ("0", False), ("", False)])
+def test_a_nul_in_the_visibility_hides_nothing(field, visible):
+    assert Line(1, f"ok;Mot-De-Passe;t.papi;{field}\n").visible is visible

@@ -9,6 +9,7 @@ from __future__ import annotations
 import json
 import os
 import time
+from contextlib import suppress
 from dataclasses import dataclass
 
 from trasko import messages
@@ -73,6 +74,8 @@ def write(env: Environment, path: str | None, entries: list[Entry], failed: str 
             file.write(text)
         os.replace(partial, path)
     except OSError as error:
+        with suppress(OSError):
+            os.remove(partial)  # nothing left behind
         env.say(messages.REPORT_UNWRITABLE.format(name=path, reason=file_error(error)))
         return False
     return True

@@ -54,7 +54,8 @@ class Line:
         self.number = number
         self.raw = raw  # as read, with its line end
         self.base = base or os.getcwd()  # the folder its relative paths start from
-        self.fields = [text.strip() for text, _ in _pieces(raw)]
+        # A NUL (a list saved by a faulty tool) is never part of a field.
+        self.fields = [text.replace("\x00", "").strip() for text, _ in _pieces(raw)]
         self.kind = BLANK
         self.cause = ""
         self.split_password = False  # a password holding a separator is suspected
@@ -124,7 +125,7 @@ class Line:
             return NO_PASSWORD, messages.EMPTY_PASSWORD
         if len(fields) < 3:
             return MALFORMED, malformed
-        problem = _papi_problem(self.papi_path())
+        problem = _papi_problem(self.papi_path()) if self.papi else messages.PAPI_EMPTY
         if problem is not None:
             return PAPI_PROBLEM, self._papi_cause(problem)
         if len(fields) < 4:

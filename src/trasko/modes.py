@@ -117,7 +117,8 @@ def check(env: Environment, options: Options, lines: list[Line]) -> Status:
 
     def tell(line: Line, outcome: Outcome) -> None:
         if outcome.state is State.ACCEPTED:
-            env.out(messages.CHECK_ACCEPTED.format(login=line.login or line.label(), url=outcome.public_url))
+            text = messages.CHECK_ACCEPTED if outcome.public_url else messages.CHECK_ACCEPTED_NO_LINK
+            env.out(text.format(login=line.login or line.label(), url=outcome.public_url))
         elif outcome.cause == messages.LOGIN_REFUSED:
             env.out(messages.CHECK_REFUSED.format(login=line.login or line.label()))
         else:

@@ -6,6 +6,7 @@ from __future__ import annotations
 import sys
 from collections.abc import Iterator
 from dataclasses import dataclass, field
+from urllib.parse import urlsplit
 
 from trasko import messages
 
@@ -158,7 +159,12 @@ def _seconds(name: str, value: str | None) -> float:
 
 def _site(value: str | None) -> str:
     url = (value or "").rstrip("/")
-    if not url.startswith(("http://", "https://")) or len(url.split("://", 1)[1]) == 0:
+    try:
+        parts = urlsplit(url)
+        valid = url.startswith(("http://", "https://")) and bool(parts.hostname) and parts.port != 0
+    except ValueError:  # a port out of range, a malformed address
+        valid = False
+    if not valid:
         raise UsageError(f"--site attend une adresse http://… ou https://…, pas « {value or ''} »")
     return url
 
