@@ -74,7 +74,8 @@ def save(path: Path, text: str) -> None:
     The side file is created afresh, so a link planted in the folder under
     its name leads nowhere outside it."""
     part = path.with_name(f"{path.name}.{secrets.token_hex(4)}.part")
-    handle = os.open(part, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)  # fails on anything already there
+    # O_EXCL fails on anything already there; O_BINARY keeps Windows from rewriting line ends.
+    handle = os.open(part, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
     try:
         with open(handle, "w", encoding="utf-8", newline="") as file:
             file.write(text)

@@ -39,7 +39,9 @@ def only_watch(list_file: str, now: str) -> Iterator[str | None]:
     or a folder where no lock can be written, is watched without one."""
     path = f"{list_file}.verrou"
     try:
-        file = None if list_file == "-" else open(path, "a+", encoding="utf-8")  # noqa: SIM115 - held throughout
+        # Opened as it is, never emptied before the lock is held: it may be another watch's.
+        flags = os.O_RDWR | os.O_CREAT | getattr(os, "O_BINARY", 0)
+        file = None if list_file == "-" else open(os.open(path, flags, 0o666), "r+", encoding="utf-8")  # noqa: SIM115
     except OSError:
         file = None
     if file is None:
@@ -48,11 +50,11 @@ def only_watch(list_file: str, now: str) -> Iterator[str | None]:
     with file:
         if not _lock(file):
             file.seek(0)
-            yield messages.WATCH_RUNNING.format(name=list_file, first=file.read(200).strip())
+            yield messages.WATCH_RUNNING.format(name=list_file, first=file.read(_LOCKED_AT // 20).strip())
             return
         file.seek(0)
-        file.truncate()
-        file.write(messages.WATCH_LOCK.format(pid=os.getpid(), since=now))
+        # Padded over what a dead watch left, rather than emptied: Windows may refuse to cut a locked file.
+        file.write(messages.WATCH_LOCK.format(pid=os.getpid(), since=now).ljust(_LOCKED_AT // 20))
         file.flush()
         try:
             yield None
