@@ -804,7 +804,8 @@ def test_a_name_the_output_cannot_write_stops_nothing(site, tmp_path):
     name = "Open d'été ✓.papi"  # no check mark in Windows-1252, a redirected output's encoding there
     (tmp_path / name).write_bytes(b"papi")
     site.queue(*published(), *published())
-    listing = write_list(tmp_path, f"a;{PASSWORD};{name};1", f"b;{PASSWORD};{name};1")
+    listing = "tournois.txt"
+    (tmp_path / listing).write_text(f"a;{PASSWORD};{name};1\nb;{PASSWORD};{name};1\n", encoding="utf-8")
     out, err = (io.TextIOWrapper(io.BytesIO(), encoding="cp1252") for _ in range(2))
     result = trasko(tmp_path, "--site", site.url, listing, env=Environment(out, err))
     assert result.returncode == 0 and len(site.requests) == 6
