@@ -806,7 +806,7 @@ def test_a_name_the_output_cannot_write_stops_nothing(site, tmp_path):
     site.queue(*published(), *published())
     listing = "tournois.txt"
     (tmp_path / listing).write_text(f"a;{PASSWORD};{name};1\nb;{PASSWORD};{name};1\n", encoding="utf-8")
-    out, err = (io.TextIOWrapper(io.BytesIO(), encoding="cp1252") for _ in range(2))
+    out, err = (io.TextIOWrapper(io.BytesIO(), encoding="cp1252", newline="\n") for _ in range(2))
     result = trasko(tmp_path, "--site", site.url, listing, env=Environment(out, err))
     assert result.returncode == 0 and len(site.requests) == 6
     assert result.stdout == said(ENVOI_DE, "Open d'été ?.papi") * 2
