@@ -51,14 +51,18 @@ def signature(path: str) -> Signature:
 
 @dataclass(frozen=True)
 class Backoff:
-    """When a failed publication is tried again: a wait that doubles from the
-    interval (a minute at least) up to `MAX_BACKOFF`, after each failure."""
+    """When a tournament may be tried again, on the run's clock: a wait that
+    doubles from the interval (a minute at least) up to `MAX_BACKOFF` after
+    each failure; a new value after each try."""
 
     interval: float
     failures: int = 0
+    last: float | None = None  # when it was last tried
 
-    def after(self, succeeded: bool) -> Backoff:
-        return replace(self, failures=0 if succeeded else self.failures + 1)
+    def after(self, at: float, failed: bool | None) -> Backoff:
+        """After a try at `at` that `failed` (None: that neither failed nor succeeded)."""
+        failures = self.failures if failed is None else self.failures + 1 if failed else 0
+        return replace(self, failures=failures, last=at)
 
     @property
     def wait(self) -> float:
@@ -76,7 +80,6 @@ class Tournament:
     online: Signature = None
     tried: Signature = None
     settling: Signature = None
-    last_attempt: float | None = None
     missing: bool = False  # its file went away, and that was said
 
 
@@ -170,12 +173,12 @@ class Follower:
             self._tried(tournament, sent, entry.state in (State.PUBLISHED, State.WARNED), sent is not None)
 
     def _tried(self, t: Tournament, current: Signature, published: bool, counted: bool = True) -> None:
-        t.last_attempt = self.by_login[t.line.fields[0]] = self.env.clock()
+        now = self.by_login[t.line.fields[0]] = self.env.clock()
         t.tried, t.settling = current, None
+        t.backoff = t.backoff.after(now, False if published else True if counted else None)
         if published:
-            t.online, t.backoff = current, t.backoff.after(True)
+            t.online = current
         elif counted:
-            t.backoff = t.backoff.after(False)
             at = self.env.now() + max(t.backoff.wait, self.interval)
             self.env.stamped(messages.RETRY_AT.format(label=t.line.label(), time=self.env.time("%H:%M:%S", at)))
 
@@ -204,7 +207,7 @@ class Follower:
             wait = 0.0
         else:  # the same version failed: tried again after the back-off
             wait = t.backoff.wait
-        last = [at for at in (t.last_attempt, self.by_login.get(t.line.fields[0])) if at is not None]
+        last = [at for at in (t.backoff.last, self.by_login.get(t.line.fields[0])) if at is not None]
         return not last or now >= max(last) + max(wait, MIN_GAP)
 
     def _publish(self, t: Tournament) -> None:
