@@ -4,7 +4,7 @@ without its upload control, verdict and show/hide button."""
 
 from __future__ import annotations
 
-from peer import page
+from peer import multipart_parts, page
 
 STATE = "".join(
     f'<input type="hidden" name="{name}" value="{name}-v" />'
@@ -33,6 +33,16 @@ def tournament(verdict="", label: str | None = HIDDEN, upload=True, state=True):
     )
 
 
+def taken(label=SHOWN):
+    """The upload's answer as the site gives it: the size of the file it received."""
+
+    def answer(request):
+        size = sum(len(part.data) for part in multipart_parts(request) if part.filename is not None)
+        return tournament(f"Transfert du fichier : t.papi ({size} octets) achevé", label)
+
+    return answer
+
+
 def published(label=SHOWN):
     """The three answers of a publication whose visibility is already `label`'s."""
-    return [login(), tournament(), tournament(TAKEN, label)]
+    return [login(), tournament(), taken(label)]

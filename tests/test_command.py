@@ -3,7 +3,9 @@ mode prints, what it leaves on the site and the exit status it returns."""
 
 from __future__ import annotations
 
+import contextlib
 import importlib.metadata
+import io
 import itertools
 import json
 import os
@@ -29,6 +31,9 @@ from support import (
     windows_differs,
 )
 
+from trasko.__main__ import main
+from trasko.report import Environment
+
 import sitectl
 import velka
 
@@ -42,15 +47,32 @@ def account(aspnet_site, login, visible=False, password=PASSWORD):
     return login
 
 
-def trasko(workdir, *args, timeout=120, input=None):
-    result = subprocess.run(
-        [sys.executable, "-m", "trasko", *map(str, args)],
-        cwd=workdir,
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-        input=input,
-    )
+def trasko(workdir, *args, input=None, env=None):
+    """The command run in this process, in `workdir`, its outputs captured."""
+    out, err, stdin = io.StringIO(), io.StringIO(), io.BytesIO((input or "").encode())
+    env = env or Environment(given_stdout=out, given_stderr=err, stdin=lambda: stdin)
+    saved = os.getcwd()
+    os.chdir(workdir)
+    try:
+        code = main(list(map(str, args)), env)
+    finally:
+        os.chdir(saved)
+    result = subprocess.CompletedProcess(args, int(code), written(env.given_stdout), written(env.given_stderr))
+    no_password(result.stdout, result.stderr)
+    return result
+
+
+def written(stream):
+    if hasattr(stream, "getvalue"):
+        return stream.getvalue()
+    stream.flush()  # over bytes, in an encoding of its own; a device keeps nothing
+    return stream.buffer.getvalue().decode(stream.encoding) if hasattr(stream.buffer, "getvalue") else ""
+
+
+def trasko_process(workdir, *args, input=None):
+    """The command in a process of its own: for what only a process shows."""
+    command = [sys.executable, "-m", "trasko", *map(str, args)]
+    result = subprocess.run(command, cwd=workdir, capture_output=True, text=True, timeout=120, input=input)
     no_password(result.stdout, result.stderr)
     return result
 
@@ -103,19 +125,16 @@ def mixed(aspnet_site, tmp_path):
 
 def reference_run(aspnet_site, listing, cwd):
     """What the module's own batch prints for the list."""
-    reference = run_python(
-        """
-        import sys, velka
-        velka.ADMIN_FFE_URL = sys.argv[1]
-        sys.argv[1:] = sys.argv[2:]
-        velka.main_func()
-        """,
-        aspnet_site[0],
-        listing,
-        cwd=cwd,
-    )
-    assert reference.returncode == 0, reference.stderr
-    return reference.stdout
+    out, saved = io.StringIO(), (sys.argv, velka.ADMIN_FFE_URL, os.getcwd())
+    sys.argv, velka.ADMIN_FFE_URL = ["velka", listing], aspnet_site[0]
+    os.chdir(cwd)
+    try:
+        with contextlib.redirect_stdout(out):
+            velka.main_func()
+    finally:
+        sys.argv, velka.ADMIN_FFE_URL = saved[:2]
+        os.chdir(saved[2])
+    return out.getvalue()
 
 
 def uploads_without_login(aspnet_site):
@@ -226,7 +245,7 @@ def test_verifier_logs_in_only(aspnet_site, tmp_path):
 def test_an_unreachable_site_is_named(tmp_path, args):
     (tmp_path / "a.papi").write_bytes(b"a")
     listing = write_list(tmp_path, f"loin;{PASSWORD};a.papi;1", f"loin2;{PASSWORD};a.papi;1")
-    result = trasko(tmp_path, *args, "--site", closed_port_url(), listing, timeout=60)
+    result = trasko(tmp_path, *args, "--site", closed_port_url(), listing)
     assert result.returncode == 1
     assert ERREUR_ENVOI in result.stdout
     assert result.stderr.startswith(
@@ -253,6 +272,8 @@ def test_an_unreachable_site_is_named(tmp_path, args):
         (["--verifier", "--suivre", "a.txt"], "--verifier ne se combine ni avec --suivre"),
         (["--site", "ftp://x", "a.txt"], "--site attend une adresse http://"),
         (["--site"], "--site attend une adresse http://"),
+        (["--site", "http://127.0.0.1:99999", "a.txt"], "--site attend une adresse http://"),
+        (["--site", "http://:8080", "a.txt"], "--site attend une adresse http://"),
         (["--", "--liste.txt"], "fichier-liste illisible : --liste.txt"),
     ],
 )
@@ -281,6 +302,49 @@ def test_a_list_that_cannot_be_read_exits_2(tmp_path, make, reason):
     assert result.stdout == ("" if "octet" in reason else " tournoi list introuvable : liste\n")
 
 
+@pytest.mark.parametrize(
+    "args, what",
+    [
+        (["--rapport", "tournois.txt"], "le fichier-liste"),
+        (["--rapport", "./a.papi", "--verifier"], "un fichier Papi de la liste"),
+        (["--rapport", "ri.pdf", "--reglement", "ri.pdf"], "le règlement"),
+        (["--suivre", "--rapport=tournois.txt"], "le fichier-liste"),
+    ],
+)
+def test_a_report_over_an_input_is_refused_before_anything_is_sent(tmp_path, args, what):
+    (tmp_path / "a.papi").write_bytes(b"a")
+    (tmp_path / "ri.pdf").write_bytes(b"%PDF-1.4")
+    listing = write_list(tmp_path, f"club;{PASSWORD};a.papi;1")
+    before = {path.name: path.read_bytes() for path in tmp_path.iterdir()}
+    result = trasko(tmp_path, *args, "--site", closed_port_url(), listing)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert f"écrirait sur {what} : choisissez un autre nom de rapport" in result.stderr
+    assert {path.name: path.read_bytes() for path in tmp_path.iterdir()} == before
+
+
+def test_a_report_that_cannot_be_written_leaves_nothing_behind(tmp_path):
+    (tmp_path / "dossier").mkdir()
+    listing = write_list(tmp_path, "# rien")
+    result = trasko(tmp_path, "--rapport", "dossier", listing)
+    assert result.returncode == 1 and "rapport impossible à écrire : dossier" in result.stderr
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["dossier", "tournois.txt"]
+
+
+def test_a_login_check_on_a_page_without_its_public_link_says_so(site, tmp_path):
+    from scripted_site import STATE, login
+
+    from peer import page
+
+    no_link = '<input type="file" name="ctl00$ContentPlaceHolderMain$UploadPapi" />'
+    site.queue(login(), page(f"<html><body><form>{STATE}{no_link}</form></body></html>"))
+    listing = write_list(tmp_path, f"club;{PASSWORD};t.papi;1")
+    result = trasko(tmp_path, "--verifier", "--site", site.url, listing)
+    assert (result.returncode, result.stdout) == (
+        0,
+        "connexion acceptée : club (le site ne donne pas la page publique)\n",
+    )
+
+
 def test_a_list_named_like_an_option_follows_double_dash(aspnet_site, tmp_path):
     (tmp_path / "a.papi").write_bytes(b"a")
     (tmp_path / "--liste.txt").write_text(f"{account(aspnet_site, 'tiret')};{PASSWORD};a.papi;1\n")
@@ -303,8 +367,6 @@ def test_help_and_version_answer_without_loading_the_module():
 
 
 def test_the_module_is_left_as_it_was(aspnet_site, tmp_path, monkeypatch, capsys):
-    from trasko.__main__ import main
-
     monkeypatch.chdir(tmp_path)
     before = dict(vars(velka))
     (tmp_path / "a.papi").write_bytes(b"a")
@@ -329,13 +391,12 @@ def test_the_module_is_left_as_it_was(aspnet_site, tmp_path, monkeypatch, capsys
     ],
 )
 def test_a_fault_or_an_interrupt_is_told_without_its_text(monkeypatch, tmp_path, capsys, error, told):
-    from trasko import batch
-    from trasko.__main__ import main
+    from trasko import modes
 
     def broken(*args):
         raise error
 
-    monkeypatch.setattr(batch, "run", broken)
+    monkeypatch.setattr(modes, "publish", broken)
     write_list(tmp_path, f"x;{PASSWORD};a.papi;1")
     monkeypatch.chdir(tmp_path)
     assert main(["tournois.txt"]) == 1
@@ -386,9 +447,27 @@ class Follow:
             self.proc.wait()
 
 
-@NO_SIGINT
+class Looks:
+    """The watch's sleep: each look of --suivre runs the next step of the
+    test on a clock moved by the interval, and Ctrl-C comes after the last."""
+
+    def __init__(self, *steps):
+        self.steps = list(steps)
+        self.now = 0.0
+        self.env = Environment(io.StringIO(), io.StringIO(), clock=lambda: self.now)
+        self.env.sleep = self.sleep
+
+    def sleep(self, seconds):
+        self.now += seconds
+        if not self.steps:
+            raise KeyboardInterrupt
+        self.steps.pop(0)()
+
+    def said(self):
+        return self.env.given_stderr.getvalue()
+
+
 def test_suivre_publishes_files_once_they_settle_and_lines_added_later(aspnet_site, tmp_path):
-    interval = 1.0  # writes a third of it apart: a loaded machine still writes within it
     growing = tmp_path / "growing.papi"
     (tmp_path / "steady.papi").write_bytes(b"round 1")
     (tmp_path / "other.papi").write_bytes(b"other")
@@ -398,35 +477,51 @@ def test_suivre_publishes_files_once_they_settle_and_lines_added_later(aspnet_si
         f"{account(aspnet_site, 'suivi-b')};{PASSWORD};growing.papi;0",
         f"{account(aspnet_site, 'suivi-c')};faux;other.papi;1",
     )
-    follow = Follow(tmp_path, "--intervalle", interval, "--site", aspnet_site[0], "--rapport", "etat.jsonl", listing)
-    try:
-        follow.wait_for("suivi de 3 fichiers Papi")
+
+    def first_round_over():
+        assert "suivi de 3 fichiers Papi" in looks.said()
         assert sitectl.state(aspnet_site[1], "suivi-a")["papi"] == b"round 1"
-        assert any("ligne 3 (suivi-c) : non publié : connexion refusée" in line for line in follow.lines)
+        assert "ligne 3 (suivi-c) : non publié : connexion refusée" in looks.said()
 
-        # A file written in pieces, each within an interval of the last, is
-        # never sent half-written; the settled whole is sent once.
-        with open(growing, "wb") as f:
-            for piece in range(12):
-                f.write(bytes([piece]) * 1000)
-                f.flush()
-                time.sleep(interval / 3)
-                assert sitectl.state(aspnet_site[1], "suivi-b")["papi"] is None
-        follow.wait_for("ligne 2 (suivi-b) : publié (growing.papi)")
+    def piece(number):
+        # A file still being written at every look is never sent half-written.
+        def write():
+            with open(growing, "ab") as f:
+                f.write(bytes([number]) * 1000)
+            assert sitectl.state(aspnet_site[1], "suivi-b")["papi"] is None
+
+        return write
+
+    def settled_whole_sent():
+        assert looks.said().count("ligne 2 (suivi-b) : publié (growing.papi)") == 1
         assert sitectl.state(aspnet_site[1], "suivi-b")["papi"] == growing.read_bytes()
-
         # A tournament added to the list during the event is watched too.
         with open(tmp_path / listing, "a") as f:
             f.write(f"{account(aspnet_site, 'suivi-e')};{PASSWORD};steady.papi;1\n")
-        follow.wait_for("ligne 4 (suivi-e) : publié (steady.papi)")
-        code, out = follow.interrupt()
-    finally:
-        follow.kill()
-    assert code == 1, "suivi-c was never published"
-    assert follow.lines[-1] == "suivi arrêté ; pas en ligne dans sa version actuelle : ligne 3 (suivi-c)\n"
-    stderr = "".join(follow.lines)
+
+    def added_line_sent():
+        assert "ligne 4 (suivi-e) : publié (steady.papi)" in looks.said()
+
+    nothing = lambda: None  # noqa: E731
+    looks = Looks(first_round_over, *map(piece, range(12)), nothing, settled_whole_sent, nothing, added_line_sent)
+    result = trasko(
+        tmp_path,
+        "--suivre",
+        "--intervalle",
+        1,
+        "--site",
+        aspnet_site[0],
+        "--rapport",
+        "etat.jsonl",
+        listing,
+        env=looks.env,
+    )
+    assert not looks.steps, "every step ran"
+    assert result.returncode == 1, "suivi-c was never published"
+    stderr = result.stderr
+    assert stderr.splitlines()[-1] == "suivi arrêté ; pas en ligne dans sa version actuelle : ligne 3 (suivi-c)"
     assert "Traceback" not in stderr
-    no_password(stderr, out, (tmp_path / "etat.jsonl").read_text())
+    no_password(stderr, result.stdout, (tmp_path / "etat.jsonl").read_text())
     assert stderr.count("(suivi-b) : publié") == 1
     assert "nouvel essai vers" in stderr
     states = [json.loads(line)["resultat"] for line in (tmp_path / "etat.jsonl").read_text().splitlines()]
@@ -467,7 +562,7 @@ def test_a_change_is_sent_at_the_second_look_and_a_growing_file_never(aspnet_sit
     papi.write_bytes(b"1")
     write_list(tmp_path, f"{account(aspnet_site, 'regard')};{PASSWORD};r.papi;1")
     clock = Clock()
-    follower = watch.Follower("tournois.txt", Recorder(Timeouts(30)), 1.0, clock=clock)
+    follower = watch.Follower(Environment(clock=clock), "tournois.txt", Recorder(Timeouts(30)), 1.0)
     follower.first_round(listing.read("tournois.txt")[0])
     sent = len(requests_for(aspnet_site, "regard"))
 
@@ -505,8 +600,8 @@ def test_a_list_given_through_a_pipe_is_published(aspnet_site, tmp_path, how):
         (tmp_path / "brut.txt").write_text(text)
         command = f"exec {sys.executable} -m trasko --site {aspnet_site[0]} <(grep -v '^#' brut.txt)"
         result = subprocess.run(["bash", "-c", command], cwd=tmp_path, capture_output=True, text=True, timeout=60)
-    else:
-        result = trasko(tmp_path, "--site", aspnet_site[0], how, input=text)
+    else:  # "/dev/stdin" is the process's own standard input
+        result = (trasko if how == "-" else trasko_process)(tmp_path, "--site", aspnet_site[0], how, input=text)
     assert (result.returncode, result.stdout) == (0, said(ENVOI_DE, "Open d'été.papi")), result.stderr
     assert result.stderr == "bilan : 1 publié, 0 non publié, 0 non tenté\n"
     assert sitectl.state(aspnet_site[1], login)["papi"] == b"ete"
@@ -613,11 +708,54 @@ def test_a_closed_standard_output_ends_the_command_quietly(tmp_path):
     assert (result.returncode, result.stderr) == (1, "")
 
 
-def test_ctrl_c_on_a_terminal_is_told_on_its_own_line(monkeypatch, capsys):
-    from trasko import report
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="a device that is always full")
+def test_a_full_disk_under_standard_output_stops_no_work(site, tmp_path):
+    from scripted_site import published
 
+    (tmp_path / "t.papi").write_bytes(b"t")
+    site.queue(*published())
+    listing = write_list(tmp_path, f"plein;{PASSWORD};t.papi;1")
+    with open("/dev/full", "w") as full:
+        result = trasko(
+            tmp_path, "--site", site.url, "--rapport", "r.jsonl", listing, env=Environment(full, io.StringIO())
+        )
+    assert result.returncode == 1 and len(site.requests) == 3
+    assert json.loads((tmp_path / "r.jsonl").read_text())["resultat"] == "publie"
+    assert result.stderr == (
+        "bilan : 1 publié, 0 non publié, 0 non tenté\n"
+        "trasko : la sortie standard n'a pas pu être écrite (disque plein ?) ; "
+        "le travail est fait : voyez les lignes ci-dessus et le rapport\n"
+    )
+
+
+@NO_SIGINT
+def test_sigterm_ends_a_plain_run_with_its_summary_and_report(site, tmp_path):
+    from scripted_site import LOGIN_FORM
+
+    from peer import slow
+
+    (tmp_path / "t.papi").write_bytes(b"t")
+    site.queue(slow(LOGIN_FORM, delay=0, before=30))
+    listing = write_list(tmp_path, f"long;{PASSWORD};t.papi;1", f"apres;{PASSWORD};t.papi;1")
+    command = [sys.executable, "-m", "trasko", "--site", site.url, "--rapport", "r.jsonl", listing]
+    proc = subprocess.Popen(command, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        end = time.monotonic() + 30
+        while not site.requests and time.monotonic() < end:
+            time.sleep(0.05)
+        proc.send_signal(signal.SIGTERM)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    assert proc.returncode == 1
+    assert err == "trasko : interrompu\nbilan : 0 publié, 0 non publié, 2 non tentés\n"
+    records = [json.loads(line) for line in (tmp_path / "r.jsonl").read_text().splitlines()]
+    assert [(r["resultat"], r["cause"]) for r in records] == [("non_tente", "interrompu")] * 2
+
+
+def test_ctrl_c_on_a_terminal_is_told_on_its_own_line(monkeypatch, capsys):
     monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
-    report.on_own_line("trasko : interrompu")
+    Environment().on_own_line("trasko : interrompu")
     assert capsys.readouterr().err == "\ntrasko : interrompu\n"
 
 
@@ -643,7 +781,7 @@ def test_suivre_tries_a_failure_again_until_the_site_takes_it(aspnet_site, tmp_p
     (tmp_path / "r.papi").write_bytes(b"retente")
     write_list(tmp_path, f"plus-tard;{PASSWORD};r.papi;1")
     clock = Clock()
-    follower = watch.Follower("tournois.txt", Recorder(Timeouts(30)), 1.0, "etat.jsonl", clock=clock)
+    follower = watch.Follower(Environment(clock=clock), "tournois.txt", Recorder(Timeouts(30)), 1.0, "etat.jsonl")
     follower.first_round(listing.read("tournois.txt")[0])
     account(aspnet_site, "plus-tard")
     clock.now += 30
@@ -660,10 +798,24 @@ def test_suivre_tries_a_failure_again_until_the_site_takes_it(aspnet_site, tmp_p
     no_password(err, (tmp_path / "etat.jsonl").read_text())
 
 
+def test_a_name_the_output_cannot_write_stops_nothing(site, tmp_path):
+    from scripted_site import published
+
+    name = "Open d'été ✓.papi"  # no check mark in Windows-1252, a redirected output's encoding there
+    (tmp_path / name).write_bytes(b"papi")
+    site.queue(*published(), *published())
+    listing = "tournois.txt"
+    (tmp_path / listing).write_text(f"a;{PASSWORD};{name};1\nb;{PASSWORD};{name};1\n", encoding="utf-8")
+    out, err = (io.TextIOWrapper(io.BytesIO(), encoding="cp1252", newline="\n") for _ in range(2))
+    result = trasko(tmp_path, "--site", site.url, listing, env=Environment(out, err))
+    assert result.returncode == 0 and len(site.requests) == 6
+    assert result.stdout == said(ENVOI_DE, "Open d'été ?.papi") * 2
+
+
 def test_a_file_online_without_its_visibility_set_does_not_stop_the_batch(site, tmp_path):
     from scripted_site import TAKEN, login, published, tournament
 
-    (tmp_path / "t.papi").write_bytes(b"t")
+    (tmp_path / "t.papi").write_bytes(b"ttt")  # the size the scripted site confirms
     site.queue(login(), tournament(), tournament(TAKEN, None), *published())
     listing = write_list(tmp_path, f"sans-bouton;{PASSWORD};t.papi;1", f"suivant;{PASSWORD};t.papi;1")
     result = trasko(tmp_path, "--site", site.url, listing)

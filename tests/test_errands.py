@@ -10,12 +10,12 @@ from support import BUTTON, FLD_LOGIN, FLD_PASSWD
 
 from trasko import errands
 from trasko.__main__ import main
-from trasko.errands import INVOICE_EVENT, INVOICE_ID, RULES_EVENT, RULES_FILE
 from trasko.messages import INVOICE_EXEMPT as EXEMPT
 from trasko.messages import NO_INVOICE
+from trasko.site import INVOICE_EVENT, INVOICE_ID, RULES_EVENT, RULES_FILE
 from trasko.site import UPLOAD_VERDICT_ID as VERDICT_ID
 
-from peer import closed_port, form_fields, multipart_parts, page, slow
+from peer import closed_port, form_fields, multipart_parts, page, redirect, slow
 
 SITE = "http://127.0.0.1:8080"
 BASE = f'<base href="{SITE}">'
@@ -56,6 +56,24 @@ def test_invoice_stays_in_its_folder(tmp_path, login, name):
     assert path.read_bytes() == "<p>é €</p>".encode()
 
 
+def test_invoice_follows_no_link_planted_in_its_folder(tmp_path):
+    outside = tmp_path / "ailleurs.txt"
+    outside.write_text("intact")
+    folder = tmp_path / "factures"
+    folder.mkdir()
+    path = errands.invoice_path(str(folder), "open")
+    try:
+        for name in (path.name + ".part", path.name):  # the old side file's name, and the invoice's own
+            (folder / name).symlink_to(outside)
+    except OSError:
+        pytest.skip("no symbolic links here")
+    errands.save(path, "<p>facture</p>")
+    assert outside.read_text() == "intact"
+    assert not path.is_symlink() and path.read_text() == "<p>facture</p>"
+    leftovers = [name for name in os.listdir(folder) if name.endswith(".part") and name != path.name + ".part"]
+    assert leftovers == [], "no side file left"
+
+
 @pytest.mark.parametrize(
     "name, data, problem",
     [
@@ -85,13 +103,17 @@ PASSWORD = "Secret-Loopback-1"
 PDF_BYTES = b"%PDF-1.4\n" + b"x" * 1300
 
 
-def tournament_page(tag, invoice=None, uploads=True, verdict=""):
+PAPI_FIELD = '<input type="file" name="ctl00$ContentPlaceHolderMain$UploadPapi" />'
+
+
+def tournament_page(tag, invoice=None, uploads=True, verdict="", papi=False):
     """The tournament page as the site serves it after a login, its state fields valued by `tag`."""
     fields = "".join(f'<input type="hidden" name="{n}" id="{n}" value="{n}-{tag}" />' for n in STATE)
     invoice = "" if invoice is None else f'<a id="{INVOICE_ID}" href="#">{invoice}</a>'
     files = f'<input type="file" name="{RULES_FILE}" /><a id="{RULES_EVENT.replace("$", "_")}">envoyer</a>'
     return page(
         f"<html><body><form>{fields}{files if uploads else ''}"
+        f"{PAPI_FIELD if papi else ''}"
         f'<span id="{VERDICT_ID}">{verdict}</span>{invoice}<a id="{BUTTON}">Activer le tournoi</a></form></body></html>'
     )
 
@@ -147,11 +169,23 @@ DIALOGUES = [
     ("facture", [*IN, DUE], "page inattendue du site (pas de facture dans la réponse)", INVOICE_3),
     ("facture", [*IN, page(" \n")], "page inattendue du site (pas de facture dans la réponse)", INVOICE_3),
     ("facture", [*IN, page("", status=500)], "erreur du site (HTTP 500)", INVOICE_3),
+    (
+        "facture",
+        [*IN, redirect("/Erreur.aspx"), page("<html><body>Une erreur est survenue.</body></html>")],
+        "pas de facture : page d'erreur du site",
+        [*INVOICE_3, ("GET", "/Erreur.aspx", None)],
+    ),
     ("reglement", [*IN, verdict(TAKEN_1309)], "règlement envoyé : ri.pdf (1309 octets)", RULES_3),
     ("reglement", [*IN, verdict("Trop gros.")], "règlement refusé par le site : Trop gros.", RULES_3),
     ("reglement", [*IN, verdict("")], "envoi du règlement non confirmé par le site", RULES_3),
     ("reglement", [*IN, verdict(TAKEN_1309.replace("1 309", "9"))], "règlement incomplet sur le site (9", RULES_3),
     ("reglement", [login_form("e"), tournament_page("l", uploads=False)], "tournoi clos ou archivé", [ENTRY, LOGIN]),
+    (
+        "reglement",
+        [login_form("e"), tournament_page("l", uploads=False, papi=True)],
+        "le site ne propose pas l'envoi du règlement pour ce tournoi",
+        [ENTRY, LOGIN],
+    ),
     ("reglement", [login_form("e"), login_form("l")], "connexion refusée", [ENTRY, LOGIN]),
     ("reglement", [*IN, page("<p>?</p>")], "page inattendue du site", RULES_3),
 ]
@@ -171,6 +205,8 @@ def test_dialogue(peer, tmp_path, capsys, errand, answers, said, requests):
     assert status == (0 if said.startswith(("facture enregistrée", "règlement envoyé", EXEMPT)) else 1)
     assert sent(peer) == requests
     assert PASSWORD not in out + err
+    if errand == "facture" and status:
+        assert not (tmp_path / "f" / "facture-open.html").exists()
     # Each post-back carries the state of the page just before it; the login, the password.
     if len(requests) > 2:
         assert "__VIEWSTATE-login" in peer.requests[2].body.decode("utf-8", "replace")
@@ -179,7 +215,7 @@ def test_dialogue(peer, tmp_path, capsys, errand, answers, said, requests):
 
 
 def test_saved_invoice_is_the_page_with_its_base(peer, tmp_path, capsys):
-    (tmp_path / "l.txt").write_text(f"a/b;{PASSWORD};x.papi;1\n")
+    (tmp_path / "l.txt").write_text(f"a*b;{PASSWORD};x.papi;1\n")
     peer.queue(login_form("e"), DUE, INVOICE)
     assert main(["--site", peer.url + "/", "--facture", "--dossier", str(tmp_path), str(tmp_path / "l.txt")]) == 0
     saved = (tmp_path / "facture-a_b.html").read_text(encoding="utf-8")

@@ -13,7 +13,7 @@ from trasko import dialogue, judge, messages
 from trasko.exchange import Recorder, Timeouts
 
 import velka
-from peer import close_before, closed_port, page, redirect, slow
+from peer import close_before, closed_port, endless, page, redirect, slow
 
 PASSWORD = "Secret,du;Club-42"
 
@@ -26,7 +26,7 @@ def toggled_to(label):
     return tournament(label=label)
 
 
-PUBLISHED, WARNED, FAILED = judge.PUBLISHED, judge.WARNED, judge.FAILED
+PUBLISHED, WARNED, FAILED = judge.State.PUBLISHED, judge.State.WARNED, judge.State.FAILED
 
 
 CASES = {
@@ -39,11 +39,18 @@ CASES = {
         "",
         4,
     ),
-    "size with a thousands separator": (
+    "size with a thousands separator, not the file's": (
         [login(), tournament(), tournament("Transfert du fichier : t.papi (1 234 octets) achevé", SHOWN)],
         True,
-        PUBLISHED,
-        "",
+        FAILED,
+        "envoi incomplet : le site a reçu 1 234 octets sur 3",
+        3,
+    ),
+    "file partly received": (
+        [login(), tournament(), tournament("Transfert du fichier : t.papi (2 octets) achevé", SHOWN)],
+        True,
+        FAILED,
+        "envoi incomplet : le site a reçu 2 octets sur 3",
         3,
     ),
     "refused login: no file sent": ([login(), login()], True, FAILED, messages.LOGIN_REFUSED, 2),
@@ -142,6 +149,9 @@ CASES = {
         1,
     ),
     "silent site": ([login(), slow(LOGIN_FORM, delay=0, before=3)], True, FAILED, "site muet après 0.5 s", 2),
+    # A page that trickles in is given its time-outs' sum in all: 1 s here.
+    "trickling site": ([login(), endless(b"<p>x</p>", interval=0.2)], True, FAILED, "site muet après 1 s", 2),
+    "endless answer": ([login(), endless()], True, FAILED, "réponse du site trop longue", 2),
 }
 
 
@@ -178,7 +188,9 @@ def test_each_dialogue_is_judged_from_the_answers(site, papi, capsys, name):
     assert sent == expected
     assert outcome.published == (state != FAILED)
     uploaded = expected[2:3] == [UPLOAD]
-    assert outcome.sent == (3 if uploaded else 0)  # the Papi file's bytes, once the site answered its upload
+    # The Papi file's bytes the site confirmed, once it answered its upload.
+    confirmed = {"size with a thousands separator, not the file's": 1234, "file partly received": 2}
+    assert outcome.sent == confirmed.get(name, 3 if uploaded else 0)
     out, err = capsys.readouterr()
     assert PASSWORD not in out + err + repr(outcome)
     assert "HTTPConnection" not in outcome.cause and "Connection aborted" not in outcome.cause
@@ -211,7 +223,7 @@ def test_the_stops_follow_the_site_not_the_module(site, papi):
 @pytest.mark.parametrize(
     "answers, state, cause, url",
     [
-        ([login(), tournament()], judge.ACCEPTED, "", "/FicheTournoi.aspx?Ref=12345"),
+        ([login(), tournament()], judge.State.ACCEPTED, "", "/FicheTournoi.aspx?Ref=12345"),
         ([login(), login()], FAILED, messages.LOGIN_REFUSED, None),
         ([login(), page(ERROR_PAGE, status=500)], FAILED, "erreur du site (HTTP 500)", None),
         ([login(), tournament(upload=False)], FAILED, messages.CLOSED, None),
@@ -258,3 +270,19 @@ def test_the_module_runs_untouched_outside_the_command(site, papi, capsys):
         velka.envoi_tournoi("a", PASSWORD, papi, True)
     assert [r.path for r in site.requests][-3:] == ["/", "/Default.aspx", "/MonTournoi.aspx"]
     capsys.readouterr()
+
+
+def test_each_answer_is_read_once_and_judged_once(site, papi, monkeypatch):
+    """A whole publication (four answers): one page reading and one step of
+    the judge per exchange, however many requests the dialogue makes."""
+    from trasko import site as pages
+
+    reads, steps = [], []
+    read_page = pages.read_page
+    monkeypatch.setattr(pages, "read_page", lambda *args: reads.append(1) or read_page(*args))
+    counted = tuple(lambda j, e, step=step: steps.append(step.__name__) or step(j, e) for step in judge.PUBLISH)
+    monkeypatch.setattr(judge, "PUBLISH", counted)
+    answers = [login(), tournament(), tournament(TAKEN, HIDDEN), toggled_to(SHOWN)]
+    outcome, sent = run(site, answers, lambda r: dialogue.publish(r, "open-ete", PASSWORD, papi, True))
+    assert outcome.state == PUBLISHED and len(sent) == 4
+    assert (len(reads), steps) == (4, ["entry", "login", "upload", "toggle"])

@@ -63,6 +63,28 @@ LINES = {
     "# ok;Mot-De-Passe;t.papi;1\n": (listing.COMMENT, "", "ligne 4", None),
     "#ok;Mot-De-Passe;t.papi;1\n": (listing.COMMENT, "", "ligne 4", None),
     " ; \n": (listing.BLANK, "", "ligne 4", None),
+    # A password where the login should be: forgotten, or joined to it.
+    "Mot-De-Passe ; t.papi ; 1\n": (
+        listing.PAPI_PROBLEM,
+        f"{messages.PAPI_MISSING} ; {messages.SPLIT_PASSWORD}",
+        "ligne 4",
+        f"--------------- Fichier papi introuvable: {MASKED}",
+    ),
+    "ok:Mot-De-Passe;t.papi;1\n": (
+        listing.PAPI_PROBLEM,
+        f"{messages.PAPI_MISSING} ; {messages.SPLIT_PASSWORD}",
+        "ligne 4",
+        f"--------------- Fichier papi introuvable: {MASKED}",
+    ),
+    "ok/Mot;De-Passe;t.papi;1\n": (listing.USABLE, "", "ligne 4", "trasko - envoi de: t.papi"),
+    "ok|Mot;De-Passe;t.papi;1\n": (listing.USABLE, "", "ligne 4", "trasko - envoi de: t.papi"),
+    "ok=Mot;De-Passe;t.papi;1\n": (listing.USABLE, "", "ligne 4", "trasko - envoi de: t.papi"),
+    "ok;Mot-De-Passe;;1\n": (
+        listing.PAPI_PROBLEM,
+        "fichier Papi non indiqué (champ 3 vide)",
+        "ligne 4 (ok)",
+        "--------------- Fichier papi introuvable: ",
+    ),
     "ok;;t.papi;1\n": (listing.NO_PASSWORD, messages.EMPTY_PASSWORD, "ligne 4 (ok)", None),
     ";Mot-De-Passe;t.papi;1\n": (listing.NO_LOGIN, messages.EMPTY_LOGIN, "ligne 4", None),
     "Mot-De-Passe\n": (
@@ -101,6 +123,12 @@ LINES = {
         "ligne 4 (ok)",
         f"--------------- Fichier papi introuvable: {MASKED}",
     ),
+    'ok;Mot,De-Passe.2026;"t.papi";1\n': (
+        listing.PAPI_PROBLEM,
+        f"{messages.PAPI_MISSING} ; {messages.SPLIT_PASSWORD}",
+        "ligne 4 (ok)",
+        f"--------------- Fichier papi introuvable: {MASKED}",
+    ),
     "ok;Mot;De-Passe\n": (
         listing.PAPI_PROBLEM,
         f"{messages.PAPI_MISSING} ; {messages.SPLIT_PASSWORD}",
@@ -131,7 +159,26 @@ def test_a_papi_file_in_a_folder_that_cannot_be_read_has_its_own_cause(files, mo
 
 def test_a_line_is_judged_again_when_its_turn_comes(files):
     line = Line(1, "ok;Mot-De-Passe;plus-tard.papi;1\n")
-    assert line.kind == listing.PAPI_PROBLEM and line.watchable
+    assert line.kind == listing.PAPI_PROBLEM and line.usable(listing.Need.WATCH)
     pathlib.Path("plus-tard.papi").write_bytes(b"p")
     line.examine()
     assert line.kind == listing.USABLE
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", "cp1252"])
+def test_lists_joined_by_copy_or_cat_keep_no_mark_in_a_line(encoding):
+    """Each part's byte order mark (read as UTF-8, or as Windows-1252 in a list
+    joined with an ANSI one), and the Ctrl-Z `copy a+b` appends."""
+    bom = codecs.BOM_UTF8.decode("utf-8" if encoding == "utf-8" else "cp1252")
+    text = f"{bom}a;pw;a.papi;1\r\n{bom}# b;pw;b.papi;1\r\n{bom}c;pw;c.papi;1\r\n\x1a"
+    lines = listing.split(text)
+    assert [(line.fields[0], line.kind == listing.COMMENT) for line in lines] == [
+        ("a", False),
+        ("# b", True),
+        ("c", False),
+    ]
+
+
+@pytest.mark.parametrize("field, visible", [("1", True), ("1\x00", True), ("\x001 ", True), ("0", False), ("", False)])
+def test_a_nul_in_the_visibility_hides_nothing(field, visible):
+    assert Line(1, f"ok;Mot-De-Passe;t.papi;{field}\n").visible is visible

@@ -8,10 +8,12 @@ import json
 import os
 
 import pytest
-from scripted_site import ERROR_PAGE, LOGIN_FORM, published
+from scripted_site import ERROR_PAGE, LOGIN_FORM, login, published, taken, tournament
 
 from trasko import listing, watch
 from trasko.exchange import Recorder, Timeouts
+from trasko.options import parse
+from trasko.report import Environment
 
 from peer import page, slow
 
@@ -21,12 +23,12 @@ PASSWORD = "Mot-De-Passe-9f3"
 @pytest.fixture(autouse=True)
 def no_password(monkeypatch, tmp_path):
     """Everything the command says, and the report, checked for the password after each test."""
-    from trasko import report
-
     said = []
     for name in ("say", "out"):
-        original = getattr(report, name)
-        monkeypatch.setattr(report, name, lambda text, original=original: (said.append(text), original(text))[1])
+        original = getattr(Environment, name)
+        monkeypatch.setattr(
+            Environment, name, lambda env, text, original=original: (said.append(text), original(env, text))[1]
+        )
     yield
     report_file = tmp_path / "etat.jsonl"
     texts = said + ([report_file.read_text()] if report_file.exists() else [])
@@ -42,13 +44,13 @@ class Clock:
 
 
 @pytest.fixture
-def follow(site, tmp_path, monkeypatch):
+def follow(site, tmp_path, monkeypatch, capsys):  # the environment writes to what capsys captures
     """A follower of a one-line list (t.papi, shown), its clock and the list file."""
     monkeypatch.chdir(tmp_path)
     (tmp_path / "t.papi").write_bytes(b"v1")
     (tmp_path / "tournois.txt").write_text(f"open;{PASSWORD};t.papi;1\n")
     clock = Clock()
-    follower = watch.Follower("tournois.txt", Recorder(Timeouts(0.5)), 10.0, "etat.jsonl", clock=clock)
+    follower = watch.Follower(Environment(clock=clock), "tournois.txt", Recorder(Timeouts(0.5)), 10.0, "etat.jsonl")
     return follower, clock, tmp_path
 
 
@@ -174,6 +176,150 @@ def test_ctrl_c_ends_the_watch_with_the_status_of_what_is_online(site, follow, c
         raise KeyboardInterrupt
 
     lines = listing.read("tournois.txt")[0]
-    status = watch.run("tournois.txt", lines, Recorder(Timeouts(0.5)), 10.0, sleep=interrupted)
+    options = parse(["--suivre", "--intervalle", "10", "--delai", "0.5", "tournois.txt"])
+    status = watch.run(Environment(sleep=interrupted), options, lines)
     last = capsys.readouterr().err.splitlines()[-1]
     assert (status, last) == ((1, "trasko : interrompu") if during_first_round else (0, "suivi arrêté"))
+
+
+def test_a_file_saved_during_the_first_round_is_sent_at_the_next(site, follow, capsys):
+    follower, clock, tmp = follow
+    (tmp / "u.papi").write_bytes(b"u")
+    (tmp / "tournois.txt").write_text(f"open;{PASSWORD};t.papi;1\nautre;{PASSWORD};u.papi;1\n")
+
+    def saved_meanwhile(request):
+        change(tmp / "t.papi", b"v2")  # while line 2 is being published
+        return login()
+
+    site.queue(*published(), saved_meanwhile, tournament(), taken())
+    follower.first_round(listing.read("tournois.txt")[0])
+    assert follower.status() == 1 and [line.number for line in follower.not_online()] == [1]
+    site.queue(*published())
+    look(follower, clock, 10)  # seen changing
+    look(follower, clock, 60)  # the same for an interval: sent
+    assert uploads(site) == 3 and b"v2" in site.requests[-1].body
+    assert follower.status() == 0
+    capsys.readouterr()
+
+
+def test_every_usable_line_is_watched_and_a_split_password_named_once(site, follow, capsys):
+    follower, clock, tmp = follow
+    (tmp / "1").write_bytes(b"stray")  # a file named as the visibility field
+    (tmp / "tournois.txt").write_text(
+        f"open;{PASSWORD};t.papi;1\nautre;{PASSWORD};u.papi;1;u.papi\ncoupe;Mot,De;v.papi;1\n"
+    )
+    site.queue(*published())
+    follower.first_round(listing.read("tournois.txt")[0])
+    assert sorted(t.line.number for t in follower.watched.values()) == [1, 2]
+    (tmp / "u.papi").write_bytes(b"u")  # appears during the event
+    site.queue(*published())
+    look(follower, clock, 10)
+    look(follower, clock, 10)
+    assert uploads(site) == 2
+    err = capsys.readouterr().err
+    assert err.count("ligne 3 (coupe) : non publié : fichier Papi introuvable ; le mot de passe contient") == 1
+
+
+def records(tmp):
+    lines = (tmp / "etat.jsonl").read_text().splitlines()
+    return [(r["ligne"], r["resultat"], r["cause"]) for r in map(json.loads, lines)]
+
+
+def test_the_report_has_one_record_per_line_of_the_list(site, follow, capsys):
+    follower, clock, tmp = follow
+    line = f"open;{PASSWORD};t.papi;1"
+    (tmp / "tournois.txt").write_text(f"# le club\n{line}\n\n{line}\nseul\n{line}\n")
+    site.queue(*published(), *published(), *published())
+    follower.first_round(listing.read("tournois.txt")[0])
+    assert [(number, state) for number, state, _ in records(tmp)] == [
+        (1, "ignoree"),
+        (2, "publie"),
+        (3, "ignoree"),
+        (4, "publie"),
+        (5, "non_publie"),
+        (6, "publie"),
+    ]
+    capsys.readouterr()
+
+
+def test_an_unwritable_report_makes_the_status_1(site, follow, capsys):
+    follower, clock, tmp = follow
+    follower.report_file = str(tmp / "absent" / "etat.jsonl")  # its folder does not exist
+    site.queue(*published())
+    follower.first_round(listing.read("tournois.txt")[0])
+    assert follower.status() == 1
+    assert "rapport impossible à écrire" in capsys.readouterr().err
+
+
+def test_ctrl_c_in_the_first_round_rewrites_the_report(site, tmp_path, monkeypatch, capsys):
+    from trasko import dialogue
+
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "t.papi").write_bytes(b"v1")
+    (tmp_path / "tournois.txt").write_text(f"open;{PASSWORD};t.papi;1\nautre;{PASSWORD};t.papi;1\n")
+    (tmp_path / "etat.jsonl").write_text('{"ligne": 2, "resultat": "publie"}\n')  # an earlier run's
+    publish, calls = dialogue.publish, []
+
+    def interrupted_at_the_second(*args):
+        calls.append(1)
+        if len(calls) == 2:
+            raise KeyboardInterrupt
+        return publish(*args)
+
+    monkeypatch.setattr(dialogue, "publish", interrupted_at_the_second)
+    site.queue(*published())
+    options = parse(["--suivre", "--delai", "0.5", "--rapport", "etat.jsonl", "tournois.txt"])
+    assert watch.run(Environment(), options, listing.read("tournois.txt")[0]) == 1
+    assert records(tmp_path) == [(1, "publie", ""), (2, "non_tente", "interrompu")]
+    assert capsys.readouterr().err.splitlines()[-1] == "trasko : interrompu"
+
+
+def test_a_second_watch_of_the_list_is_refused_while_the_first_runs(site, tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "t.papi").write_bytes(b"v1")
+    (tmp_path / "tournois.txt").write_text(f"open;{PASSWORD};t.papi;1\n")
+    options = parse(["--suivre", "--delai", "0.5", "tournois.txt"])
+    lines = listing.read("tournois.txt")[0]
+    (tmp_path / "tournois.txt.verrou").write_text("processus 1, commencé hier")  # left by a watch that died
+    second = []
+
+    def look_then_stop(seconds):
+        second.append(watch.run(Environment(), options, lines))  # started while the first watches
+        raise KeyboardInterrupt
+
+    site.queue(*published())
+    assert watch.run(Environment(sleep=look_then_stop), options, lines) == 0
+    assert second == [2] and uploads(site) == 1, "the second sent nothing"
+    err = capsys.readouterr().err
+    assert f"un autre suivi de tournois.txt est déjà en cours (processus {os.getpid()}, commencé le " in err
+    assert not (tmp_path / "tournois.txt.verrou").exists(), "freed when the first ended"
+    site.queue(*published())
+    assert watch.run(Environment(sleep=look_then_stop), options, lines) == 0  # the list is free again
+
+
+@pytest.mark.skipif(os.name == "nt", reason="Windows removes no folder a process is in")
+def test_the_watch_goes_on_when_its_folder_goes_away_and_comes_back(site, follow, monkeypatch, capsys):
+    import shutil
+
+    follower, clock, tmp = follow
+    club = tmp / "club"
+    club.mkdir()
+    (club / "t.papi").write_bytes(b"v1")
+    (club / "tournois.txt").write_text(f"open;{PASSWORD};t.papi;1\n")
+    monkeypatch.chdir(club)
+    follower = watch.Follower(Environment(clock=clock), "tournois.txt", Recorder(Timeouts(0.5)), 10.0)
+    site.queue(*published())
+    follower.first_round(listing.read("tournois.txt")[0])
+    shutil.rmtree(club)  # the starting folder, removed under the watch
+    look(follower, clock, 10)
+    look(follower, clock, 10)
+    assert follower.status() == 1
+    club.mkdir()
+    (club / "tournois.txt").write_text(f"open;{PASSWORD};t.papi;1\n")
+    change(club / "t.papi", b"v2")
+    site.queue(*published())
+    look(follower, clock, 60)  # seen again
+    look(follower, clock, 10)  # the same for an interval: sent
+    assert uploads(site) == 2 and follower.status() == 0
+    err = capsys.readouterr().err
+    assert err.count("ligne 1 (open) : fichier Papi introuvable") == 1 and "erreur interne" not in err

@@ -2,40 +2,63 @@
 
 from __future__ import annotations
 
-import errno
+import io
 import os
 import sys
+from contextlib import nullcontext, redirect_stdout
+from dataclasses import replace
+from typing import TextIO, cast
 
-from trasko.options import USAGE_ERROR, Options, UsageError, parse
+from trasko import messages
+from trasko.modes import Status
+from trasko.options import Options, UsageError, parse
+from trasko.report import Environment, KeptOutput, interrupting, output_gone
 
 
-def main(argv: list[str] | None = None) -> int:
+def main(argv: list[str] | None = None, env: Environment | None = None) -> int:
     """Runs the command; returns its exit status."""
     args = sys.argv[1:] if argv is None else argv
+    env = Environment() if env is None else env
+    for stream in (env.stdout, env.stderr):
+        # A name the output's encoding cannot write (a Windows console's, a
+        # redirected output's) is written with stand-ins: it never stops the work.
+        if isinstance(stream, io.TextIOWrapper):
+            stream.reconfigure(errors="replace")
+    kept = None if env.stdout is None else KeptOutput(env.stdout)
+    env = replace(env, given_stdout=cast(TextIO, kept))
     try:
-        try:
-            options = parse(args)
-        except UsageError as error:
-            return _usage_error(error)
-        if options is None:  # --help or --version, already answered
-            return 0
-        if sys.stdout is None:  # started with standard output closed
-            return 1
-        return _run(options)
+        # The module prints on the interpreter's standard output: the run's own.
+        with redirect_stdout(kept) if kept is not None else nullcontext():
+            status = _main(args, env)
     except OSError as error:
-        if not _output_gone(error):
+        if not output_gone(error):
             raise
-        _silence()
-        return 1
+        _silence(env.stdout, env.stderr)
+        return Status.NOT_DONE
+    if kept is None or not kept.failed:
+        return status
+    env.say(messages.OUTPUT_REFUSED)
+    _silence(kept.inner)  # what it still holds can go nowhere either
+    return max(status, Status.NOT_DONE)
 
 
-def _usage_error(error: UsageError) -> int:
-    from trasko import messages
+def _main(args: list[str], env: Environment) -> Status:
+    try:
+        options = parse(args)
+    except UsageError as error:
+        return _usage_error(error, env)
+    if options is None:  # --help or --version, already answered
+        return Status.DONE
+    if env.stdout is None:  # started with standard output closed
+        return Status.NOT_DONE
+    return _run(options, env)
 
+
+def _usage_error(error: UsageError, env: Environment) -> Status:
     if error.no_list:
         _module_usage_line()
-    print(messages.USAGE.format(error=error), file=sys.stderr)
-    return USAGE_ERROR
+    env.say(messages.USAGE.format(error=error))
+    return Status.USAGE
 
 
 def _module_usage_line() -> None:
@@ -51,65 +74,49 @@ def _module_usage_line() -> None:
         sys.argv = saved
 
 
-def _run(options: Options) -> int:
-    from trasko import messages, report
-
+def _run(options: Options, env: Environment) -> Status:
     try:
-        return _dispatch(options)
+        with interrupting("SIGTERM", "SIGBREAK"):  # a service manager's stop ends it as Ctrl-C does
+            return _dispatch(options, env)
     except KeyboardInterrupt:
-        report.on_own_line(messages.INTERRUPTED)
-        return 1
-    except OSError as error:
-        if _output_gone(error):
-            raise
-        report.internal_error(error)
-        return 1
+        env.on_own_line(messages.INTERRUPTED)
+        return Status.NOT_DONE
     except Exception as error:  # noqa: BLE001 - reported without its text
-        report.internal_error(error)
-        return 1
+        if isinstance(error, OSError) and output_gone(error):
+            raise
+        env.internal_error(error)
+        return Status.NOT_DONE
 
 
-def _dispatch(options: Options) -> int:
-    from trasko import batch, listing, messages, report, site, verify, watch
-    from trasko.exchange import Recorder, Timeouts
+def _dispatch(options: Options, env: Environment) -> Status:
+    from trasko import json_report, listing, site
+    from trasko.modes import registry
 
+    modes = registry()
+    mode = next((mode for flag, mode in modes.items() if flag in options.given), modes[None])
     with site.rebound(options.site):
         try:
-            lines, ansi = listing.read(options.list_file)
+            lines, ansi = listing.read(options.list_file, env.stdin)
         except listing.ListError as error:
-            errand = options.invoices or options.rules is not None
-            if not (options.check or errand) and not error.opened:
-                report.out(f"{messages.LIST_INTROUVABLE} {options.list_file}")  # as the module's batch says it
-            report.say(messages.LIST_UNREADABLE.format(name=os.fsdecode(options.list_file), reason=error.reason))
-            return USAGE_ERROR
+            if mode.names_missing_list and not error.opened:
+                env.out(f"{messages.LIST_INTROUVABLE} {options.list_file}")  # as the module's batch says it
+            env.say(messages.LIST_UNREADABLE.format(name=os.fsdecode(options.list_file), reason=error.reason))
+            return Status.USAGE
+        inputs = [(options.list_file, messages.REPORT_OVER_LIST), (options.rules, messages.REPORT_OVER_RULES)]
+        inputs += [(line.papi_path(), messages.REPORT_OVER_PAPI) for line in lines if len(line.fields) > 2]
+        clash = json_report.overwrites(options.report, inputs)
+        if clash is not None:
+            return _usage_error(UsageError(clash), env)
         if ansi:
-            report.say(messages.LIST_NOT_UTF8)
-        recorder = Recorder(Timeouts(options.wait))
-        if options.invoices or options.rules is not None:
-            from trasko import errands
-
-            return errands.dispatch(options, lines)
-        if options.check:
-            return verify.run(lines, recorder, options.report)
-        if options.follow:
-            assert options.interval is not None
-            return watch.run(options.list_file, lines, recorder, options.interval, options.report)
-        return batch.run(lines, recorder, options.keep_going, options.report)
+            env.say(messages.LIST_NOT_UTF8)
+        return mode.run(env, options, lines)
 
 
-def _output_gone(error: OSError) -> bool:
-    """Whether standard output (or error) was closed under the command: a
-    broken pipe, or Windows' EINVAL on a closed pipe."""
-    if isinstance(error, BrokenPipeError):
-        return True
-    return error.errno == errno.EINVAL and os.name == "nt"
-
-
-def _silence() -> None:
-    """Points both outputs at the null device, so that the interpreter's own
+def _silence(*streams: TextIO | None) -> None:
+    """Points the outputs at the null device, so that the interpreter's own
     flush at exit finds nothing to complain about."""
     devnull = os.open(os.devnull, os.O_WRONLY)
-    for stream in (sys.stdout, sys.stderr):
+    for stream in streams:
         try:
             if stream is not None:
                 os.dup2(devnull, stream.fileno())

@@ -7,8 +7,12 @@ from __future__ import annotations
 
 import codecs
 import os
+import re
 import sys
+from collections.abc import Callable
+from enum import Enum
 from pathlib import Path
+from typing import BinaryIO
 
 from trasko import messages
 from trasko.exchange import file_error
@@ -22,6 +26,16 @@ PAPI_PROBLEM = "fichier Papi à revoir"
 USABLE = "utilisable"
 
 SEPARATORS = ",;"
+_JOINED = re.compile(r"[\s:/|=\\]")
+_BOM = re.compile("^(?:\ufeff|\u00ef\u00bb\u00bf)+")  # as UTF-8, or as UTF-8 read as Windows-1252
+
+
+class Need(Enum):
+    """What a mode needs of a line: the whole line, or the codes alone (--verifier, the errands)."""
+
+    PUBLISH = "publier"
+    CODES = "identifiants"
+    WATCH = "suivre"
 
 
 class ListError(Exception):
@@ -36,22 +50,27 @@ class ListError(Exception):
 class Line:
     """One line of the list file, split and judged by the module's batch rules."""
 
-    def __init__(self, number: int, raw: str) -> None:
+    def __init__(self, number: int, raw: str, base: str = "") -> None:
         self.number = number
         self.raw = raw  # as read, with its line end
-        self.fields = [field.strip() for field in raw.replace(",", ";").split(";")]
+        self.base = base or os.getcwd()  # the folder its relative paths start from
+        # A NUL (a list saved by a faulty tool) is never part of a field.
+        self.fields = [text.replace("\x00", "").strip() for text, _ in _pieces(raw)]
         self.kind = BLANK
         self.cause = ""
+        self.split_password = False  # a password holding a separator is suspected
         self.examine()
 
     @property
     def login(self) -> str:
-        """Field 0 when it cannot hold a password: the line split into
-        several fields, and no blank or tab inside it."""
+        """Field 0 when it cannot hold a password: the line in its expected
+        shape (the password's place not taken by the Papi file, a login
+        forgotten), and the field a plausible login (no blank, none of the
+        characters that would join a password to it)."""
         first = self.fields[0]
-        if len(self.fields) < 2 or first.startswith("#") or any(c.isspace() for c in first):
+        if len(self.fields) < 3 or first.startswith("#") or self.fields[1].lower().endswith(".papi"):
             return ""
-        return first
+        return "" if _JOINED.search(first) else first
 
     @property
     def password(self) -> str:
@@ -60,17 +79,23 @@ class Line:
     @property
     def papi(self) -> str:
         """Field 2, without the double quotes Windows' "copy as path" puts around it."""
-        text = self.fields[2] if len(self.fields) > 2 else ""
-        return text[1:-1].strip() if len(text) > 1 and text[0] == text[-1] == '"' else text
+        return _unquoted(self.fields[2] if len(self.fields) > 2 else "")
 
     @property
     def visible(self) -> bool:
         return len(self.fields) > 3 and self.fields[3] == "1"
 
     @property
-    def watchable(self) -> bool:
-        """Whether a Papi file appearing (or changing) later makes this line publishable."""
-        return self.kind in (USABLE, PAPI_PROBLEM) and len(self.fields) > 3 and not self._split_suspected()
+    def ignored(self) -> bool:
+        return self.kind in (BLANK, COMMENT)
+
+    def usable(self, need: Need) -> bool:
+        if need is Need.PUBLISH:
+            return self.kind == USABLE
+        if need is Need.WATCH:  # a Papi file appearing (or changing) later makes it publishable
+            return self.kind in (USABLE, PAPI_PROBLEM) and len(self.fields) > 3 and not self.split_password
+        # The Papi file need not exist, nor the visibility be given: the codes are what count.
+        return self.kind in (USABLE, PAPI_PROBLEM, MALFORMED) and len(self.fields) > 2 and not self.split_password
 
     def label(self) -> str:
         if self.login:
@@ -78,10 +103,11 @@ class Line:
         return messages.LINE_LABEL_BARE.format(number=self.number)
 
     def papi_path(self) -> str:
-        return os.path.abspath(self.papi)
+        return os.path.normpath(os.path.join(self.base, self.papi))
 
     def examine(self) -> None:
         """Judges the line against the file system as it is now."""
+        self.split_password = False
         self.kind, self.cause = self._judged()
 
     def _judged(self) -> tuple[str, str]:
@@ -99,7 +125,7 @@ class Line:
             return NO_PASSWORD, messages.EMPTY_PASSWORD
         if len(fields) < 3:
             return MALFORMED, malformed
-        problem = _papi_problem(self.papi)
+        problem = _papi_problem(self.papi_path()) if self.papi else messages.PAPI_EMPTY
         if problem is not None:
             return PAPI_PROBLEM, self._papi_cause(problem)
         if len(fields) < 4:
@@ -107,13 +133,15 @@ class Line:
         return USABLE, ""
 
     def _papi_cause(self, problem: str) -> str:
-        if problem == messages.PAPI_MISSING and (self._split_suspected() or not _path_like(self.papi)):
-            return f"{problem} ; {messages.SPLIT_PASSWORD}"
-        return problem
+        # A field 3 that names a Papi file is no password's tail, whatever follows it.
+        named = self.papi.lower().endswith(".papi")
+        self.split_password = problem == messages.PAPI_MISSING and not named
+        self.split_password &= self._split_suspected() or not _path_like(self.papi)
+        return f"{problem} ; {messages.SPLIT_PASSWORD}" if self.split_password else problem
 
     def _split_suspected(self) -> bool:
         """A Papi file named further on: the password held a separator."""
-        return any(_looks_like_papi(text) for text in self.fields[3:])
+        return any(_looks_like_papi(text, self.base) for text in self.fields[3:])
 
     def module_line(self) -> str | None:
         """What the module's batch prints for this line (standard output),
@@ -121,8 +149,7 @@ class Line:
         if self.kind == USABLE:
             return f"{messages.ENVOI_DE} {self.papi}"
         if self.kind == PAPI_PROBLEM:
-            hidden = messages.SPLIT_PASSWORD in self.cause  # the field may be the password's tail
-            shown = messages.MASKED_FIELD if hidden else self.papi
+            shown = messages.MASKED_FIELD if self.split_password else self.papi  # the field may be the password's tail
             return messages.PAPI_INTROUVABLE.format(shown)
         if self.kind == MALFORMED:
             return f"{messages.FORMAT_INCORRECT} {self._masked()}"
@@ -133,7 +160,7 @@ class Line:
         ending = self.raw[len(self.raw.rstrip("\r\n")) :]
         if not self.login:
             return messages.MASKED_LINE.format(number=self.number) + ending
-        secret = next((i for i in range(2, len(self.fields)) if _looks_like_papi(self.fields[i])), 2)
+        secret = next((i for i in range(2, len(self.fields)) if _looks_like_papi(self.fields[i], self.base)), 2)
         pieces = _pieces(self.raw)
         for index in range(1, min(secret, len(pieces))):
             text, separator = pieces[index]
@@ -173,11 +200,16 @@ def _path_like(text: str) -> bool:
     return "/" in text or "\\" in text or "." in text.strip(".")
 
 
-def _looks_like_papi(text: str) -> bool:
+def _unquoted(text: str) -> str:
+    return text[1:-1].strip() if len(text) > 1 and text[0] == text[-1] == '"' else text
+
+
+def _looks_like_papi(field: str, base: str) -> bool:
+    text = _unquoted(field)
     if text.lower().endswith(".papi"):
         return True
     try:
-        return bool(text) and Path(text).is_file()
+        return bool(text) and Path(base, text).is_file()
     except (OSError, ValueError):
         return False
 
@@ -185,16 +217,20 @@ def _looks_like_papi(text: str) -> bool:
 # --- reading ------------------------------------------------------------------
 
 
-def read(name: str) -> tuple[list[Line], bool]:
-    """The lines of the list, and whether it was read as Windows-1252; ListError when it cannot be read."""
-    text, ansi = decode(read_bytes(name))
-    return split(text), ansi
+def read(
+    name: str, stdin: Callable[[], BinaryIO] = lambda: sys.stdin.buffer, base: str = ""
+) -> tuple[list[Line], bool]:
+    """The lines of the list (`stdin` gives the one named "-"; their relative
+    paths start from `base`, by default the current folder), and whether it
+    was read as Windows-1252; ListError when it cannot be read."""
+    text, ansi = decode(read_bytes(name, stdin))
+    return split(text, base), ansi
 
 
-def read_bytes(name: str) -> bytes:
+def read_bytes(name: str, stdin: Callable[[], BinaryIO]) -> bytes:
     try:
         if name == "-" or (os.name == "nt" and name == "/dev/stdin"):
-            return sys.stdin.buffer.read()
+            return stdin().read()
         with open(name, "rb") as file:
             return file.read()
     except OSError as error:
@@ -219,11 +255,15 @@ def decode(data: bytes) -> tuple[str, bool]:
         raise ListError(messages.LIST_BAD_BYTES.format(byte=data[error.start], line=line), opened=True) from None
 
 
-def split(text: str) -> list[Line]:
+def split(text: str, base: str = "") -> list[Line]:
     """Lines as the module's text-mode reading gives them: LF, CR LF and CR
-    each end a line, handed on as one LF."""
-    texts = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
+    each end a line, handed on as one LF. Lists joined by `copy a+b` or `cat`
+    keep each part's byte order mark at the start of a line, and may end with
+    the end-of-file mark Ctrl-Z: neither belongs to a line."""
+    text = re.sub(r"\x1a[\x1a\s]*\Z", "", text)
+    texts = [_BOM.sub("", piece) for piece in text.replace("\r\n", "\n").replace("\r", "\n").split("\n")]
     lines = [piece + "\n" for piece in texts[:-1]]
     if texts[-1]:
         lines.append(texts[-1])
-    return [Line(number, raw) for number, raw in enumerate(lines, 1)]
+    base = base or os.getcwd()
+    return [Line(number, raw, base) for number, raw in enumerate(lines, 1)]

@@ -8,7 +8,8 @@ Two families:
   cause of each outcome, the per-line reports, the summaries.
 
 A cause never quotes what a list line holds beyond its login and its Papi
-path, so no text here can carry a password. A new errand adds its texts
+path, so no text here can carry a password. The constants stand line after
+line in families of the same shape: that repetition is the table itself. A new errand adds its texts
 here, beside these, and composes them with the helpers at the end.
 """
 
@@ -35,8 +36,10 @@ LOGGED_OUT = "retour à la page de connexion"
 CLOSED = "tournoi clos ou archivé : le site n'accepte plus de fichier Papi pour lui"
 FILE_REFUSED = "fichier refusé par le site : {verdict}"
 NOT_CONFIRMED = "envoi du fichier non confirmé par le site"
+PAPI_INCOMPLETE = "envoi incomplet : le site a reçu {got} octets sur {size}"
 UNREACHABLE = "site injoignable : {cause}"
 SILENT = "site muet après {seconds:g} s"
+TOO_LONG = "réponse du site trop longue"
 UNDECODABLE = "réponse illisible du site (pas en UTF-8)"
 PAPI_UNREADABLE = "fichier Papi illisible : {reason}"
 VISIBILITY_UNSET = "publié ; affichage non réglé : {why}"
@@ -73,6 +76,7 @@ AND_MORE = "{names} et {more} autres"
 MALFORMED = "ligne incorrecte"
 MALFORMED_BLANKS = "ligne incorrecte : séparez les champs par « ; » (pas par des blancs ni des tabulations)"
 PAPI_MISSING = "fichier Papi introuvable"
+PAPI_EMPTY = "fichier Papi non indiqué (champ 3 vide)"
 PAPI_FOLDER = "le fichier Papi indiqué est un dossier : indiquez le fichier .papi qu'il contient"
 PAPI_DENIED = "fichier Papi inaccessible : droits insuffisants sur lui ou sur son dossier"
 SPLIT_PASSWORD = "le mot de passe contient peut-être « , » ou « ; »"
@@ -91,6 +95,7 @@ STOPPED_MANY = "série arrêtée à la {label} ; {count} lignes non tentées : {
 SUMMARY = "bilan : {published}, {failed}, {untried}"
 SUMMARY_WARNED = " (dont {warned} sans affichage réglé)"
 CHECK_ACCEPTED = "connexion acceptée : {login} -> {url}"
+CHECK_ACCEPTED_NO_LINK = "connexion acceptée : {login} (le site ne donne pas la page publique)"
 CHECK_REFUSED = "connexion refusée : {login}"
 CHECK_SUMMARY = "bilan : {accepted}, {refused}"
 LIST_UNREADABLE = "trasko : fichier-liste illisible : {name} ({reason})"
@@ -99,13 +104,31 @@ LIST_BAD_BYTES = "ni UTF-8 ni Windows-1252 : octet 0x{byte:02X} à la ligne {lin
 LIST_REREAD = "fichier-liste relu : {count}"
 LIST_REREAD_FAILED = "fichier-liste modifié mais illisible ({reason}) ; suivi avec l'ancienne liste"
 INTERRUPTED = "trasko : interrompu"
+INTERRUPTED_CAUSE = "interrompu"
+OUTPUT_REFUSED = (
+    "trasko : la sortie standard n'a pas pu être écrite (disque plein ?) ; "
+    "le travail est fait : voyez les lignes ci-dessus et le rapport"
+)
 INTERNAL = "{frames}trasko : erreur interne ({name}) ; merci de la signaler avec les lignes ci-dessus"
 USAGE = "trasko : {error} (trasko --help pour l'aide)"
+ONLY_WITH = "{option} ne sert qu'avec {flag}"
+CHECK_REFUSES = "--verifier ne se combine ni avec --suivre ni avec --continuer"
+ERRAND_REFUSES = "{flag} ne se combine ni avec --verifier, ni avec --suivre, ni avec --continuer"
+ERRANDS_APART = "--facture et --reglement ne se combinent pas : lancez-les l'un après l'autre"
+REPORT_OVER_INPUT = "--rapport {name} écrirait sur {what} : choisissez un autre nom de rapport"
+REPORT_OVER_LIST = "le fichier-liste"
+REPORT_OVER_RULES = "le règlement"
+REPORT_OVER_PAPI = "un fichier Papi de la liste"
 REPORT_UNWRITABLE = "trasko : rapport impossible à écrire : {name} ({reason})"
 
 # --- --suivre --------------------------------------------------------------------
 WATCHING = "suivi de {files} Papi, toutes les {interval:g} s ; Ctrl-C pour arrêter"
 WATCH_STOPPED = "suivi arrêté"
+WATCH_RUNNING = (
+    "trasko : un autre suivi de {name} est déjà en cours ({first}) ; "
+    "arrêtez-le (Ctrl-C dans sa fenêtre) avant d'en lancer un autre"
+)
+WATCH_LOCK = "processus {pid}, commencé le {since}"
 WATCH_NOT_ONLINE = "suivi arrêté ; pas en ligne dans sa version actuelle : {names}"
 RETRY_AT = "{label} : nouvel essai vers {time}"
 
@@ -115,6 +138,7 @@ INVOICE_EXEMPT = "tournoi exempté de droits"
 NO_INVOICE = "pas de facture : aucun fichier Papi en ligne ou tournoi archivé"
 INVOICE_LABEL = "bouton de la facture inconnu « {label} »"
 INVOICE_NOT_GIVEN = "pas de facture dans la réponse"
+INVOICE_ERROR_PAGE = "pas de facture : page d'erreur du site"
 INVOICE_UNSAVED = "facture reçue mais non enregistrée : {path} ({reason})"
 INVOICE_FOLDER_UNUSABLE = "trasko : dossier des factures inutilisable : {folder} ({reason})"
 NOT_A_FOLDER = "c'est un fichier, pas un dossier"
@@ -125,6 +149,7 @@ N_NO_INVOICE = ("sans facture", "sans facture")
 N_RULES_SENT = ("règlement envoyé", "règlements envoyés")
 N_NOT_SENT = ("non envoyé", "non envoyés")
 RULES_SENT = "règlement envoyé : {name} ({size} octets)"
+RULES_NOT_OFFERED = "le site ne propose pas l'envoi du règlement pour ce tournoi"
 RULES_CLOSED = "tournoi clos ou archivé : le site n'accepte plus de règlement pour lui"
 RULES_REFUSED = "règlement refusé par le site : {verdict}"
 RULES_NOT_CONFIRMED = "envoi du règlement non confirmé par le site"
