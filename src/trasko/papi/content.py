@@ -11,6 +11,7 @@ table uses any more, where the database leaves old values behind.
 from __future__ import annotations
 
 import os
+import re
 import shutil
 import tempfile
 from collections.abc import Iterator
@@ -65,16 +66,15 @@ class Papi:
         self.value = _text_column(self.info_def, "Value")
         self.contacts = tuple(_text_column(self.players_def, name) for name in CONTACTS)
 
-    def info_rows(self) -> Iterator[tuple[Row, str]]:
-        for row in self.db.rows(self.info_def):
-            yield row, self.db.text(row, self.variable)
+        self._info_rows = [(row, db.text(row, self.variable)) for row in db.rows(self.info_def)]
+        self._contacts = [tuple(db.text(row, c) for c in self.contacts) for row in db.rows(self.players_def)]
 
     def info(self) -> dict[str, str]:
-        return {name: self.db.text(row, self.value) for row, name in self.info_rows()}
+        return {name: self.db.text(row, self.value) for row, name in self._info_rows}
 
     def contact_values(self) -> list[tuple[str, ...]]:
         """Each player's phone and e-mail ("" when none)."""
-        return [tuple(self.db.text(row, c) for c in self.contacts) for row in self.db.rows(self.players_def)]
+        return self._contacts
 
     def tournament(self) -> Tournament:
         info = self.info()
@@ -98,12 +98,14 @@ class Papi:
         return found | {info[name] for name in SECRETS if info.get(name)}
 
     def emptied(self, table: str, row: Row) -> set[int]:
-        """The variable-length values the copy empties in a row."""
+        """The values the copy empties in a row, those that hold something."""
         if table == "JOUEUR":
-            return {column.var_index for column in self.contacts}
-        if table == "INFO" and self.db.text(row, self.variable) in SECRETS:
-            return {self.value.var_index}
-        return set()
+            columns: tuple[Column, ...] = self.contacts
+        elif table == "INFO" and self.db.text(row, self.variable) in SECRETS:
+            columns = (self.value,)
+        else:
+            return set()
+        return {column.var_index for column in columns if self.db.value(row, column)}
 
 
 def read(path: str) -> Tournament:
@@ -127,26 +129,26 @@ def clean(source: str, folder: str) -> Cleaned:
     original = Database(jet.read_file(source))
     papi = Papi(original)
     tournament = papi.tournament()
-    copy = Database(bytearray(original.data))
-    _clean(Papi(copy))
+    copy = bytearray(original.data)
+    _clean(papi, copy)
     target = os.path.join(folder, os.path.basename(source))
     with open(target, "xb") as file:
-        file.write(copy.data)
+        file.write(copy)
     check(papi, Database(jet.read_file(target)))
     return Cleaned(target, tournament)
 
 
-def _clean(papi: Papi) -> None:
+def _clean(papi: Papi, out: bytearray) -> None:
+    """Rewrites `out`, a copy of the file `papi` reads."""
     db = papi.db
-    assert isinstance(db.data, bytearray)
     for name, table in (("JOUEUR", papi.players_def), ("INFO", papi.info_def)):
-        for row in list(db.rows(table)):
+        for row in db.rows(table):
             emptied = papi.emptied(name, row)
             if emptied:
-                jet.empty_values(db.data, row, emptied)
+                jet.empty_values(out, row, emptied)
     definitions = [db.table_def(page) for page in db.tables().values()]
     keep_rows = {pointer for table in definitions for pointer in table.map_pointers}
-    jet.scrub(db, _stale_pages(papi), keep_rows)
+    jet.scrub(db, out, _stale_pages(papi), keep_rows)
 
 
 def _stale_pages(papi: Papi) -> set[int]:
@@ -195,35 +197,41 @@ def _check_table(original: Papi, copy: Papi, name: str, table_page: int) -> None
     if len(rows_before) != len(rows_after):
         raise unclean(f"{name}: {len(rows_after)} rows instead of {len(rows_before)}")
     for row, row_copy in zip(rows_before, rows_after, strict=True):
-        expected = _parts(original.db, row, original.emptied(name, row))
-        if _parts(copy.db, row_copy, set()) != expected:
+        emptied = original.emptied(name, row) if name in ("JOUEUR", "INFO") else set()
+        if _parts(original.db, row, emptied) != _parts(copy.db, row_copy, emptied, in_copy=True):
             raise unclean(f"{name}: row {row.slot} of page {row.page} differs")
 
 
-def _parts(db: Database, row: Row, emptied: set[int]) -> tuple[object, ...]:
-    """A row as its place, its fixed part, its null mask and its values."""
-    raw = bytes(db.page(row.page)[row.start : row.end])
-    if not row.offsets:
-        return (row.page, row.slot, len(raw), raw)
+def _parts(db: Database, row: Row, emptied: set[int], in_copy: bool = False) -> tuple[object, ...]:
+    """A row as its place and bytes; where values are emptied, as its fixed
+    part, its null mask and its values, those emptied in the original taken
+    as empty (in the copy, they are as read)."""
+    first = row.page * jet.PAGE
+    raw = db.data[first + row.start : first + row.end]
+    if not emptied or not row.offsets:
+        return (row.page, row.slot, row.start, raw)
     offsets = row.offsets
     values = [raw[first:last] for first, last in zip(offsets, offsets[1:], strict=False)]
-    for index in emptied:
+    for index in () if in_copy else emptied:
         if index < len(values):
             values[index] = b""
-    return (row.page, row.slot, len(raw), row.num_cols, row.mask, raw[: offsets[0]], values)
+    return (row.page, row.slot, row.start, len(raw), row.num_cols, row.mask, raw[: offsets[0]], values)
 
 
 def _scan(data: bytes | bytearray, secrets: set[str]) -> int:
-    """How many of the secrets the bytes hold, as UCS-2 or one byte a character."""
-    found = 0
+    """How many of the secrets the bytes hold, as UCS-2 or one byte a
+    character: one pattern for all, as one pass over the file costs far less
+    than one pass per value."""
+    forms = set()
     for secret in secrets:
-        if len(secret) < MIN_SCANNED:
-            continue
-        forms = [secret.encode("utf-16-le", errors="surrogatepass")]
-        if secret.isascii() or all(ord(c) < 256 for c in secret):
-            forms.append(secret.encode("latin-1"))
-        found += any(form in data for form in forms)
-    return found
+        if len(secret) >= MIN_SCANNED:
+            forms.add(secret.encode("utf-16-le", errors="surrogatepass"))
+            if all(ord(c) < 256 for c in secret):
+                forms.add(secret.encode("latin-1"))
+    if not forms:
+        return 0
+    pattern = re.compile(b"|".join(re.escape(form) for form in sorted(forms, key=len, reverse=True)))
+    return len({match.group() for match in pattern.finditer(data)})
 
 
 def _text_column(table: TableDef, name: str) -> Column:

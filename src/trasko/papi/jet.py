@@ -8,8 +8,8 @@ an IndexError, a hang or a large allocation.
 
 from __future__ import annotations
 
+import itertools
 import struct
-from collections.abc import Iterator
 from dataclasses import dataclass
 
 PAGE = 4096
@@ -145,9 +145,9 @@ class Row:
 
 
 class Database:
-    """A Jet 4 file over `data` (bytes to read, bytearray to rewrite)."""
+    """A Jet 4 file, read once: what it finds is kept."""
 
-    def __init__(self, data: bytes | bytearray) -> None:
+    def __init__(self, data: bytes) -> None:
         if len(data) < PAGE or data[4:20] != MAGIC:
             raise PapiError(NOT_JET, "no Jet database header")
         if data[0x14] != JET4:
@@ -159,6 +159,9 @@ class Database:
         self.data = data
         self.pages = len(data) // PAGE
         self._tables: dict[str, int] | None = None
+        self._slots: dict[int, list[tuple[int, int, int]]] = {}
+        self._defs: dict[int, TableDef] = {}
+        self._rows: dict[int, list[Row]] = {}
 
     def page(self, number: int) -> memoryview:
         self.check_page(number)
@@ -174,6 +177,11 @@ class Database:
 
     # --- table definitions ---------------------------------------------------
     def table_def(self, page: int) -> TableDef:
+        if page not in self._defs:
+            self._defs[page] = self._read_def(page)
+        return self._defs[page]
+
+    def _read_def(self, page: int) -> TableDef:
         block = self._tdef_bytes(page)
         rows = u32(block, 16)
         var_columns, num_cols = u16(block, 43), u16(block, 45)
@@ -262,25 +270,34 @@ class Database:
         return bytes(self.page(page)[start:end])
 
     def slot_count(self, page: int) -> int:
+        return len(self.slots(page))
+
+    def slots(self, page: int) -> list[tuple[int, int, int]]:
+        """Start, end and flags of each slot of a data page: a row ends where
+        the previous slot's row starts, the first one at the page's end."""
+        found = self._slots.get(page)
+        if found is not None:
+            return found
         view = self.page(page)
         count = u16(view, ROWS_AT)
-        if HEADER + 2 * count > PAGE:
+        table_end = HEADER + 2 * count
+        if table_end > PAGE:
             raise corrupt(f"row count {count} on page {page}")
-        return count
+        found, end = [], PAGE
+        for slot, raw in enumerate(struct.unpack_from(f"<{count}H", view, HEADER)):
+            start = raw & OFFSET_MASK
+            if not table_end <= start <= end:
+                raise corrupt(f"row {slot} of page {page} lies outside its page")
+            found.append((start, end, raw & ~OFFSET_MASK))
+            end = start
+        self._slots[page] = found
+        return found
 
     def slot_extent(self, page: int, slot: int) -> tuple[int, int, int]:
-        """Start, end and flags of a slot: a row ends where the previous slot's
-        row starts, the first one at the page's end."""
-        view = self.page(page)
-        count = self.slot_count(page)
-        if slot >= count:
+        slots = self.slots(page)
+        if slot >= len(slots):
             raise corrupt(f"row {slot} of page {page} does not exist")
-        raw = u16(view, HEADER + 2 * slot)
-        start = raw & OFFSET_MASK
-        end = PAGE if slot == 0 else u16(view, HEADER + 2 * (slot - 1)) & OFFSET_MASK
-        if not HEADER + 2 * count <= start <= end <= PAGE:
-            raise corrupt(f"row {slot} of page {page} lies outside its page")
-        return start, end, raw & ~OFFSET_MASK
+        return slots[slot]
 
     def data_pages(self, table: TableDef) -> list[int]:
         """The data pages holding the table's rows, in file order."""
@@ -290,22 +307,24 @@ class Database:
                 pages.append(number)
         return pages
 
-    def rows(self, table: TableDef) -> Iterator[Row]:
+    def rows(self, table: TableDef) -> list[Row]:
         """The table's live rows; their number must be the definition's."""
-        count = 0
+        found = self._rows.get(table.page)
+        if found is not None:
+            return found
+        found = []
         for page in self.data_pages(table):
-            for slot in range(self.slot_count(page)):
-                start, end, flags = self.slot_extent(page, slot)
+            for slot, (start, end, flags) in enumerate(self.slots(page)):
                 if flags & DELETED:
                     continue
                 if flags & LOOKUP:
-                    page_at, slot, start, end = self._moved_row(table, page, start, end)
-                    yield self.layout(table, page_at, slot, start, end)
+                    found.append(self.layout(table, *self._moved_row(table, page, start, end)))
                 else:
-                    yield self.layout(table, page, slot, start, end)
-                count += 1
-        if count != table.rows:
-            raise corrupt(f"{count} rows where the table definition counts {table.rows}")
+                    found.append(self.layout(table, page, slot, start, end))
+        if len(found) != table.rows:
+            raise corrupt(f"{len(found)} rows where the table definition counts {table.rows}")
+        self._rows[table.page] = found
+        return found
 
     def lookup_target(self, page: int, start: int, end: int) -> tuple[int, int]:
         """A row that grew was moved: its slot holds the row and page it went to."""
@@ -322,24 +341,22 @@ class Database:
         return target, slot, start, end
 
     def layout(self, table: TableDef, page: int, slot: int, start: int, end: int) -> Row:
-        row = self.page(page)[start:end]
-        size = end - start
-        num_cols = u16(row, 0)
-        if num_cols > len(table.columns) + 256:
-            raise corrupt(f"row {slot} of page {page} counts {num_cols} columns")
+        # On the file's bytes directly: this runs for every row, twice a clean.
+        data, first, size = self.data, page * PAGE + start, end - start
+        num_cols = _U16.unpack_from(data, first)[0] if size >= 2 else 0
         mask_size = (num_cols + 7) // 8
-        if size < 2 + mask_size:
-            raise corrupt(f"row {slot} of page {page} too short")
-        mask = bytes(row[size - mask_size :])
+        if not num_cols or num_cols > len(table.columns) + 256 or size < 2 + mask_size:
+            raise corrupt(f"row {slot} of page {page}: {num_cols} columns in {size} bytes")
+        mask = bytes(data[first + size - mask_size : first + size])
         offsets: tuple[int, ...] = ()
         if table.var_columns:
-            var_len = u16(row, size - mask_size - 2)
+            var_len = u16(data, first + size - mask_size - 2) if size >= 4 + mask_size else 0xFFFF
             table_at = size - mask_size - 4 - 2 * var_len
             if table_at < 2:
                 raise corrupt(f"row {slot} of page {page}: offset table too long")
-            offsets = tuple(u16(row, size - mask_size - 4 - 2 * i) for i in range(var_len + 1))
-            ordered = all(a <= b for a, b in zip(offsets, offsets[1:], strict=False))
-            if not ordered or offsets[-1] > table_at or (offsets and offsets[0] < 2):
+            # Stored last first, the end of the values (eod) before them.
+            offsets = struct.unpack_from(f"<{var_len + 1}H", data, first + table_at)[::-1]
+            if list(offsets) != sorted(offsets) or offsets[-1] > table_at or offsets[0] < 2:
                 raise corrupt(f"row {slot} of page {page}: variable offsets out of order")
         return Row(page, slot, start, end, num_cols, offsets, mask)
 
@@ -352,16 +369,16 @@ class Database:
             return is_set
         if not is_set:
             return None
-        view = self.page(row.page)
+        base = row.page * PAGE + row.start
         if column.fixed:
-            at = row.start + 2 + column.fixed_at
-            if at + column.length > row.end:
+            at = 2 + column.fixed_at
+            if at + column.length > row.end - row.start:
                 raise corrupt(f"fixed column {column.name} outside its row")
-            return bytes(view[at : at + column.length])
+            return self.data[base + at : base + at + column.length]
         if column.var_index + 1 >= len(row.offsets):
             return None
         first, last = row.offsets[column.var_index], row.offsets[column.var_index + 1]
-        return bytes(view[row.start + first : row.start + last])
+        return self.data[base + first : base + last]
 
     def text(self, row: Row, column: Column) -> str:
         raw = self.value(row, column)
@@ -400,30 +417,30 @@ def empty_values(data: bytearray, row: Row, var_indexes: set[int]) -> None:
     """Empties the given variable-length values of a row in place: the later
     values move down, the bytes freed at the end of the values are zeroed, the
     offsets follow; the row keeps its size, place, flags and null mask."""
-    base = row.page * PAGE + row.start
     offsets = row.offsets
-    pieces: list[bytes] = []
-    at = offsets[0]
-    moved = [at]
-    for index, (first, last) in enumerate(zip(offsets, offsets[1:], strict=False)):
-        if index not in var_indexes:
-            pieces.append(bytes(data[base + first : base + last]))
-            at += last - first
-        moved.append(at)
-    values = b"".join(pieces)
-    data[base + offsets[0] : base + offsets[-1]] = values + bytes(offsets[-1] - offsets[0] - len(values))
-    table_end = base + (row.end - row.start) - len(row.mask) - 4
-    for i, offset in enumerate(moved):
-        _U16.pack_into(data, table_end - 2 * i, offset)
+    pairs = list(zip(offsets, offsets[1:], strict=False))
+    lengths = [last - first for first, last in pairs]
+    for index in var_indexes:
+        if index < len(lengths):
+            lengths[index] = 0
+    if sum(lengths) == offsets[-1] - offsets[0]:
+        return
+    base = row.page * PAGE + row.start
+    raw = bytes(data[base : base + row.end - row.start])
+    values = b"".join(raw[first:last] for (first, last), kept in zip(pairs, lengths, strict=True) if kept)
+    data[base + offsets[0] : base + offsets[-1]] = values.ljust(offsets[-1] - offsets[0], b"\x00")
+    moved = list(itertools.accumulate(lengths, initial=offsets[0]))
+    table_at = base + (row.end - row.start) - len(row.mask) - 2 - 2 * len(moved)
+    struct.pack_into(f"<{len(moved)}H", data, table_at, *reversed(moved))
 
 
-def scrub(db: Database, stale: set[int], keep_rows: set[int]) -> None:
+def scrub(db: Database, out: bytearray, stale: set[int], keep_rows: set[int]) -> None:
     """Zeroes every byte of the data pages that no live row holds: free space,
     deleted rows, what follows a moved row's pointer; and the whole of the
     `stale` pages, unless a live row or a usage map sits on one of them. The
-    rows a moved row points to are flagged deleted: they are kept."""
+    rows a moved row points to are flagged deleted: they are kept. The pages
+    are read in `db` and zeroed in `out`, its copy."""
     data = db.data
-    assert isinstance(data, bytearray)
     kept: dict[int, list[tuple[int, int]]] = {}
     pages = [p for p in range(db.pages) if data[p * PAGE] == DATA_PAGE]
     for pointer in keep_rows:
@@ -435,14 +452,14 @@ def scrub(db: Database, stale: set[int], keep_rows: set[int]) -> None:
     for page in pages:
         base = page * PAGE
         if page in stale and page not in kept:
-            data[base : base + PAGE] = bytes(PAGE)
+            out[base : base + PAGE] = bytes(PAGE)
             continue
         at = HEADER + 2 * db.slot_count(page)
         for start, end in sorted(kept.get(page, [])):
             if start > at:
-                data[base + at : base + start] = bytes(start - at)
+                out[base + at : base + start] = bytes(start - at)
             at = max(at, end)
-        data[base + at : base + PAGE] = bytes(PAGE - at)
+        out[base + at : base + PAGE] = bytes(PAGE - at)
 
 
 def _live_extents(db: Database, page: int, kept: dict[int, list[tuple[int, int]]]) -> None:
