@@ -26,6 +26,7 @@ CONTACTS = ("Tel", "EMail")
 SECRETS = ("FTPLogin", "FTPPassword")
 # Shorter values are no usable contact, and would match unrelated bytes.
 MIN_SCANNED = 4
+SCAN_GROUP = 128
 
 # Reason codes, beside those of the page format.
 NOT_PAPI = "not-papi"
@@ -134,6 +135,7 @@ def clean(source: str, folder: str) -> Cleaned:
     target = os.path.join(folder, os.path.basename(source))
     with open(target, "xb") as file:
         file.write(copy)
+    del copy  # the check reads the file back: one copy in memory at a time
     check(papi, Database(jet.read_file(target)))
     return Cleaned(target, tournament)
 
@@ -172,33 +174,31 @@ def unclean(detail: str) -> PapiError:
 
 def check(original: Papi, copy_db: Database) -> None:
     """The copy holds the original's tables, rows and values but the emptied
-    ones, and no byte of any contact or credential of the original."""
+    ones (the contacts and FTP credentials, which must be empty), and no byte
+    of any contact or credential of the original."""
     db = original.db
     if copy_db.tables() != db.tables():
         raise unclean("tables differ")
-    copy = Papi(copy_db)
     for page in range(db.pages):
         if db.page_type(page) != jet.DATA_PAGE and db.page(page) != copy_db.page(page):
             raise unclean(f"page {page} changed")
     for name, table_page in db.tables().items():
-        _check_table(original, copy, name, table_page)
-    if any(value for name, value in copy.info().items() if name in SECRETS):
-        raise unclean("FTP credentials left")
+        _check_table(original, copy_db, name, table_page)
     found = _scan(copy_db.data, original.secrets())
     if found:
         raise unclean(f"{found} contacts left in the bytes")
 
 
-def _check_table(original: Papi, copy: Papi, name: str, table_page: int) -> None:
-    before, after = original.db.table_def(table_page), copy.db.table_def(table_page)
+def _check_table(original: Papi, copy: Database, name: str, table_page: int) -> None:
+    before, after = original.db.table_def(table_page), copy.table_def(table_page)
     if before != after:
         raise unclean(f"definition of {name} differs")
-    rows_before, rows_after = list(original.db.rows(before)), list(copy.db.rows(after))
+    rows_before, rows_after = original.db.rows(before), copy.rows(after, keep=False)
     if len(rows_before) != len(rows_after):
         raise unclean(f"{name}: {len(rows_after)} rows instead of {len(rows_before)}")
     for row, row_copy in zip(rows_before, rows_after, strict=True):
         emptied = original.emptied(name, row) if name in ("JOUEUR", "INFO") else set()
-        if _parts(original.db, row, emptied) != _parts(copy.db, row_copy, emptied, in_copy=True):
+        if _parts(original.db, row, emptied) != _parts(copy, row_copy, emptied, in_copy=True):
             raise unclean(f"{name}: row {row.slot} of page {row.page} differs")
 
 
@@ -215,23 +215,26 @@ def _parts(db: Database, row: Row, emptied: set[int], in_copy: bool = False) -> 
     for index in () if in_copy else emptied:
         if index < len(values):
             values[index] = b""
-    return (row.page, row.slot, row.start, len(raw), row.num_cols, row.mask, raw[: offsets[0]], values)
+    mask = raw[len(raw) - row.mask_size :]
+    return (row.page, row.slot, row.start, len(raw), mask, raw[: offsets[0]], values)
 
 
-def _scan(data: bytes | bytearray, secrets: set[str]) -> int:
+def _scan(data: bytes, secrets: set[str]) -> int:
     """How many of the secrets the bytes hold, as UCS-2 or one byte a
-    character: one pattern for all, as one pass over the file costs far less
-    than one pass per value."""
+    character. A pattern of alternatives is one pass over the file where a
+    search per value is one each; a pattern per 128 values bounds its size."""
     forms = set()
     for secret in secrets:
         if len(secret) >= MIN_SCANNED:
             forms.add(secret.encode("utf-16-le", errors="surrogatepass"))
             if all(ord(c) < 256 for c in secret):
                 forms.add(secret.encode("latin-1"))
-    if not forms:
-        return 0
-    pattern = re.compile(b"|".join(re.escape(form) for form in sorted(forms, key=len, reverse=True)))
-    return len({match.group() for match in pattern.finditer(data)})
+    ordered = sorted(forms, key=len, reverse=True)
+    found: set[bytes] = set()
+    for first in range(0, len(ordered), SCAN_GROUP):
+        pattern = re.compile(b"|".join(re.escape(form) for form in ordered[first : first + SCAN_GROUP]))
+        found.update(match.group() for match in pattern.finditer(data))
+    return len(found)
 
 
 def _text_column(table: TableDef, name: str) -> Column:

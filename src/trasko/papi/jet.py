@@ -8,15 +8,18 @@ an IndexError, a hang or a large allocation.
 
 from __future__ import annotations
 
+import array
 import itertools
+import os
 import struct
+import sys
 from dataclasses import dataclass
 
 PAGE = 4096
 MAGIC = b"Standard Jet DB\x00"
 JET4 = 1
 # A Papi file is well under a few megabytes; this only stops a hostile size.
-MAX_FILE = 256 * 1024 * 1024
+MAX_FILE = 64 * 1024 * 1024
 
 DATA_PAGE = 0x01
 TDEF_PAGE = 0x02
@@ -74,11 +77,26 @@ def u32(buf: Buffer, at: int) -> int:
 
 
 def read_file(path: str) -> bytes:
+    # Read up to the size the file says it has (and a page more, for a file
+    # still growing): a read of the limit itself would allocate the limit.
     with open(path, "rb") as file:
-        data = file.read(MAX_FILE + 1)
+        size = os.fstat(file.fileno()).st_size
+        if size > MAX_FILE:
+            raise PapiError(TOO_LARGE, f"{size} bytes")
+        data = file.read(size + PAGE)
     if len(data) > MAX_FILE:
         raise PapiError(TOO_LARGE, f"more than {MAX_FILE} bytes")
     return data
+
+
+def _offsets(raw: bytes) -> array.array[int]:
+    """A row's offset table, stored last first; two bytes an entry, as a
+    table of ints would take some thirty each for every row of the file."""
+    offsets = array.array("H", raw)
+    if sys.byteorder == "big":
+        offsets.byteswap()
+    offsets.reverse()
+    return offsets
 
 
 def decode_text(raw: bytes) -> str:
@@ -131,7 +149,7 @@ class TableDef:
         raise corrupt(f"no column {name}")
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class Row:
     """A live row: its page, slot and extent, and its layout once read."""
 
@@ -140,8 +158,8 @@ class Row:
     start: int  # in the page
     end: int
     num_cols: int
-    offsets: tuple[int, ...]  # relative to start; the last one is eod
-    mask: bytes
+    offsets: array.array[int]  # relative to start; the last one is eod
+    mask_size: int  # the null mask's, at the row's end
 
 
 class Database:
@@ -307,7 +325,7 @@ class Database:
                 pages.append(number)
         return pages
 
-    def rows(self, table: TableDef) -> list[Row]:
+    def rows(self, table: TableDef, keep: bool = True) -> list[Row]:
         """The table's live rows; their number must be the definition's."""
         found = self._rows.get(table.page)
         if found is not None:
@@ -323,7 +341,8 @@ class Database:
                     found.append(self.layout(table, page, slot, start, end))
         if len(found) != table.rows:
             raise corrupt(f"{len(found)} rows where the table definition counts {table.rows}")
-        self._rows[table.page] = found
+        if keep:
+            self._rows[table.page] = found
         return found
 
     def lookup_target(self, page: int, start: int, end: int) -> tuple[int, int]:
@@ -347,24 +366,24 @@ class Database:
         mask_size = (num_cols + 7) // 8
         if not num_cols or num_cols > len(table.columns) + 256 or size < 2 + mask_size:
             raise corrupt(f"row {slot} of page {page}: {num_cols} columns in {size} bytes")
-        mask = bytes(data[first + size - mask_size : first + size])
-        offsets: tuple[int, ...] = ()
+        offsets = array.array("H")
         if table.var_columns:
             var_len = u16(data, first + size - mask_size - 2) if size >= 4 + mask_size else 0xFFFF
             table_at = size - mask_size - 4 - 2 * var_len
             if table_at < 2:
                 raise corrupt(f"row {slot} of page {page}: offset table too long")
             # Stored last first, the end of the values (eod) before them.
-            offsets = struct.unpack_from(f"<{var_len + 1}H", data, first + table_at)[::-1]
-            if list(offsets) != sorted(offsets) or offsets[-1] > table_at or offsets[0] < 2:
+            offsets = _offsets(data[first + table_at : first + table_at + 2 * var_len + 2])
+            if offsets.tolist() != sorted(offsets) or offsets[-1] > table_at or offsets[0] < 2:
                 raise corrupt(f"row {slot} of page {page}: variable offsets out of order")
-        return Row(page, slot, start, end, num_cols, offsets, mask)
+        return Row(page, slot, start, end, num_cols, offsets, mask_size)
 
     def value(self, row: Row, column: Column) -> bytes | bool | None:
         """The raw bytes of a value (a boolean's truth), None when null."""
         if column.number >= row.num_cols:
             return None
-        is_set = bool(row.mask[column.number // 8] >> (column.number % 8) & 1)
+        mask_at = row.page * PAGE + row.end - row.mask_size
+        is_set = bool(self.data[mask_at + column.number // 8] >> (column.number % 8) & 1)
         if column.type == BOOL:
             return is_set
         if not is_set:
@@ -430,7 +449,7 @@ def empty_values(data: bytearray, row: Row, var_indexes: set[int]) -> None:
     values = b"".join(raw[first:last] for (first, last), kept in zip(pairs, lengths, strict=True) if kept)
     data[base + offsets[0] : base + offsets[-1]] = values.ljust(offsets[-1] - offsets[0], b"\x00")
     moved = list(itertools.accumulate(lengths, initial=offsets[0]))
-    table_at = base + (row.end - row.start) - len(row.mask) - 2 - 2 * len(moved)
+    table_at = base + (row.end - row.start) - row.mask_size - 2 - 2 * len(moved)
     struct.pack_into(f"<{len(moved)}H", data, table_at, *reversed(moved))
 
 
