@@ -1,0 +1,79 @@
+"""Reading a Papi file and making its cleaned copy (written to a temporary
+folder, read back and checked, then removed), on the test fixtures. Prints a
+Markdown table; the targets: a copy in under 30 ms for the 692 KB fixture,
+with a peak of Python allocations under three times the file's size.
+
+    .venv/bin/python bench/papi_clean.py [--runs N] [FILE...]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import platform
+import re
+import statistics
+import sys
+import time
+import tracemalloc
+from collections.abc import Callable
+from pathlib import Path
+
+from trasko import papi
+
+FIXTURES = Path(__file__).resolve().parent.parent / "tests" / "papi"
+DEFAULT = [FIXTURES / "open-582-joueurs.papi", FIXTURES / "rapide-87-joueurs-contacts.papi"]
+TIME_TARGET = 30.0  # ms, for the copy
+MEMORY_TARGET = 3.0  # times the file's size
+
+
+def timings(action: Callable[[], object], runs: int) -> list[float]:
+    action()  # the first run pays the imports and the file cache
+    samples = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        action()
+        samples.append((time.perf_counter() - start) * 1000)
+    return samples
+
+
+def copy_once(path: str) -> None:
+    with papi.cleaned_copy(path):
+        pass
+
+
+def peak(path: str) -> int:
+    re.purge()  # the contact patterns compiled anew, as for a file not seen before
+    tracemalloc.start()
+    copy_once(path)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    return peak
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=50)
+    parser.add_argument("files", nargs="*", type=Path, default=DEFAULT)
+    options = parser.parse_args()
+    print(
+        f"{time.strftime('%Y-%m-%d %H:%M')} on {platform.node()}: {platform.machine()}, "
+        f"{os.cpu_count()} cores, Python {platform.python_version()}; {options.runs} runs each.\n"
+    )
+    print("| file | size (KB) | read: median (ms) | copy: median (ms) | copy: least (ms) | peak / size | verdict |")
+    print("|---|---:|---:|---:|---:|---:|---|")
+    for file in options.files:
+        path, size = str(file), file.stat().st_size
+        read = statistics.median(timings(lambda: papi.read(path), options.runs))  # noqa: B023
+        copies = timings(lambda: copy_once(path), options.runs)  # noqa: B023
+        ratio = peak(path) / size
+        ok = statistics.median(copies) < TIME_TARGET and ratio < MEMORY_TARGET
+        print(
+            f"| `{file.name}` | {size / 1024:.0f} | {read:.2f} | {statistics.median(copies):.2f} "
+            f"| {min(copies):.2f} | {ratio:.2f} | {'pass' if ok else 'short'} |"
+        )
+    sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()
