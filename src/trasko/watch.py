@@ -90,6 +90,7 @@ class Follower:
     recorder: Recorder
     interval: float
     report_file: str | None = None
+    as_is: bool = False  # --tel-quel: the files sent unchanged
     watched: dict[tuple[str, ...], Tournament] = field(default_factory=dict)
     problems: dict[tuple[str, ...], Entry] = field(default_factory=dict)
     by_login: dict[str, float] = field(default_factory=dict)  # last attempt of each login
@@ -97,7 +98,7 @@ class Follower:
 
     def __post_init__(self) -> None:
         self.list_signature = signature(self.list_file)
-        self.publisher = Publisher(self.env, self.recorder, stamped=True)
+        self.publisher = Publisher(self.env, self.recorder, stamped=True, as_is=self.as_is)
 
     # --- rounds -------------------------------------------------------------
 
@@ -234,7 +235,8 @@ def _stopped_by_signals() -> Iterator[None]:
 
 def run(env: Environment, options: Options, lines: list[Line]) -> Status:
     interval = options.interval
-    follower = Follower(env, options.list_file, Recorder(Timeouts(options.wait)), interval, options.report)
+    recorder = Recorder(Timeouts(options.wait))
+    follower = Follower(env, options.list_file, recorder, interval, options.report, options.as_is)
     with _stopped_by_signals():
         try:
             follower.first_round(lines)

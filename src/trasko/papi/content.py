@@ -11,9 +11,6 @@ table uses any more, where the database leaves old values behind.
 from __future__ import annotations
 
 import os
-import re
-import shutil
-import tempfile
 from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -117,6 +114,9 @@ def read(path: str) -> Tournament:
 def cleaned_copy(source: str) -> Iterator[Cleaned]:
     """The cleaned copy of `source` in a private temporary folder, removed on
     leaving, whatever happens."""
+    import shutil
+    import tempfile  # here: the command's start (--help) does without them
+
     folder = tempfile.mkdtemp(prefix="trasko-")
     try:
         yield clean(source, folder)
@@ -225,6 +225,8 @@ def _scan(data: bytes, secrets: set[str]) -> int:
     """How many of the secrets the bytes hold, as UCS-2 or one byte a
     character. A pattern of alternatives is one pass over the file where a
     search per value is one each; a pattern per 64 values bounds its size."""
+    import re
+
     forms = set()
     for secret in secrets:
         if len(secret) >= MIN_SCANNED:
