@@ -177,3 +177,29 @@ def test_preparer_says_what_it_cannot_do(tmp_path, args, status, told):
     result = trasko(tmp_path, *args)
     assert result.returncode == status and told in result.stderr
     assert not list(tmp_path.glob("*.txt"))
+
+
+def test_suivre_sends_a_file_caught_mid_save_once_it_is_whole(aspnet_site, tmp_path, monkeypatch, temporary):
+    from test_command import Clock
+
+    from trasko import watch
+    from trasko.exchange import Recorder, Timeouts
+    from trasko.report import Environment
+
+    import velka
+
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(velka, "ADMIN_FFE_URL", aspnet_site[0])
+    source = tmp_path / "t.papi"
+    source.write_bytes(TRUNCATED)  # Papi still writing it
+    write_list(tmp_path, f"{account(aspnet_site, 'mi-ecrit')};{PASSWORD};t.papi;1")
+    clock = Clock()
+    follower = watch.Follower(Environment(clock=clock), "tournois.txt", Recorder(Timeouts(30)), 1.0)
+    follower.first_round(listing.read("tournois.txt")[0])
+    assert requests_for(aspnet_site, "mi-ecrit") == [] and follower.status() == 1
+    shutil.copy(FIXTURES / CONTACTS, source)
+    for _ in range(2):  # seen changing, then the same for a whole interval
+        clock.now += 61
+        follower.tick()
+    assert sitectl.state(aspnet_site[1], "mi-ecrit")["papi"] == cleaned_bytes(CONTACTS, tmp_path)
+    assert follower.status() == 0 and not list(temporary.iterdir())
