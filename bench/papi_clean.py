@@ -1,19 +1,24 @@
 """Reading a Papi file and making its cleaned copy (written to a temporary
 folder, read back and checked, then removed), on the test fixtures. Prints a
 Markdown table; the targets: a copy in under 30 ms for the 692 KB fixture,
-with a peak of Python allocations under three times the file's size.
+with a peak of Python allocations under three times the file's size. With
+--site, also a whole publication by trasko on the local ASP.NET site (Mono),
+the copy against --tel-quel (the file sent as it is, read once for its check).
 
-    .venv/bin/python bench/papi_clean.py [--runs N] [FILE...]
+    .venv/bin/python bench/papi_clean.py [--runs N] [--site] [FILE...]
 """
 
 from __future__ import annotations
 
 import argparse
+import io
 import os
 import platform
 import re
+import shutil
 import statistics
 import sys
+import tempfile
 import time
 import tracemalloc
 from collections.abc import Callable
@@ -51,9 +56,43 @@ def peak(path: str) -> int:
     return peak
 
 
+def publications(file: Path, runs: int) -> None:
+    """Medians of trasko publishing `file`, as the copy and with --tel-quel, in turns."""
+    sys.path.insert(0, str(FIXTURES.parent))
+    from trasko.__main__ import main
+    from trasko.report import Environment
+
+    import sitectl
+
+    with tempfile.TemporaryDirectory() as folder:
+        work = Path(folder)
+        url = sitectl.start(work / "site")
+        try:
+            sitectl.add_account(work / "site", "mesure", "mot-de-passe", True)
+            shutil.copyfile(file, work / file.name)
+            (work / "l.txt").write_text(f"mesure;mot-de-passe;{work / file.name};1\n")
+
+            def publish(*extra: str) -> None:
+                env = Environment(given_stdout=io.StringIO(), given_stderr=io.StringIO())
+                if main([*extra, "--site", url, str(work / "l.txt")], env) != 0:
+                    raise SystemExit(env.stderr.getvalue())
+
+            copy, as_is = [], []
+            for _ in range(runs):
+                copy += timings(publish, 1)
+                as_is += timings(lambda: publish("--tel-quel"), 1)
+        finally:
+            sitectl.stop(work / "site")
+    ratio = statistics.median(copy) / statistics.median(as_is)
+    print(f"\n| publication of `{file.name}` | copy (ms) | --tel-quel (ms) | ratio |")
+    print("|---|---:|---:|---:|")
+    print(f"| median of {runs} | {statistics.median(copy):.1f} | {statistics.median(as_is):.1f} | {ratio:.3f} |")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=50)
+    parser.add_argument("--site", action="store_true")
     parser.add_argument("files", nargs="*", type=Path, default=DEFAULT)
     options = parser.parse_args()
     print(
@@ -73,6 +112,8 @@ def main() -> None:
             f"| {min(copies):.2f} | {ratio:.2f} | {'pass' if ok else 'short'} |"
         )
     sys.stdout.flush()
+    if options.site:
+        publications(options.files[0], min(options.runs, 20))
 
 
 if __name__ == "__main__":
