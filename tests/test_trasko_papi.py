@@ -54,10 +54,10 @@ def test_the_site_gets_the_copy_without_contacts_under_the_files_name(aspnet_sit
     assert stored["papi"] != original and source.read_bytes() == original
     assert not list(temporary.iterdir()), "the copy is removed"
     assert result.stdout == said(ENVOI_DE, "Open d'été.papi")
-    assert result.stderr.splitlines()[0] == (
+    assert (
         f"ligne 1 ({login}) : publié : 14e open rapide de Domloup - Tournoi A, ronde 9 sur 9 "
         f"(87 joueurs ; 80 téléphones et 84 e-mails retirés){UNCHECKED}"
-    )
+    ) in result.stderr.splitlines()
     record = json.loads((tmp_path / "r.jsonl").read_text(encoding="utf-8"))
     assert {key: record[key] for key in ("tournoi", "ronde", "rondes", "joueurs")} == {
         "tournoi": "14e open rapide de Domloup - Tournoi A",
