@@ -5,7 +5,6 @@ trasko on it against the site (--site), then shows what the site now holds.
     .venv/bin/python scripts/demo.py DEMO-DIRECTORY
 """
 
-import os
 import shutil
 import subprocess
 import sys
@@ -34,8 +33,10 @@ def main():
     try:
         for login, password, visible, _ in TOURNAMENTS:
             sitectl.add_account(data, login, password, visible)
-        for name in ("Open de Noel.papi", "rapide.papi", "blitz.papi"):
-            (demo / "papi" / name).write_bytes(os.urandom(20_000))
+        # Pseudonymised real Papi files: the first two hold players' contacts.
+        samples = ("rapide-87-joueurs-contacts", "fide-17-joueurs-contacts", "modele-vide-3.3.8")
+        for name, sample in zip(("Open de Noel.papi", "rapide.papi", "blitz.papi"), samples, strict=True):
+            shutil.copyfile(ROOT / "tests" / "papi" / f"{sample}.papi", demo / "papi" / name)
         listing = "\n".join(line for *_, line in TOURNAMENTS) + "\n"
         (demo / "tournois.txt").write_text(listing)
         print(f"Site: {url}\n\n{demo / 'tournois.txt'}:\n{listing}")

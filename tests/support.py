@@ -14,6 +14,17 @@ from typing import NamedTuple
 
 from peer import page
 
+# An empty tournament whose copy without contacts is itself: the command
+# sends it byte for byte.
+PAPI_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "papi", "vide.papi")
+
+
+def papi_bytes(version: int = 0) -> bytes:
+    """A Papi file for the command to publish; each version a page longer,
+    so that --suivre sees it change."""
+    with open(PAPI_FILE, "rb") as file:
+        return file.read() + bytes(4096 * version)
+
 
 class Function(NamedTuple):
     def_line: int

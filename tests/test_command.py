@@ -26,6 +26,7 @@ from support import (
     SYNTAXE,
     UPLOAD_EVENT,
     erreur_lecture_id,
+    papi_bytes,
     run_python,
     said,
     windows_differs,
@@ -38,6 +39,13 @@ import sitectl
 import velka
 
 PASSWORD = "Mot-De-Passe-9f3"
+# What the line of a published fixture adds after "publié": the empty tournament, without homologation number.
+TOURNOI = (
+    " : Tournoi (1 joueur ; aucun contact de joueur) ; numéro d'homologation absent du fichier : "
+    "impossible de vérifier qu'il est celui du tournoi"
+)
+# The Papi file of a tournament written in twelve pieces, one at each look of --suivre.
+PIECES = [papi_bytes()[n * 33792 : (n + 1) * 33792] for n in range(12)]
 
 NO_SIGINT = windows_differs("no SIGINT for a child process: Ctrl-C is a console event there")
 
@@ -106,7 +114,12 @@ def mixed(aspnet_site, tmp_path):
     """A list holding each kind of line, the refused login seventh; logins "mix-N-...",
     fresh for each test."""
     tag = f"mix{next(TAGS)}"
-    for name, data in [("a.papi", b"a" * 10), ("b.txt", b"b"), ("vide.papi", b""), ("d.papi", b"d")]:
+    for name, data in [
+        ("a.papi", papi_bytes()),
+        ("b.txt", papi_bytes()),
+        ("vide.papi", b""),
+        ("d.papi", papi_bytes(1)),
+    ]:
         (tmp_path / name).write_bytes(data)
     listing = write_list(
         tmp_path,
@@ -145,7 +158,12 @@ def uploads_without_login(aspnet_site):
 
 def test_on_a_list_the_module_handles_soundly_standard_output_is_the_modules(aspnet_site, tmp_path):
     tag = f"sain{next(TAGS)}"
-    for name, data in [("a.papi", b"a" * 10), ("b.txt", b"b"), ("vide.papi", b""), ("d.papi", b"d")]:
+    for name, data in [
+        ("a.papi", papi_bytes()),
+        ("b.txt", papi_bytes()),
+        ("vide.papi", b""),
+        ("d.papi", papi_bytes(1)),
+    ]:
         (tmp_path / name).write_bytes(data)
     listing = write_list(
         tmp_path,
@@ -168,7 +186,7 @@ def test_the_plain_command_prints_what_main_func_prints_and_tells_each_failure(a
     result = trasko(tmp_path, "--site", aspnet_site[0], mixed)
     assert uploads_without_login(aspnet_site) == before, "no file is sent after a refused login"
     assert sitectl.state(aspnet_site[1], f"{tag}-txt")["papi"] is None, "a refused file is not stored"
-    assert sitectl.state(aspnet_site[1], f"{tag}-vide")["visible"] is False, "nor its visibility changed"
+    assert sitectl.state(aspnet_site[1], f"{tag}-vide")["visible"] is not True, "nor its visibility changed"
     assert sitectl.state(aspnet_site[1], f"{tag}-apres")["papi"] is None
     reference = reference_run(aspnet_site, mixed, tmp_path)
     assert uploads_without_login(aspnet_site) == before + 1, "the module alone sends it"
@@ -179,9 +197,10 @@ def test_the_plain_command_prints_what_main_func_prints_and_tells_each_failure(a
     expected = reference.replace(said(FORMAT_INCORRECT, "seul\n"), masked)
     assert result.stdout + said(erreur_lecture_id(BUTTON)) == expected
     assert result.stderr == (
+        f"ligne 1 ({tag}-ok) : publié{TOURNOI}\n"
         f"ligne 2 ({tag}-txt) : fichier refusé par le site : "
         "Le fichier b.txt n'est pas un fichier Papi (.papi).\n"
-        f"ligne 3 ({tag}-vide) : fichier refusé par le site : Le fichier vide.papi est vide.\n"
+        f"ligne 3 ({tag}-vide) : ce fichier n'est pas un fichier Papi\n"
         "ligne 5 : ligne incorrecte\n"
         f"ligne 6 ({tag}-perdu) : fichier Papi introuvable\n"
         f"ligne 7 ({tag}-refus) : connexion refusée\n"
@@ -203,18 +222,19 @@ def test_continuer_attempts_every_line(aspnet_site, tmp_path, mixed):
     assert result.stderr.endswith(
         f"ligne 9 ({tag}-court) : ligne incorrecte\nbilan : 2 publiés, 6 non publiés, 0 non tenté\n"
     )
-    assert sitectl.state(aspnet_site[1], f"{tag}-apres") == {"papi": b"d", "name": "d.papi", "visible": True}
+    assert sitectl.state(aspnet_site[1], f"{tag}-apres") == {"papi": papi_bytes(1), "name": "d.papi", "visible": True}
 
 
 def test_a_batch_that_publishes_everything_exits_0(aspnet_site, tmp_path):
-    (tmp_path / "ok.papi").write_bytes(os.urandom(3000))
+    (tmp_path / "ok.papi").write_bytes(papi_bytes())
     listing = write_list(
         tmp_path,
         f"{account(aspnet_site, 'tout-1', True)};{PASSWORD};ok.papi;0",
         f"{account(aspnet_site, 'tout-2')},{PASSWORD},ok.papi,1,cle",
     )
     result = trasko(tmp_path, f"--site={aspnet_site[0]}/", listing)
-    assert (result.returncode, result.stderr) == (0, "bilan : 2 publiés, 0 non publié, 0 non tenté\n")
+    published = "".join(f"ligne {n} (tout-{n}) : publié{TOURNOI}\n" for n in (1, 2))
+    assert (result.returncode, result.stderr) == (0, published + "bilan : 2 publiés, 0 non publié, 0 non tenté\n")
     assert sitectl.state(aspnet_site[1], "tout-1")["visible"] is False
     assert sitectl.state(aspnet_site[1], "tout-2")["visible"] is True
 
@@ -243,7 +263,7 @@ def test_verifier_logs_in_only(aspnet_site, tmp_path):
 
 @pytest.mark.parametrize("args", [["--verifier"], [], ["--continuer"]])
 def test_an_unreachable_site_is_named(tmp_path, args):
-    (tmp_path / "a.papi").write_bytes(b"a")
+    (tmp_path / "a.papi").write_bytes(papi_bytes())
     listing = write_list(tmp_path, f"loin;{PASSWORD};a.papi;1", f"loin2;{PASSWORD};a.papi;1")
     result = trasko(tmp_path, *args, "--site", closed_port_url(), listing)
     assert result.returncode == 1
@@ -346,7 +366,7 @@ def test_a_login_check_on_a_page_without_its_public_link_says_so(site, tmp_path)
 
 
 def test_a_list_named_like_an_option_follows_double_dash(aspnet_site, tmp_path):
-    (tmp_path / "a.papi").write_bytes(b"a")
+    (tmp_path / "a.papi").write_bytes(papi_bytes())
     (tmp_path / "--liste.txt").write_text(f"{account(aspnet_site, 'tiret')};{PASSWORD};a.papi;1\n")
     result = trasko(tmp_path, "--site", aspnet_site[0], "--", "--liste.txt")
     assert (result.returncode, result.stdout) == (0, said(ENVOI_DE, "a.papi"))
@@ -369,7 +389,7 @@ def test_help_and_version_answer_without_loading_the_module():
 def test_the_module_is_left_as_it_was(aspnet_site, tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
     before = dict(vars(velka))
-    (tmp_path / "a.papi").write_bytes(b"a")
+    (tmp_path / "a.papi").write_bytes(papi_bytes())
     write_list(
         tmp_path,
         f"{account(aspnet_site, 'rendu')};{PASSWORD};a.papi;1",
@@ -469,8 +489,8 @@ class Looks:
 
 def test_suivre_publishes_files_once_they_settle_and_lines_added_later(aspnet_site, tmp_path):
     growing = tmp_path / "growing.papi"
-    (tmp_path / "steady.papi").write_bytes(b"round 1")
-    (tmp_path / "other.papi").write_bytes(b"other")
+    (tmp_path / "steady.papi").write_bytes(papi_bytes(1))
+    (tmp_path / "other.papi").write_bytes(papi_bytes(2))
     listing = write_list(
         tmp_path,
         f"{account(aspnet_site, 'suivi-a')};{PASSWORD};steady.papi;1",
@@ -480,14 +500,14 @@ def test_suivre_publishes_files_once_they_settle_and_lines_added_later(aspnet_si
 
     def first_round_over():
         assert "suivi de 3 fichiers Papi" in looks.said()
-        assert sitectl.state(aspnet_site[1], "suivi-a")["papi"] == b"round 1"
+        assert sitectl.state(aspnet_site[1], "suivi-a")["papi"] == papi_bytes(1)
         assert "ligne 3 (suivi-c) : non publié : connexion refusée" in looks.said()
 
     def piece(number):
         # A file still being written at every look is never sent half-written.
         def write():
             with open(growing, "ab") as f:
-                f.write(bytes([number]) * 1000)
+                f.write(PIECES[number])
             assert sitectl.state(aspnet_site[1], "suivi-b")["papi"] is None
 
         return write
@@ -530,7 +550,7 @@ def test_suivre_publishes_files_once_they_settle_and_lines_added_later(aspnet_si
 
 @NO_SIGINT
 def test_suivre_exits_1_when_a_tournament_is_not_online(aspnet_site, tmp_path):
-    (tmp_path / "t.papi").write_bytes(b"t")
+    (tmp_path / "t.papi").write_bytes(papi_bytes())
     listing = write_list(tmp_path, f"{account(aspnet_site, 'suivi-d')};faux;t.papi;1")
     follow = Follow(tmp_path, "--intervalle", "0.2", "--site", aspnet_site[0], listing)
     try:
@@ -559,7 +579,7 @@ def test_a_change_is_sent_at_the_second_look_and_a_growing_file_never(aspnet_sit
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(velka, "ADMIN_FFE_URL", aspnet_site[0])
     papi = tmp_path / "r.papi"
-    papi.write_bytes(b"1")
+    papi.write_bytes(papi_bytes(1))
     write_list(tmp_path, f"{account(aspnet_site, 'regard')};{PASSWORD};r.papi;1")
     clock = Clock()
     follower = watch.Follower(Environment(clock=clock), "tournois.txt", Recorder(Timeouts(30)), 1.0)
@@ -572,14 +592,14 @@ def test_a_change_is_sent_at_the_second_look_and_a_growing_file_never(aspnet_sit
             follower.tick()
         return sitectl.state(aspnet_site[1], "regard")["papi"]
 
-    assert looks(3) == b"1" and len(requests_for(aspnet_site, "regard")) == sent
-    papi.write_bytes(b"22")
-    assert looks(1) == b"1"  # seen changing
-    assert looks(1) == b"22"  # the same for a whole interval: sent
+    assert looks(3) == papi_bytes(1) and len(requests_for(aspnet_site, "regard")) == sent
+    papi.write_bytes(papi_bytes(2))
+    assert looks(1) == papi_bytes(1)  # seen changing
+    assert looks(1) == papi_bytes(2)  # the same for a whole interval: sent
     for size in range(3, 8):
-        papi.write_bytes(b"3" * size)  # still being written at every look
-        assert looks(1) == b"22"
-    assert looks(2) == b"3" * 7
+        papi.write_bytes(papi_bytes(size))  # still being written at every look
+        assert looks(1) == papi_bytes(2)
+    assert looks(2) == papi_bytes(7)
     assert follower.status() == 0
 
 
@@ -587,7 +607,7 @@ def test_a_change_is_sent_at_the_second_look_and_a_growing_file_never(aspnet_sit
 
 
 def one_tournament(aspnet_site, tmp_path, login):
-    (tmp_path / "Open d'été.papi").write_bytes(b"ete")
+    (tmp_path / "Open d'été.papi").write_bytes(papi_bytes())
     return f"{account(aspnet_site, login)};{PASSWORD};Open d'été.papi;1\n"
 
 
@@ -603,8 +623,9 @@ def test_a_list_given_through_a_pipe_is_published(aspnet_site, tmp_path, how):
     else:  # "/dev/stdin" is the process's own standard input
         result = (trasko if how == "-" else trasko_process)(tmp_path, "--site", aspnet_site[0], how, input=text)
     assert (result.returncode, result.stdout) == (0, said(ENVOI_DE, "Open d'été.papi")), result.stderr
-    assert result.stderr == "bilan : 1 publié, 0 non publié, 0 non tenté\n"
-    assert sitectl.state(aspnet_site[1], login)["papi"] == b"ete"
+    number = 1 if how == "<(...)" else 2  # the comment line filtered out, or not
+    assert result.stderr == f"ligne {number} ({login}) : publié{TOURNOI}\nbilan : 1 publié, 0 non publié, 0 non tenté\n"
+    assert sitectl.state(aspnet_site[1], login)["papi"] == papi_bytes()
 
 
 @pytest.mark.parametrize("encoding", ["utf-8", "utf-8-sig", "cp1252"])
@@ -615,12 +636,14 @@ def test_a_list_saved_by_notepad_is_read_with_its_comments_skipped(aspnet_site, 
     result = trasko(tmp_path, "--site", aspnet_site[0], "tournois.txt")
     assert (result.returncode, result.stdout) == (0, said(ENVOI_DE, "Open d'été.papi"))
     note = "trasko : le fichier-liste n'est pas en UTF-8 ; il est lu comme Windows-1252 (« ANSI » du Bloc-notes)\n"
-    assert result.stderr == (note if encoding == "cp1252" else "") + "bilan : 1 publié, 0 non publié, 0 non tenté\n"
-    assert sitectl.state(aspnet_site[1], login)["papi"] == b"ete"
+    published = f"ligne 3 ({login}) : publié{TOURNOI}\n"
+    summary = "bilan : 1 publié, 0 non publié, 0 non tenté\n"
+    assert result.stderr == (note if encoding == "cp1252" else "") + published + summary
+    assert sitectl.state(aspnet_site[1], login)["papi"] == papi_bytes()
 
 
 def test_lines_that_cannot_be_published_are_named_without_their_password(aspnet_site, tmp_path):
-    (tmp_path / "t.papi").write_bytes(b"t")
+    (tmp_path / "t.papi").write_bytes(papi_bytes())
     (tmp_path / "dossier").mkdir()
     listing = write_list(
         tmp_path,
@@ -667,7 +690,7 @@ def test_the_report_has_one_record_per_line(aspnet_site, tmp_path, mixed):
     ]
     first = records[0]
     assert first["page_publique"] == f"{aspnet_site[0]}/FicheTournoi.aspx?Ref={sitectl.public_ref(tag + '-ok')}"
-    assert (first["cause"], first["octets_envoyes"]) == ("", 10)
+    assert (first["cause"], first["octets_envoyes"]) == ("", len(papi_bytes()))
     assert records[6]["cause"] == "connexion refusée" and records[6]["octets_envoyes"] == 0
     assert time.strptime(first["heure"][:19], "%Y-%m-%dT%H:%M:%S")
     assert result.returncode == 1
@@ -678,11 +701,14 @@ def test_a_silent_site_is_named_and_the_batch_goes_on(site, tmp_path):
 
     from peer import slow
 
-    (tmp_path / "t.papi").write_bytes(b"t")
+    (tmp_path / "t.papi").write_bytes(papi_bytes())
     site.queue(slow(LOGIN_FORM, delay=0, before=8), *published())
     listing = write_list(tmp_path, f"muet;{PASSWORD};t.papi;1", f"suivant;{PASSWORD};t.papi;1")
     result = trasko(tmp_path, "--continuer", "--delai", "1", "--site", site.url, listing)
-    assert result.stderr == "ligne 1 (muet) : site muet après 1 s\nbilan : 1 publié, 1 non publié, 0 non tenté\n"
+    assert result.stderr == (
+        f"ligne 1 (muet) : site muet après 1 s\nligne 2 (suivant) : publié{TOURNOI}\n"
+        "bilan : 1 publié, 1 non publié, 0 non tenté\n"
+    )
     assert result.returncode == 1
 
 
@@ -760,7 +786,7 @@ def test_ctrl_c_on_a_terminal_is_told_on_its_own_line(monkeypatch, capsys):
 
 
 def test_a_stopped_batch_names_the_first_untried_lines_and_their_count(tmp_path):
-    (tmp_path / "t.papi").write_bytes(b"t")
+    (tmp_path / "t.papi").write_bytes(papi_bytes())
     listing = write_list(tmp_path, *[f"t{n};{PASSWORD};t.papi;1" for n in range(1, 14)])
     result = trasko(tmp_path, "--site", closed_port_url(), listing)
     assert result.stderr.splitlines()[1:] == [
@@ -778,7 +804,7 @@ def test_suivre_tries_a_failure_again_until_the_site_takes_it(aspnet_site, tmp_p
 
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(velka, "ADMIN_FFE_URL", aspnet_site[0])
-    (tmp_path / "r.papi").write_bytes(b"retente")
+    (tmp_path / "r.papi").write_bytes(papi_bytes())
     write_list(tmp_path, f"plus-tard;{PASSWORD};r.papi;1")
     clock = Clock()
     follower = watch.Follower(Environment(clock=clock), "tournois.txt", Recorder(Timeouts(30)), 1.0, "etat.jsonl")
@@ -789,7 +815,7 @@ def test_suivre_tries_a_failure_again_until_the_site_takes_it(aspnet_site, tmp_p
     assert sitectl.state(aspnet_site[1], "plus-tard")["papi"] is None, "not before the back-off"
     clock.now += 31
     follower.tick()
-    assert sitectl.state(aspnet_site[1], "plus-tard")["papi"] == b"retente"
+    assert sitectl.state(aspnet_site[1], "plus-tard")["papi"] == papi_bytes()
     assert follower.status() == 0
     err = capsys.readouterr().err
     assert (
@@ -813,14 +839,16 @@ def test_a_name_the_output_cannot_write_stops_nothing(site, tmp_path):
 
 
 def test_a_file_online_without_its_visibility_set_does_not_stop_the_batch(site, tmp_path):
-    from scripted_site import TAKEN, login, published, tournament
+    from scripted_site import login, published, taken, tournament
 
-    (tmp_path / "t.papi").write_bytes(b"ttt")  # the size the scripted site confirms
-    site.queue(login(), tournament(), tournament(TAKEN, None), *published())
+    (tmp_path / "t.papi").write_bytes(papi_bytes())
+    site.queue(login(), tournament(), taken(None), *published())
     listing = write_list(tmp_path, f"sans-bouton;{PASSWORD};t.papi;1", f"suivant;{PASSWORD};t.papi;1")
     result = trasko(tmp_path, "--site", site.url, listing)
     assert result.stderr == (
-        "ligne 1 (sans-bouton) : publié ; affichage non réglé : bouton afficher/masquer absent de la page\n"
+        "ligne 1 (sans-bouton) : publié ; affichage non réglé : bouton afficher/masquer absent de la page"
+        f" ; en ligne{TOURNOI}\n"
+        f"ligne 2 (suivant) : publié{TOURNOI}\n"
         "bilan : 2 publiés (dont 1 sans affichage réglé), 0 non publié, 0 non tenté\n"
     )
     assert result.stdout == said(ENVOI_DE, "t.papi") + said(erreur_lecture_id(BUTTON)) + said(ENVOI_DE, "t.papi")

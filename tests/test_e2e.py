@@ -2,7 +2,6 @@
 through the command entry in a subprocess, and through page_ffe in process.
 What the site stored is checked, not only what was printed."""
 
-import os
 import subprocess
 import sys
 
@@ -12,6 +11,7 @@ from support import (
     PAPI_INTROUVABLE,
     UPLOAD_EVENT,
     VISIBILITY_EVENT,
+    papi_bytes,
     said,
 )
 
@@ -50,10 +50,10 @@ def test_a_batch_publishes_each_good_line(aspnet_site, tmp_path):
     shown_to_shown = account(aspnet_site, "s2s", visible=True)
     shown_to_hidden = account(aspnet_site, "s2h", visible=True)
     (tmp_path / "papis").mkdir()
-    big = os.urandom(5 * 1024 * 1024)
+    big, rapide, blitz = papi_bytes(1200), papi_bytes(1), papi_bytes(2)  # big: some 5 MB
     (tmp_path / "papis" / "Open d'\u00e9t\u00e9.papi").write_bytes(big)
-    (tmp_path / "papis" / "rapide.papi").write_bytes(b"\x00rapide\xff")
-    (tmp_path / "blitz.papi").write_bytes(b"blitz")
+    (tmp_path / "papis" / "rapide.papi").write_bytes(rapide)
+    (tmp_path / "blitz.papi").write_bytes(blitz)
     output = trasko(
         aspnet_site,
         tmp_path,
@@ -80,8 +80,8 @@ def test_a_batch_publishes_each_good_line(aspnet_site, tmp_path):
     )
     expected = {
         hidden_to_shown: (big, "Open d'\u00e9t\u00e9.papi", True, 2),
-        shown_to_shown: (b"blitz", "blitz.papi", True, 1),
-        shown_to_hidden: (b"\x00rapide\xff", "rapide.papi", False, 2),
+        shown_to_shown: (blitz, "blitz.papi", True, 1),
+        shown_to_hidden: (rapide, "rapide.papi", False, 2),
     }
     for login, (papi, name, visible, post_count) in expected.items():
         assert sitectl.state(aspnet_site[1], login) == {"papi": papi, "name": name, "visible": visible}
@@ -93,8 +93,8 @@ def test_a_refused_login_stops_the_batch(aspnet_site, tmp_path):
     first = account(aspnet_site, "premier", visible=False)
     refused = account(aspnet_site, "refuse", visible=False, password="le-bon")
     never = account(aspnet_site, "jamais", visible=False)
-    for name in ("1.papi", "2.papi", "3.papi"):
-        (tmp_path / name).write_bytes(name.encode())
+    for version, name in enumerate(("1.papi", "2.papi", "3.papi")):
+        (tmp_path / name).write_bytes(papi_bytes(version))
     output = trasko(
         aspnet_site,
         tmp_path,

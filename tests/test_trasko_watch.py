@@ -9,6 +9,7 @@ import os
 
 import pytest
 from scripted_site import ERROR_PAGE, LOGIN_FORM, login, published, taken, tournament
+from support import papi_bytes
 
 from trasko import listing, watch
 from trasko.exchange import Recorder, Timeouts
@@ -47,7 +48,7 @@ class Clock:
 def follow(site, tmp_path, monkeypatch, capsys):  # the environment writes to what capsys captures
     """A follower of a one-line list (t.papi, shown), its clock and the list file."""
     monkeypatch.chdir(tmp_path)
-    (tmp_path / "t.papi").write_bytes(b"v1")
+    (tmp_path / "t.papi").write_bytes(papi_bytes(1))
     (tmp_path / "tournois.txt").write_text(f"open;{PASSWORD};t.papi;1\n")
     clock = Clock()
     follower = watch.Follower(Environment(clock=clock), "tournois.txt", Recorder(Timeouts(0.5)), 10.0, "etat.jsonl")
@@ -99,7 +100,7 @@ def test_one_tournament_is_sent_at_most_once_a_minute(site, follow, capsys):
     follower, clock, tmp = follow
     site.queue(*published())
     follower.first_round(listing.read("tournois.txt")[0])
-    change(tmp / "t.papi", b"v2")
+    change(tmp / "t.papi", papi_bytes(2))
     look(follower, clock, 10)  # seen changing
     look(follower, clock, 10)  # settled, but sent 20 s ago
     assert uploads(site) == 1
@@ -114,14 +115,14 @@ def test_a_file_changed_and_not_yet_sent_makes_the_exit_status_1(site, follow, c
     site.queue(*published())
     follower.first_round(listing.read("tournois.txt")[0])
     assert follower.status() == 0
-    change(tmp / "t.papi", b"v2")
+    change(tmp / "t.papi", papi_bytes(2))
     assert follower.status() == 1 and [line.number for line in follower.not_online()] == [1]
     capsys.readouterr()
 
 
 def test_a_silent_site_does_not_stop_the_watch(site, follow, capsys):
     follower, clock, tmp = follow
-    (tmp / "u.papi").write_bytes(b"u")
+    (tmp / "u.papi").write_bytes(papi_bytes())
     (tmp / "tournois.txt").write_text(f"open;{PASSWORD};t.papi;1\nautre;{PASSWORD};u.papi;1\n")
     site.queue(slow(LOGIN_FORM, delay=0, before=3), *published())
     follower.first_round(listing.read("tournois.txt")[0])
@@ -134,7 +135,7 @@ def test_the_list_is_read_again_when_it_changes(site, follow, capsys):
     follower, clock, tmp = follow
     site.queue(*published())
     follower.first_round(listing.read("tournois.txt")[0])
-    (tmp / "u.papi").write_bytes(b"u")
+    (tmp / "u.papi").write_bytes(papi_bytes())
     with open(tmp / "tournois.txt", "a") as file:
         file.write(f"ajout;{PASSWORD};u.papi;1\nsans-mot-de-passe;;u.papi;1\n")
     change(tmp / "tournois.txt", (tmp / "tournois.txt").read_bytes())

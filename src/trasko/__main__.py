@@ -94,6 +94,8 @@ def _dispatch(options: Options, env: Environment) -> Status:
 
     modes = registry()
     mode = next((mode for flag, mode in modes.items() if flag in options.given), modes[None])
+    if not mode.reads_list:
+        return mode.run(env, options, [])
     with site.rebound(options.site):
         try:
             lines, ansi = listing.read(options.list_file, env.stdin)

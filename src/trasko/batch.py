@@ -9,7 +9,7 @@ from __future__ import annotations
 from collections import Counter
 from collections.abc import Callable
 
-from trasko import dialogue, judge, messages
+from trasko import dialogue, judge, messages, papi_copy
 from trasko.exchange import Recorder
 from trasko.json_report import Entry
 from trasko.judge import Outcome, State
@@ -62,12 +62,16 @@ class Batch:
 
 class Publisher:
     """The plain run's handling of one line: the module's standard output
-    line, then the upload dialogue when the line is usable."""
+    line, then the upload dialogue when the line is usable, its Papi file
+    sent as the copy without the players' contacts (unchanged with `as_is`)."""
 
-    def __init__(self, env: Environment, recorder: Recorder, stamped: bool = False) -> None:
+    def __init__(self, env: Environment, recorder: Recorder, stamped: bool = False, as_is: bool = False) -> None:
         self.env = env
         self.recorder = recorder
         self.stamped = stamped
+        self.as_is = as_is
+        if as_is:
+            env.say(messages.AS_IS_WARNING)
 
     def one(self, line: Line) -> Outcome:
         line.examine()  # the file system as it is when the line's turn comes
@@ -76,13 +80,22 @@ class Publisher:
             self.env.out(text)
         if not line.usable(Need.PUBLISH):
             return judge.failed(line.cause, stops=False)
-        return dialogue.publish(self.recorder, line.fields[0], line.password, line.papi_path(), line.visible)
+
+        def send(path: str) -> Outcome:
+            return dialogue.publish(self.recorder, line.fields[0], line.password, path, line.visible)
+
+        return papi_copy.publish(line, self.as_is, send)
 
     def tell(self, line: Line, outcome: Outcome) -> None:
-        label = line.label()
+        label, tournament = line.label(), papi_copy.described(outcome)
+        cause = outcome.cause
+        if outcome.state is State.WARNED and tournament:
+            cause = messages.WARNED_ONLINE.format(cause=cause, tournament=tournament)
         if self.stamped:
             texts = {State.PUBLISHED: messages.STAMPED_PUBLISHED, State.FAILED: messages.STAMPED_FAILED}
             text = texts.get(outcome.state, messages.LINE_CAUSE)
-            self.env.stamped(text.format(label=label, cause=outcome.cause, papi=line.papi))
-        elif outcome.state is not State.PUBLISHED:
-            self.env.say(messages.LINE_CAUSE.format(label=label, cause=outcome.cause))
+            self.env.stamped(text.format(label=label, cause=cause, papi=line.papi, tournament=tournament))
+        elif outcome.state is State.PUBLISHED:
+            self.env.say(messages.LINE_PUBLISHED.format(label=label, tournament=tournament))
+        else:
+            self.env.say(messages.LINE_CAUSE.format(label=label, cause=cause))

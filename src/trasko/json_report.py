@@ -1,8 +1,10 @@
 """--rapport FICHIER: for scripts, one JSON object per line of the list (JSON
 lines), rewritten whole at the end of each run or --suivre round. Keys:
 "ligne", "identifiant" (null when the field may hold a password),
-"resultat", "cause", "page_publique", "octets_envoyes", "heure". No password:
-only what the stderr lines already say."""
+"resultat", "cause", "page_publique", "octets_envoyes", "heure"; and, once the
+line's Papi file was read, "tournoi", "ronde", "rondes", "joueurs",
+"telephones_retires", "emails_retires" (null when the file went unchanged).
+No password: only what the stderr lines already say."""
 
 from __future__ import annotations
 
@@ -11,12 +13,16 @@ import os
 import time
 from contextlib import suppress
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 from trasko import messages
 from trasko.exchange import file_error
 from trasko.judge import Outcome, State
 from trasko.listing import Line
 from trasko.report import Environment
+
+if TYPE_CHECKING:
+    from trasko.papi import Tournament
 
 
 @dataclass
@@ -27,10 +33,14 @@ class Entry:
     public_url: str | None = None
     sent: int = 0
     when: float = 0.0
+    papi: Tournament | None = None
+    cleaned: bool = False
 
     @classmethod
     def of(cls, line: Line, outcome: Outcome, when: float) -> Entry:
-        return cls(line, outcome.state, outcome.cause, outcome.public_url, outcome.sent, when)
+        return cls(
+            line, outcome.state, outcome.cause, outcome.public_url, outcome.sent, when, outcome.papi, outcome.cleaned
+        )
 
     def record(self, now: float, failed: str) -> dict[str, object]:
         return {
@@ -41,6 +51,20 @@ class Entry:
             "page_publique": self.public_url,
             "octets_envoyes": self.sent,
             "heure": time.strftime("%Y-%m-%dT%H:%M:%S%z", time.localtime(self.when or now)),
+        } | self._tournament()
+
+    def _tournament(self) -> dict[str, object]:
+        papi = self.papi
+        if papi is None:
+            return {}
+        removed = self.cleaned and self.state in (State.PUBLISHED, State.WARNED)
+        return {
+            "tournoi": papi.name,
+            "ronde": papi.active_round,
+            "rondes": papi.rounds,
+            "joueurs": papi.players,
+            "telephones_retires": papi.phones if removed else None,
+            "emails_retires": papi.emails if removed else None,
         }
 
 

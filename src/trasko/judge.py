@@ -15,10 +15,14 @@ from __future__ import annotations
 from collections.abc import Callable
 from dataclasses import dataclass, replace
 from enum import StrEnum
+from typing import TYPE_CHECKING
 
 from trasko import messages, site
 from trasko.exchange import Exchange
 from trasko.site import Page
+
+if TYPE_CHECKING:
+    from trasko.papi import Tournament
 
 
 class State(StrEnum):
@@ -42,6 +46,8 @@ class Outcome:
     public_url: str | None = None
     sent: int = 0  # bytes of the file that reached the site
     stops: bool = False  # whether a plain run stops after it
+    papi: Tournament | None = None  # what the Papi file holds, once read
+    cleaned: bool = False  # sent as the copy without the players' contacts
 
     @property
     def published(self) -> bool:

@@ -63,6 +63,26 @@ FILE_DENIED = "droits insuffisants"
 FILE_MISSING = "fichier introuvable"
 FILE_UNOPENABLE = "ouverture impossible"
 
+# What a Papi file is refused for, before anything reaches the site.
+NOT_PAPI_FILE = "ce fichier n'est pas un fichier Papi"
+PAPI_INCOMPLETE = (
+    "fichier Papi incomplet (tronqué, ou en cours d'enregistrement par Papi) : rien n'a été envoyé ; "
+    "enregistrez le tournoi dans Papi, puis recommencez"
+)
+PAPI_DAMAGED = (
+    "fichier Papi endommagé ou d'une forme inconnue : rien n'a été envoyé ; ouvrez-le dans Papi et "
+    "enregistrez-le, puis recommencez (ou envoyez-le avec --tel-quel, contacts des joueurs compris)"
+)
+PAPI_TOO_LARGE = "fichier Papi trop gros (plus de 64 Mo) pour être un tournoi : rien n'a été envoyé"
+PAPI_UNCLEAN = (
+    "les contacts des joueurs n'ont pas pu être retirés avec certitude de la copie à envoyer : rien n'a été "
+    "envoyé ; signalez-le, ou envoyez le fichier avec --tel-quel (contacts des joueurs compris)"
+)
+PAPI_CHANGING = "fichier Papi modifié pendant sa lecture (Papi l'enregistrait) : rien n'a été envoyé ; recommencez"
+PAPI_OTHER_TOURNAMENT = (
+    "ce fichier Papi est celui du tournoi {number} ({name}), pas du tournoi {login} : vérifiez la ligne"
+)
+
 # --- the lines of a list -------------------------------------------------------
 # Counted nouns of the summaries: (one, many).
 N_PUBLISHED = ("publié", "publiés")
@@ -72,6 +92,9 @@ N_ACCEPTED = ("connexion acceptée", "connexions acceptées")
 N_REFUSED = ("non acceptée", "non acceptées")
 N_FILES = ("fichier", "fichiers")
 N_WATCHED = ("fichier Papi suivi", "fichiers Papi suivis")
+N_PLAYERS = ("joueur", "joueurs")
+N_PHONES = ("téléphone", "téléphones")
+N_EMAILS = ("e-mail", "e-mails")
 AND_MORE = "{names} et {more} autres"
 MALFORMED = "ligne incorrecte"
 MALFORMED_BLANKS = "ligne incorrecte : séparez les champs par « ; » (pas par des blancs ni des tabulations)"
@@ -88,7 +111,23 @@ LINE_LABEL = "ligne {number} ({login})"
 LINE_LABEL_BARE = "ligne {number}"
 LINE_CAUSE = "{label} : {cause}"
 STAMPED = "[{time}] {text}"
-STAMPED_PUBLISHED = "{label} : publié ({papi})"
+STAMPED_PUBLISHED = "{label} : publié ({papi}){tournament}"
+LINE_PUBLISHED = "{label} : publié{tournament}"
+LINE_PAPI = "{label} : fichier Papi{tournament}"
+WARNED_ONLINE = "{cause} ; en ligne{tournament}"
+# What went online, after "publié" (nothing when the file could not be read).
+TOURNAMENT = " : {name}{round} ({players} ; {contacts}){unchecked}"
+TOURNAMENT_ROUND = ", ronde {active} sur {rounds}"
+UNNAMED = "tournoi sans nom"
+CONTACTS_REMOVED = "{phones} et {emails} retirés"
+CONTACTS_TO_REMOVE = "{phones} et {emails} à retirer"
+CONTACTS_KEPT = "contacts des joueurs envoyés tels quels : --tel-quel"
+NO_CONTACT = "aucun contact de joueur"
+UNCHECKED = " ; numéro d'homologation absent du fichier : impossible de vérifier qu'il est celui du tournoi"
+AS_IS_WARNING = (
+    "trasko : --tel-quel : les fichiers Papi partent tels quels, avec les téléphones et e-mails des joueurs, "
+    "que la FFE publie en téléchargement libre"
+)
 STAMPED_FAILED = "{label} : non publié : {cause}"
 STOPPED = "série arrêtée à la {label} ; non tentées : {names}"
 STOPPED_MANY = "série arrêtée à la {label} ; {count} lignes non tentées : {names} et {more} autres"
@@ -159,6 +198,31 @@ RULES_UNREADABLE_AT = "fichier du règlement illisible : {path} ({reason})"
 RULES_NOT_PDF = "« {path} » n'est pas un fichier PDF : enregistrez le règlement au format PDF, puis recommencez"
 RULES_SUMMARY = "bilan : {sent}, {failed}"
 NOTHING_SENT = "trasko : {problem} ; rien n'a été envoyé"
+
+
+# --- --preparer --------------------------------------------------------------------
+PREPARE_HEADER = (
+    "# liste préparée par trasko --preparer : remplacez chaque MOT-DE-PASSE par le mot de passe du tournoi, "
+    "puis vérifiez-la avec trasko --verifier"
+)
+PREPARE_NO_NUMBER = (
+    "# numéro d'homologation absent du fichier ci-dessous : remplacez NUMERO par celui du tournoi, "
+    "puis retirez le « # » du début de sa ligne"
+)
+PREPARE_NO_NUMBER_SAID = "trasko : {name} ne dit pas son numéro d'homologation : sa ligne est à compléter (NUMERO)"
+PREPARE_SKIPPED = "trasko : {name} laissé de côté : {cause}"
+PREPARE_SEPARATOR = "son chemin contient « , » ou « ; », qui séparent les champs d'une liste : renommez-le"
+PREPARE_FOLDER_UNUSABLE = "trasko : dossier illisible : {folder} ({reason})"
+PREPARE_NOTHING = "trasko : aucun fichier Papi utilisable dans {folder} : aucune liste écrite"
+PREPARE_UNWRITABLE = "trasko : liste impossible à écrire : {path} ({reason})"
+PREPARE_NO_FREE_NAME = "trop de listes déjà préparées dans ce dossier"
+PREPARE_DONE = (
+    "trasko : liste écrite : {path} ({lines}). Ouvrez-la, remplacez chaque MOT-DE-PASSE par le mot de passe "
+    'du tournoi, enregistrez-la, puis lancez : trasko --verifier "{path}"'
+)
+PREPARE_ALONE = "--preparer ne se combine avec aucune autre option"
+PREPARE_NO_LIST = "--preparer prend un dossier, pas de fichier-liste"
+N_LINES = ("tournoi", "tournois")
 
 
 # --- composing --------------------------------------------------------------------

@@ -7,11 +7,11 @@ from __future__ import annotations
 from collections import Counter
 from collections.abc import Callable
 from contextlib import nullcontext
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from enum import IntEnum
 from typing import TYPE_CHECKING
 
-from trasko import dialogue, judge, messages
+from trasko import dialogue, judge, messages, papi_copy
 from trasko.batch import Batch, One, Publisher
 from trasko.exchange import Recorder, Timeouts
 from trasko.judge import Outcome, State
@@ -44,6 +44,7 @@ class Mode:
     owns: tuple[str, ...] = ()  # options that serve only with it
     refuses: tuple[tuple[frozenset[str], str], ...] = ()  # options it does not combine with, and why
     names_missing_list: bool = False  # the module's own line for a list it cannot open
+    reads_list: bool = True
 
 
 def publish_summary(counts: Counter[State]) -> str:
@@ -97,7 +98,7 @@ def finish(env: Environment, options: Options, batch: Batch, summary: Summary, f
 
 def publish(env: Environment, options: Options, lines: list[Line]) -> Status:
     recorder = Recorder(Timeouts(options.wait))
-    publisher = Publisher(env, recorder)
+    publisher = Publisher(env, recorder, as_is=options.as_is)
     batch = Batch(env, publisher.one, publisher.tell)
     batch.keep_going = options.keep_going
     return complete(env, options, batch, lines, publish_summary, recorder=recorder)
@@ -112,13 +113,19 @@ def check(env: Environment, options: Options, lines: list[Line]) -> Status:
     recorder = Recorder(Timeouts(options.wait))
 
     def one(line: Line) -> Outcome:
-        # No Papi file is opened before the upload, which is never reached here.
-        return dialogue.check(recorder, line.fields[0], line.password, line.papi_path())
+        tournament, refused = papi_copy.check(line)
+        if refused is not None:
+            return refused
+        # The dialogue ends at the login's answer: the upload is never reached.
+        outcome = dialogue.check(recorder, line.fields[0], line.password, line.papi_path())
+        return replace(outcome, papi=tournament)
 
     def tell(line: Line, outcome: Outcome) -> None:
         if outcome.state is State.ACCEPTED:
             text = messages.CHECK_ACCEPTED if outcome.public_url else messages.CHECK_ACCEPTED_NO_LINK
             env.out(text.format(login=line.login or line.label(), url=outcome.public_url))
+            if outcome.papi is not None:
+                env.say(messages.LINE_PAPI.format(label=line.label(), tournament=papi_copy.described(outcome)))
         elif outcome.cause == messages.LOGIN_REFUSED:
             env.out(messages.CHECK_REFUSED.format(login=line.login or line.label()))
         else:
@@ -134,10 +141,12 @@ def check_summary(counts: Counter[State]) -> str:
 
 def registry() -> dict[str | None, Mode]:
     """The modes by the option that picks them, in the order their option rules are checked."""
-    from trasko import errands, watch
+    from trasko import errands, prepare, watch
 
     errand_refuses = frozenset({"--verifier", "--suivre", "--continuer"})
+    others = frozenset({"--verifier", "--suivre", "--continuer", "--facture", "--reglement", "--tel-quel", "--rapport"})
     modes = [
+        Mode("--preparer", prepare.run, refuses=((others, messages.PREPARE_ALONE),), reads_list=False),
         Mode("--verifier", check, refuses=((frozenset({"--suivre", "--continuer"}), messages.CHECK_REFUSES),)),
         Mode("--suivre", watch.run, owns=("--intervalle",), names_missing_list=True),
         Mode(

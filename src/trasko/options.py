@@ -51,6 +51,13 @@ options :
                         dossier courant)
   --reglement FICHIER   envoie le règlement intérieur FICHIER (un PDF) à
                         chaque tournoi de la liste
+  --tel-quel            envoie les fichiers Papi tels quels, avec les
+                        téléphones et e-mails des joueurs (sans cette option,
+                        trasko envoie une copie d'où il les a retirés, car la
+                        FFE publie le fichier) : pour un fichier que trasko
+                        ne sait pas nettoyer
+  --preparer DOSSIER    écrit dans DOSSIER une liste des fichiers Papi qu'il
+                        contient (tournois.txt), à compléter des mots de passe
   --help, -h            cette aide
   --version             la version
 
@@ -74,6 +81,7 @@ exemples :
   trasko --site http://127.0.0.1:8080 tournois.txt
   trasko --facture --dossier factures tournois.txt
   trasko --reglement reglement.pdf tournois.txt
+  trasko --preparer "C:\\Papi\\Tournois"
   trasko -- --liste-du-club.txt
 """
 
@@ -97,11 +105,16 @@ class Options:
     report: str | None = None
     folder: str | None = None
     rules: str | None = None
+    prepare: str | None = None  # --preparer's folder
     given: set[str] = field(default_factory=set)
 
     @property
     def keep_going(self) -> bool:
         return "--continuer" in self.given
+
+    @property
+    def as_is(self) -> bool:
+        return "--tel-quel" in self.given
 
 
 def parse(args: list[str]) -> Options | None:
@@ -128,7 +141,7 @@ def parse(args: list[str]) -> Options | None:
 def _option(options: Options, arg: str, rest: Iterator[str]) -> None:
     name, equals, value = arg.partition("=")
     options.given.add(name)
-    if name in ("--verifier", "--continuer", "--suivre", "--facture") and not equals:
+    if name in ("--verifier", "--continuer", "--suivre", "--facture", "--tel-quel") and not equals:
         pass
     elif name == "--intervalle":
         options.interval = _seconds(name, value if equals else next(rest, None))
@@ -140,9 +153,9 @@ def _option(options: Options, arg: str, rest: Iterator[str]) -> None:
             raise UsageError("--rapport attend un nom de fichier")
     elif name == "--site":
         options.site = _site(value if equals else next(rest, None))
-    elif name in ("--dossier", "--reglement"):
+    elif name in ("--dossier", "--reglement", "--preparer"):
         path = _path(name, value if equals else next(rest, None))
-        setattr(options, "folder" if name == "--dossier" else "rules", path)
+        setattr(options, {"--dossier": "folder", "--reglement": "rules", "--preparer": "prepare"}[name], path)
     else:
         raise UsageError(f"option inconnue : {arg}")
 
@@ -171,7 +184,7 @@ def _site(value: str | None) -> str:
 
 def _path(option: str, value: str | None) -> str:
     if not value:
-        raise UsageError(f"{option} attend un nom de {'dossier' if option == '--dossier' else 'fichier'}")
+        raise UsageError(f"{option} attend un nom de {'fichier' if option == '--reglement' else 'dossier'}")
     return value
 
 
@@ -188,6 +201,11 @@ def _modes_checked(given: set[str]) -> None:
 
 
 def _checked(options: Options, files: list[str]) -> Options:
+    if "--preparer" in options.given:  # the folder is its argument: no list
+        if files:
+            raise UsageError(messages.PREPARE_NO_LIST)
+        _modes_checked(options.given)
+        return options
     if not files or files == [""]:
         raise UsageError("aucun fichier-liste indiqué", no_list=True)
     if "" in files:

@@ -92,6 +92,7 @@ class Follower:
     recorder: Recorder
     interval: float
     report_file: str | None = None
+    as_is: bool = False  # --tel-quel: the files sent unchanged
     watched: dict[tuple[str, ...], Tournament] = field(default_factory=dict)
     problems: dict[tuple[str, ...], Entry] = field(default_factory=dict)
     by_login: dict[str, float] = field(default_factory=dict)  # last attempt of each login
@@ -101,7 +102,7 @@ class Follower:
     def __post_init__(self) -> None:
         self.base = os.getcwd()  # where the list's relative paths start, even once it is gone
         self.list_signature = signature(self.list_file)
-        self.publisher = Publisher(self.env, self.recorder, stamped=True)
+        self.publisher = Publisher(self.env, self.recorder, stamped=True, as_is=self.as_is)
         self.lines: list[Line] = []
         self.round = Batch(self.env, self.publisher.one, self.publisher.tell)
 
@@ -273,7 +274,8 @@ def run(env: Environment, options: Options, lines: list[Line]) -> Status:
 
 def _watch(env: Environment, options: Options, lines: list[Line]) -> Status:
     interval = options.interval
-    follower = Follower(env, options.list_file, Recorder(Timeouts(options.wait)), interval, options.report)
+    recorder = Recorder(Timeouts(options.wait))
+    follower = Follower(env, options.list_file, recorder, interval, options.report, options.as_is)
     # Ctrl-C is the documented way out, even when started from a script that ignores it.
     with interrupting("SIGINT", "SIGTERM", "SIGBREAK"):
         try:

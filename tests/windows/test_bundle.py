@@ -4,13 +4,27 @@ and a list with Windows paths dropped on each launcher."""
 
 from __future__ import annotations
 
+import tempfile
 import time
 import zipfile
+from pathlib import Path
 
 import pytest
+from support import papi_bytes
 from wine import BUNDLE, OUTPUT_ENCODING, VERSION
 
+from trasko import papi
+
 import sitectl
+
+CONTACTS = Path(__file__).parent.parent / "papi" / "rapide-87-joueurs-contacts.papi"
+
+
+def cleaned(path):
+    """The copy without contacts, as the command makes it on Linux."""
+    with tempfile.TemporaryDirectory() as folder:
+        return Path(papi.clean(str(path), folder).path).read_bytes()
+
 
 DOCUMENTS = ("users", "H\u00e9l\u00e8ne", "Mes documents")
 DOCUMENTS_WIN = "C:\\users\\H\u00e9l\u00e8ne\\Mes documents"
@@ -43,10 +57,11 @@ def tournaments(wine, aspnet_site, tag, quoted=False):
     for number, (name, reference) in enumerate(files.items()):
         login = f"{tag}-{number}"
         sitectl.add_account(aspnet_site[1], login, PASSWORD, visible=False)
-        content = bytes([number]) + name.encode() + bytes(range(256)) * 40
+        # The first holds players' contacts: the site gets the copy without them.
+        content = CONTACTS.read_bytes() if number == 0 else papi_bytes(number)
         (folder / "papi" / name if reference.startswith("papi") else folder / name).write_bytes(content)
         lines.append(f"{login};{PASSWORD};{reference};1;")
-        expected[login] = {"papi": content, "name": name, "visible": True}
+        expected[login] = {"papi": cleaned(CONTACTS) if number == 0 else content, "name": name, "visible": True}
     return folder, folder_win, lines, expected
 
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import shutil
 
+from support import papi_bytes
 from wine import WHEEL
 
 import sitectl
@@ -30,7 +31,7 @@ def test_pip_installs_the_wheel_and_trasko_publishes(wine, build_dir, aspnet_sit
     assert trasko.is_file()
 
     sitectl.add_account(aspnet_site[1], "pip-open", "secret", visible=False)
-    (tmp_path / "Open d'\u00e9t\u00e9.papi").write_bytes(b"\xd0\xcf\x11\xe0" + bytes(range(256)) * 1200)
+    (tmp_path / "Open d'\u00e9t\u00e9.papi").write_bytes(papi_bytes())
     (tmp_path / "tournois.txt").write_bytes("pip-open;secret;Open d'\u00e9t\u00e9.papi;1\r\n".encode("cp1252"))
     code, out = wine.run(trasko, "--site", aspnet_site[0], "tournois.txt", cwd=tmp_path)
     assert code == 0, out
