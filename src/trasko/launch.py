@@ -1,0 +1,125 @@
+"""What the Windows bundle's launchers run (`python -m trasko.launch NAME ARGS`):
+trasko in the launcher's mode. Every path typed or dropped is taken from the
+folder it was given in; the command then works from the list's folder, so
+that the list's own relative Papi paths resolve beside the list whatever
+folder Explorer started the launcher in."""
+
+from __future__ import annotations
+
+import os
+import sys
+
+from trasko.__main__ import main
+
+MODES = {
+    "publier": [],
+    "verifier": ["--verifier"],
+    "suivre": ["--suivre"],
+    "facture": ["--facture"],
+    "reglement": ["--reglement"],
+}
+PATH_OPTIONS = ("--rapport", "--dossier", "--reglement")
+VALUE_OPTIONS = ("--site", "--intervalle", "--delai")
+# A drive path longer than this needs Windows' long-path form to be opened
+# on a machine where long paths are not enabled.
+LONGEST_PLAIN_PATH = 259
+
+DROP_HINT = {
+    "publier": "publier.exe publie chaque tournoi d'une liste",
+    "verifier": "verifier.exe vérifie les identifiants et mots de passe d'une liste, sans rien envoyer",
+    "suivre": "suivre.exe publie une liste, puis republie chaque tournoi dont le fichier Papi change",
+    "facture": "facture.exe enregistre la facture de chaque tournoi d'une liste, à côté de la liste",
+    "reglement": "reglement.exe envoie un règlement intérieur (PDF) à chaque tournoi d'une liste",
+}
+NOTHING_DROPPED = (
+    "{hint}.\n"
+    "Rien ne lui a été donné : dans l'Explorateur, faites glisser votre fichier-liste "
+    "(par exemple tournois.txt) sur {name}.exe{rules}.\n"
+)
+RULES_TOO = ", avec le PDF du règlement (sélectionnez les deux fichiers ensemble)"
+WHAT_TO_DROP = (
+    "velka publie vos tournois sur le site d'administration de la FFE.\n"
+    "Dans l'Explorateur, faites glisser votre fichier-liste (par exemple tournois.txt) sur :\n"
+    + "".join(f"  {name}.exe : {hint.split(' ', 1)[1]}\n" for name, hint in DROP_HINT.items())
+    + "Le mode d'emploi est dans guide.html, à côté de ce programme.\n"
+)
+
+
+def typed_here(args: list[str]) -> list[str]:
+    """`args` with every path made absolute from the current folder: the
+    list, and the values of --rapport, --dossier and --reglement."""
+    result: list[str] = []
+    rest = iter(args)
+    for arg in rest:
+        name, equals, value = arg.partition("=")
+        if arg == "--":
+            result += [arg, *map(_absolute, rest)]
+        elif name in PATH_OPTIONS and equals:
+            result.append(f"{name}={_absolute(value)}")
+        elif arg in PATH_OPTIONS or arg in VALUE_OPTIONS:
+            following = next(rest, None)
+            result.append(arg)
+            if following is not None:
+                result.append(_absolute(following) if arg in PATH_OPTIONS else following)
+        else:
+            result.append(arg if arg.startswith("-") else _absolute(arg))
+    return result
+
+
+def _absolute(path: str) -> str:
+    if not path or path == "-":
+        return path
+    full = os.path.abspath(path)
+    if os.name == "nt" and len(full) > LONGEST_PLAIN_PATH and full[1:3] == ":\\":
+        return "\\\\?\\" + full
+    return full
+
+
+def rules_and_list(args: list[str]) -> list[str]:
+    """reglement.exe: Explorer passes the PDF and the list dropped together in
+    the order of the selection; the PDF (known by its first bytes) goes after
+    --reglement and the list last. Anything else is left to trasko to judge."""
+    rest = args[1:]
+    files = [arg for arg in rest if not arg.startswith("-") and os.path.isfile(arg)]
+    pdfs = [name for name in files if _starts_pdf(name)]
+    if len(files) != 2 or len(pdfs) != 1:
+        return args
+    others = [arg for arg in rest if arg not in files]
+    listing = files[1] if files[0] == pdfs[0] else files[0]
+    return [*others, "--reglement", pdfs[0], listing]
+
+
+def _starts_pdf(name: str) -> bool:
+    try:
+        with open(name, "rb") as file:
+            return file.read(5) == b"%PDF-"
+    except OSError:
+        return False
+
+
+def _work_beside_the_list(args: list[str]) -> None:
+    if args and not args[-1].startswith("-") and os.path.isfile(args[-1]):
+        try:
+            os.chdir(os.path.dirname(args[-1]))
+        except OSError:
+            pass  # a folder Windows cannot enter: Papi paths written in full still work
+
+
+def run(name: str, typed: list[str]) -> int:
+    if name not in MODES:
+        sys.stdout.write(WHAT_TO_DROP)
+        return 2
+    if not typed:
+        rules = RULES_TOO if name == "reglement" else ""
+        sys.stdout.write(NOTHING_DROPPED.format(hint=DROP_HINT[name], name=name, rules=rules))
+        return 2
+    args = [*MODES[name], *typed_here(typed)]
+    if name == "reglement":
+        args = rules_and_list(args)
+    _work_beside_the_list(args)
+    sys.argv = ["trasko", *args]
+    return main(args)
+
+
+if __name__ == "__main__":
+    sys.exit(run(sys.argv[1] if len(sys.argv) > 1 else "", sys.argv[2:]))

@@ -1,0 +1,54 @@
+"""The bundle launchers' module on any system: which arguments are paths,
+taken from where they were typed before the command moves beside the list."""
+
+from __future__ import annotations
+
+import os
+
+import pytest
+
+from trasko import launch
+
+
+@pytest.mark.parametrize(
+    "typed, expected",
+    [
+        (["a.txt"], ["/here/a.txt"]),
+        (["--rapport", "r.jsonl", "l/a.txt"], ["--rapport", "/here/r.jsonl", "/here/l/a.txt"]),
+        (
+            ["--dossier=f", "--reglement", "/abs/r.pdf", "a"],
+            ["--dossier=/here/f", "--reglement", "/abs/r.pdf", "/here/a"],
+        ),
+        (["--site", "http://x", "--delai", "3", "a"], ["--site", "http://x", "--delai", "3", "/here/a"]),
+        (["--", "--liste.txt"], ["--", "/here/--liste.txt"]),
+        (["-", "--rapport"], ["-", "--rapport"]),
+        (["--rapport=", ""], ["--rapport=", ""]),
+    ],
+)
+def test_typed_paths_are_made_absolute_and_nothing_else(monkeypatch, typed, expected):
+    monkeypatch.setattr(os.path, "abspath", lambda path: os.path.join("/here", path))
+    assert launch.typed_here(typed) == expected
+
+
+@pytest.mark.parametrize("name", [*launch.MODES, "velka"])
+def test_a_launcher_given_nothing_says_what_to_drop(capsys, name):
+    assert launch.run(name, []) == 2
+    out = capsys.readouterr().out
+    assert "faites glisser votre fichier-liste" in out
+    assert (f"sur {name}.exe" in out) == (name != "velka")
+
+
+def test_the_list_papi_paths_resolve_beside_it_and_the_typed_ones_where_typed(tmp_path, monkeypatch):
+    (tmp_path / "listes").mkdir()
+    (tmp_path / "listes" / "tournois.txt").write_text("club;secret;Open.papi;1\n")
+    (tmp_path / "reglement.pdf").write_bytes(b"%PDF-1.4\n")
+    seen = []
+    monkeypatch.setattr(launch, "main", lambda args: seen.append((os.getcwd(), args)) or 0)
+    monkeypatch.chdir(tmp_path)
+    assert launch.run("reglement", ["listes/tournois.txt", "reglement.pdf"]) == 0
+    assert seen == [
+        (
+            str(tmp_path / "listes"),
+            ["--reglement", str(tmp_path / "reglement.pdf"), str(tmp_path / "listes" / "tournois.txt")],
+        )
+    ]
