@@ -26,9 +26,9 @@ def chromium(profile: Path, *args: str) -> str:
     return done.stdout
 
 
-def dom(page: Path, profile: Path) -> str:
-    """The page's DOM once loaded and its scripts run (virtual time: no wait)."""
-    return chromium(profile, "--virtual-time-budget=5000", "--dump-dom", page.as_uri())
+def dom(page: Path, profile: Path, seconds: int = 5) -> str:
+    """The page's DOM once loaded and `seconds` of its time passed (virtual: no wait)."""
+    return chromium(profile, f"--virtual-time-budget={seconds * 1000}", "--dump-dom", page.as_uri())
 
 
 def pdf_pages(page: Path, profile: Path) -> tuple[int, str]:
@@ -42,24 +42,28 @@ def pdf_pages(page: Path, profile: Path) -> tuple[int, str]:
     return int(pages.group(1)), size.group(1)
 
 
-PROBE = """<!DOCTYPE html><html><body><iframe id="page" src="{name}"></iframe><script>
+# A phone's width for the frame; each load of the page (a reload too) counted.
+PROBE = """<!DOCTYPE html><html><body><iframe id="page" src="{name}" style="width:360px;height:640px"></iframe>
+<pre id="probe"></pre><script>
+var loads = 0;
 document.getElementById("page").onload = function () {{
-  var d = this.contentDocument, out = document.createElement("pre");
-  out.id = "probe";
-  out.textContent = JSON.stringify({expression});
-  document.body.appendChild(out);
+  var d = this.contentDocument;
+  loads += 1;
+  document.getElementById("probe").textContent = JSON.stringify({{loads: loads, value: {expression}}});
 }};
 </script></body></html>"""
 
 
-def probe(page: Path, profile: Path, expression: str) -> object:
-    """What the JavaScript `expression` gives on `page` as the browser
-    rendered it (`d`: its document), through a frame beside it."""
+def probe(page: Path, profile: Path, expression: str, seconds: int = 5) -> tuple[int, object]:
+    """How many times `page` loaded in `seconds` and what the JavaScript
+    `expression` gives on it as the browser rendered it last (`d`: its
+    document), through a frame beside it."""
     import html
     import json
 
     frame = page.with_name("probe-" + page.name)
     frame.write_text(PROBE.format(name=page.name, expression=expression), encoding="utf-8")
-    found = re.search(r'<pre id="probe">(.*?)</pre>', dom(frame, profile), re.S)
+    found = re.search(r'<pre id="probe">(.+?)</pre>', dom(frame, profile, seconds), re.S)
     assert found, "the page did not load in the frame"
-    return json.loads(html.unescape(found.group(1)))
+    result = json.loads(html.unescape(found.group(1)))
+    return result["loads"], result["value"]

@@ -40,7 +40,7 @@ def test_the_site_invoice_renders_offline_with_its_styles_and_prints_on_one_a4_p
     assert not re.search(r"<base|<link|127\.0\.0\.1|https?:", page)
     saved = tmp_path / "facture-invoice-alone.html"
     saved.write_text(page, encoding="utf-8")
-    rendered = probe(saved, tmp_path / "profile", RENDERED)
+    _, rendered = probe(saved, tmp_path / "profile", RENDERED)
     assert rendered["title"] == "Fédération Française des Échecs"
     assert rendered["colour"] == "rgb(26, 58, 107)"  # the site's stylesheet, from inside the file
     assert rendered["logo"] == 24  # the image, from inside the file
