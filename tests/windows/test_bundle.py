@@ -211,3 +211,32 @@ def test_paths_typed_at_a_prompt_are_taken_from_there_and_the_papi_paths_from_th
     assert (here / "factures" / "facture-typed.html").is_file()
     assert sitectl.rules(aspnet_site[1], "typed") == (pdf, "reglement.pdf")
     assert not (here / "listes" / "rapport.jsonl").exists() and listing.endswith(relative)
+
+
+# Shares the launcher's console, sends Ctrl-C to it (itself spared) once the
+# watch says it waits, and relays what the launcher writes.
+CTRL_C = """import ctypes, subprocess, sys
+child = subprocess.Popen(sys.argv[1], stdin=0, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+kernel = ctypes.windll.kernel32
+for line in child.stdout:
+    sys.stdout.buffer.write(line)
+    sys.stdout.flush()
+    if b"Ctrl-C pour arr" in line:
+        kernel.SetConsoleCtrlHandler(None, True)
+        kernel.GenerateConsoleCtrlEvent(0, 0)
+sys.exit(child.wait(timeout=60))
+"""
+
+
+def test_ctrl_c_stops_the_watch_and_the_launcher_outlives_it_with_the_summary(fresh_wine, bundle, aspnet_site):
+    listing = one_tournament(fresh_wine, aspnet_site, "ctrl-c", *CLUB, "100% ^top!")
+    fresh_wine.drive_c("ctrlc.py").write_text(CTRL_C)
+    launcher = f'"{bundle}\\\\suivre.exe" --intervalle 2 --site {aspnet_site[0]} "{listing}"'
+    line = f'"{bundle}\\\\python\\\\python.exe" -E -s C:\\\\ctrlc.py "{launcher.replace(chr(34), chr(92) + chr(34))}"'
+    code, out = fresh_wine.spawn(f"{bundle}\\\\python\\\\python.exe", line, fresh_wine.drive_c(), new_console=True)
+    # The watch's own status passed on (0: the tournament online), its summary
+    # last. Wine's default handler ends no process on Ctrl-C, so the launcher's
+    # own handler, which keeps it alive on Windows, is not what this proves.
+    assert code == 0, out
+    assert "suivi arr\u00eat\u00e9" in out.splitlines()[-1]
+    assert sitectl.state(aspnet_site[1], "ctrl-c")["name"] == "Open.papi"
