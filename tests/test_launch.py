@@ -52,3 +52,27 @@ def test_the_list_papi_paths_resolve_beside_it_and_the_typed_ones_where_typed(tm
             ["--reglement", str(tmp_path / "reglement.pdf"), str(tmp_path / "listes" / "tournois.txt")],
         )
     ]
+
+
+@pytest.mark.parametrize(
+    "typed, expected",
+    [
+        (["l.txt", "r.pdf"], ["--reglement", "r.pdf", "l.txt"]),
+        (["--site", "http://x", "r.pdf", "l.txt"], ["--reglement", "r.pdf", "--site", "http://x", "l.txt"]),
+        (["word.pdf", "l.txt"], ["--reglement", "word.pdf", "l.txt"]),  # named .pdf, though no PDF inside
+        (["--rapport", "rapport.pdf", "l.txt", "a.doc"], ["--reglement", "l.txt", "--rapport", "rapport.pdf", "a.doc"]),
+        (["--site", "http://x", "l.txt"], None),
+        (["r.pdf"], None),
+    ],
+)
+def test_the_rules_launcher_finds_the_pdf_among_the_two_files(tmp_path, monkeypatch, typed, expected):
+    monkeypatch.chdir(tmp_path)
+    for name, content in {"r.pdf": b"%PDF-1.4", "word.pdf": b"PK", "l.txt": b"a;b;c.papi;1"}.items():
+        (tmp_path / name).write_bytes(content)
+    assert launch.rules_and_list(typed) == expected
+
+
+def test_the_rules_launcher_given_the_list_alone_asks_for_both_files(tmp_path, capsys):
+    (tmp_path / "tournois.txt").write_text("club;secret;Open.papi;1\n")
+    assert launch.run("reglement", [str(tmp_path / "tournois.txt")]) == 2
+    assert "le PDF du règlement et votre fichier-liste" in capsys.readouterr().out

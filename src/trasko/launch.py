@@ -36,6 +36,10 @@ NOTHING_DROPPED = (
     "Rien ne lui a été donné : dans l'Explorateur, faites glisser votre fichier-liste "
     "(par exemple tournois.txt) sur {name}.exe{rules}.\n"
 )
+RULES_NEED_BOTH = (
+    "reglement.exe a besoin de deux fichiers : le PDF du règlement et votre fichier-liste.\n"
+    "Dans l'Explorateur, sélectionnez les deux ensemble (Ctrl + clic), puis faites-les glisser sur reglement.exe.\n"
+)
 RULES_TOO = ", avec le PDF du règlement (sélectionnez les deux fichiers ensemble)"
 WHAT_TO_DROP = (
     "velka publie vos tournois sur le site d'administration de la FFE.\n"
@@ -75,18 +79,38 @@ def _absolute(path: str) -> str:
     return full
 
 
-def rules_and_list(args: list[str]) -> list[str]:
+def rules_and_list(typed: list[str]) -> list[str] | None:
     """reglement.exe: Explorer passes the PDF and the list dropped together in
-    the order of the selection; the PDF (known by its first bytes) goes after
-    --reglement and the list last. Anything else is left to trasko to judge."""
-    rest = args[1:]
-    files = [arg for arg in rest if not arg.startswith("-") and os.path.isfile(arg)]
-    pdfs = [name for name in files if _starts_pdf(name)]
-    if len(files) != 2 or len(pdfs) != 1:
-        return args
-    others = [arg for arg in rest if arg not in files]
-    listing = files[1] if files[0] == pdfs[0] else files[0]
-    return [*others, "--reglement", pdfs[0], listing]
+    the order of the selection. The rules go after --reglement: the file that
+    starts as a PDF, else the one named .pdf, else the first (trasko then says
+    it is no PDF); None when the two files are not both there."""
+    places = _positionals(typed)
+    if len(places) < 2:
+        return None
+    if len(places) > 2:
+        return ["--reglement", *typed]  # trasko names what is too much
+    files = [typed[at] for at in places]
+    rules = next(
+        iter([f for f in files if _starts_pdf(f)] or [f for f in files if f.lower().endswith(".pdf")] or files)
+    )
+    at = places[files.index(rules)]
+    return ["--reglement", rules, *typed[:at], *typed[at + 1 :]]
+
+
+def _positionals(args: list[str]) -> list[int]:
+    """Where the files named on the command line stand (not option values)."""
+    places: list[int] = []
+    value_next = False
+    for at, arg in enumerate(args):
+        if value_next:
+            value_next = False
+        elif arg == "--":
+            return places + list(range(at + 1, len(args)))
+        elif arg in PATH_OPTIONS or arg in VALUE_OPTIONS:
+            value_next = True
+        elif arg == "-" or not arg.startswith("-"):
+            places.append(at)
+    return places
 
 
 def _starts_pdf(name: str) -> bool:
@@ -98,9 +122,11 @@ def _starts_pdf(name: str) -> bool:
 
 
 def _work_beside_the_list(args: list[str]) -> None:
-    if args and not args[-1].startswith("-") and os.path.isfile(args[-1]):
+    places = _positionals(args)
+    listing = args[places[-1]] if places else ""
+    if os.path.isfile(listing):
         try:
-            os.chdir(os.path.dirname(args[-1]))
+            os.chdir(os.path.dirname(listing))
         except OSError:
             pass  # a folder Windows cannot enter: Papi paths written in full still work
 
@@ -115,7 +141,11 @@ def run(name: str, typed: list[str]) -> int:
         return 2
     args = [*MODES[name], *typed_here(typed)]
     if name == "reglement":
-        args = rules_and_list(args)
+        both = rules_and_list(args[1:])
+        if both is None:
+            sys.stdout.write(RULES_NEED_BOTH)
+            return 2
+        args = both
     _work_beside_the_list(args)
     sys.argv = ["trasko", *args]
     return main(args)
