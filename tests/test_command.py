@@ -3,7 +3,9 @@ mode prints, what it leaves on the site and the exit status it returns."""
 
 from __future__ import annotations
 
+import contextlib
 import importlib.metadata
+import io
 import itertools
 import json
 import os
@@ -29,6 +31,9 @@ from support import (
     windows_differs,
 )
 
+from trasko.__main__ import main
+from trasko.report import Environment
+
 import sitectl
 import velka
 
@@ -42,15 +47,25 @@ def account(aspnet_site, login, visible=False, password=PASSWORD):
     return login
 
 
-def trasko(workdir, *args, timeout=120, input=None):
-    result = subprocess.run(
-        [sys.executable, "-m", "trasko", *map(str, args)],
-        cwd=workdir,
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-        input=input,
-    )
+def trasko(workdir, *args, input=None, env=None):
+    """The command run in this process, in `workdir`, its outputs captured."""
+    out, err, stdin = io.StringIO(), io.StringIO(), io.BytesIO((input or "").encode())
+    env = env or Environment(given_stdout=out, given_stderr=err, stdin=lambda: stdin)
+    saved = os.getcwd()
+    os.chdir(workdir)
+    try:
+        code = main(list(map(str, args)), env)
+    finally:
+        os.chdir(saved)
+    result = subprocess.CompletedProcess(args, int(code), env.given_stdout.getvalue(), env.given_stderr.getvalue())
+    no_password(result.stdout, result.stderr)
+    return result
+
+
+def trasko_process(workdir, *args, input=None):
+    """The command in a process of its own: for what only a process shows."""
+    command = [sys.executable, "-m", "trasko", *map(str, args)]
+    result = subprocess.run(command, cwd=workdir, capture_output=True, text=True, timeout=120, input=input)
     no_password(result.stdout, result.stderr)
     return result
 
@@ -103,19 +118,16 @@ def mixed(aspnet_site, tmp_path):
 
 def reference_run(aspnet_site, listing, cwd):
     """What the module's own batch prints for the list."""
-    reference = run_python(
-        """
-        import sys, velka
-        velka.ADMIN_FFE_URL = sys.argv[1]
-        sys.argv[1:] = sys.argv[2:]
-        velka.main_func()
-        """,
-        aspnet_site[0],
-        listing,
-        cwd=cwd,
-    )
-    assert reference.returncode == 0, reference.stderr
-    return reference.stdout
+    out, saved = io.StringIO(), (sys.argv, velka.ADMIN_FFE_URL, os.getcwd())
+    sys.argv, velka.ADMIN_FFE_URL = ["velka", listing], aspnet_site[0]
+    os.chdir(cwd)
+    try:
+        with contextlib.redirect_stdout(out):
+            velka.main_func()
+    finally:
+        sys.argv, velka.ADMIN_FFE_URL = saved[:2]
+        os.chdir(saved[2])
+    return out.getvalue()
 
 
 def uploads_without_login(aspnet_site):
@@ -226,7 +238,7 @@ def test_verifier_logs_in_only(aspnet_site, tmp_path):
 def test_an_unreachable_site_is_named(tmp_path, args):
     (tmp_path / "a.papi").write_bytes(b"a")
     listing = write_list(tmp_path, f"loin;{PASSWORD};a.papi;1", f"loin2;{PASSWORD};a.papi;1")
-    result = trasko(tmp_path, *args, "--site", closed_port_url(), listing, timeout=60)
+    result = trasko(tmp_path, *args, "--site", closed_port_url(), listing)
     assert result.returncode == 1
     assert ERREUR_ENVOI in result.stdout
     assert result.stderr.startswith(
@@ -303,8 +315,6 @@ def test_help_and_version_answer_without_loading_the_module():
 
 
 def test_the_module_is_left_as_it_was(aspnet_site, tmp_path, monkeypatch, capsys):
-    from trasko.__main__ import main
-
     monkeypatch.chdir(tmp_path)
     before = dict(vars(velka))
     (tmp_path / "a.papi").write_bytes(b"a")
@@ -329,13 +339,12 @@ def test_the_module_is_left_as_it_was(aspnet_site, tmp_path, monkeypatch, capsys
     ],
 )
 def test_a_fault_or_an_interrupt_is_told_without_its_text(monkeypatch, tmp_path, capsys, error, told):
-    from trasko import batch
-    from trasko.__main__ import main
+    from trasko import modes
 
     def broken(*args):
         raise error
 
-    monkeypatch.setattr(batch, "run", broken)
+    monkeypatch.setattr(modes, "publish", broken)
     write_list(tmp_path, f"x;{PASSWORD};a.papi;1")
     monkeypatch.chdir(tmp_path)
     assert main(["tournois.txt"]) == 1
@@ -386,9 +395,27 @@ class Follow:
             self.proc.wait()
 
 
-@NO_SIGINT
+class Looks:
+    """The watch's sleep: each look of --suivre runs the next step of the
+    test on a clock moved by the interval, and Ctrl-C comes after the last."""
+
+    def __init__(self, *steps):
+        self.steps = list(steps)
+        self.now = 0.0
+        self.env = Environment(io.StringIO(), io.StringIO(), clock=lambda: self.now)
+        self.env.sleep = self.sleep
+
+    def sleep(self, seconds):
+        self.now += seconds
+        if not self.steps:
+            raise KeyboardInterrupt
+        self.steps.pop(0)()
+
+    def said(self):
+        return self.env.given_stderr.getvalue()
+
+
 def test_suivre_publishes_files_once_they_settle_and_lines_added_later(aspnet_site, tmp_path):
-    interval = 1.0  # writes a third of it apart: a loaded machine still writes within it
     growing = tmp_path / "growing.papi"
     (tmp_path / "steady.papi").write_bytes(b"round 1")
     (tmp_path / "other.papi").write_bytes(b"other")
@@ -398,35 +425,51 @@ def test_suivre_publishes_files_once_they_settle_and_lines_added_later(aspnet_si
         f"{account(aspnet_site, 'suivi-b')};{PASSWORD};growing.papi;0",
         f"{account(aspnet_site, 'suivi-c')};faux;other.papi;1",
     )
-    follow = Follow(tmp_path, "--intervalle", interval, "--site", aspnet_site[0], "--rapport", "etat.jsonl", listing)
-    try:
-        follow.wait_for("suivi de 3 fichiers Papi")
+
+    def first_round_over():
+        assert "suivi de 3 fichiers Papi" in looks.said()
         assert sitectl.state(aspnet_site[1], "suivi-a")["papi"] == b"round 1"
-        assert any("ligne 3 (suivi-c) : non publié : connexion refusée" in line for line in follow.lines)
+        assert "ligne 3 (suivi-c) : non publié : connexion refusée" in looks.said()
 
-        # A file written in pieces, each within an interval of the last, is
-        # never sent half-written; the settled whole is sent once.
-        with open(growing, "wb") as f:
-            for piece in range(12):
-                f.write(bytes([piece]) * 1000)
-                f.flush()
-                time.sleep(interval / 3)
-                assert sitectl.state(aspnet_site[1], "suivi-b")["papi"] is None
-        follow.wait_for("ligne 2 (suivi-b) : publié (growing.papi)")
+    def piece(number):
+        # A file still being written at every look is never sent half-written.
+        def write():
+            with open(growing, "ab") as f:
+                f.write(bytes([number]) * 1000)
+            assert sitectl.state(aspnet_site[1], "suivi-b")["papi"] is None
+
+        return write
+
+    def settled_whole_sent():
+        assert looks.said().count("ligne 2 (suivi-b) : publié (growing.papi)") == 1
         assert sitectl.state(aspnet_site[1], "suivi-b")["papi"] == growing.read_bytes()
-
         # A tournament added to the list during the event is watched too.
         with open(tmp_path / listing, "a") as f:
             f.write(f"{account(aspnet_site, 'suivi-e')};{PASSWORD};steady.papi;1\n")
-        follow.wait_for("ligne 4 (suivi-e) : publié (steady.papi)")
-        code, out = follow.interrupt()
-    finally:
-        follow.kill()
-    assert code == 1, "suivi-c was never published"
-    assert follow.lines[-1] == "suivi arrêté ; pas en ligne dans sa version actuelle : ligne 3 (suivi-c)\n"
-    stderr = "".join(follow.lines)
+
+    def added_line_sent():
+        assert "ligne 4 (suivi-e) : publié (steady.papi)" in looks.said()
+
+    nothing = lambda: None  # noqa: E731
+    looks = Looks(first_round_over, *map(piece, range(12)), nothing, settled_whole_sent, nothing, added_line_sent)
+    result = trasko(
+        tmp_path,
+        "--suivre",
+        "--intervalle",
+        1,
+        "--site",
+        aspnet_site[0],
+        "--rapport",
+        "etat.jsonl",
+        listing,
+        env=looks.env,
+    )
+    assert not looks.steps, "every step ran"
+    assert result.returncode == 1, "suivi-c was never published"
+    stderr = result.stderr
+    assert stderr.splitlines()[-1] == "suivi arrêté ; pas en ligne dans sa version actuelle : ligne 3 (suivi-c)"
     assert "Traceback" not in stderr
-    no_password(stderr, out, (tmp_path / "etat.jsonl").read_text())
+    no_password(stderr, result.stdout, (tmp_path / "etat.jsonl").read_text())
     assert stderr.count("(suivi-b) : publié") == 1
     assert "nouvel essai vers" in stderr
     states = [json.loads(line)["resultat"] for line in (tmp_path / "etat.jsonl").read_text().splitlines()]
@@ -467,7 +510,7 @@ def test_a_change_is_sent_at_the_second_look_and_a_growing_file_never(aspnet_sit
     papi.write_bytes(b"1")
     write_list(tmp_path, f"{account(aspnet_site, 'regard')};{PASSWORD};r.papi;1")
     clock = Clock()
-    follower = watch.Follower("tournois.txt", Recorder(Timeouts(30)), 1.0, clock=clock)
+    follower = watch.Follower(Environment(clock=clock), "tournois.txt", Recorder(Timeouts(30)), 1.0)
     follower.first_round(listing.read("tournois.txt")[0])
     sent = len(requests_for(aspnet_site, "regard"))
 
@@ -505,8 +548,8 @@ def test_a_list_given_through_a_pipe_is_published(aspnet_site, tmp_path, how):
         (tmp_path / "brut.txt").write_text(text)
         command = f"exec {sys.executable} -m trasko --site {aspnet_site[0]} <(grep -v '^#' brut.txt)"
         result = subprocess.run(["bash", "-c", command], cwd=tmp_path, capture_output=True, text=True, timeout=60)
-    else:
-        result = trasko(tmp_path, "--site", aspnet_site[0], how, input=text)
+    else:  # "/dev/stdin" is the process's own standard input
+        result = (trasko if how == "-" else trasko_process)(tmp_path, "--site", aspnet_site[0], how, input=text)
     assert (result.returncode, result.stdout) == (0, said(ENVOI_DE, "Open d'été.papi")), result.stderr
     assert result.stderr == "bilan : 1 publié, 0 non publié, 0 non tenté\n"
     assert sitectl.state(aspnet_site[1], login)["papi"] == b"ete"
@@ -614,10 +657,8 @@ def test_a_closed_standard_output_ends_the_command_quietly(tmp_path):
 
 
 def test_ctrl_c_on_a_terminal_is_told_on_its_own_line(monkeypatch, capsys):
-    from trasko import report
-
     monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
-    report.on_own_line("trasko : interrompu")
+    Environment().on_own_line("trasko : interrompu")
     assert capsys.readouterr().err == "\ntrasko : interrompu\n"
 
 
@@ -643,7 +684,7 @@ def test_suivre_tries_a_failure_again_until_the_site_takes_it(aspnet_site, tmp_p
     (tmp_path / "r.papi").write_bytes(b"retente")
     write_list(tmp_path, f"plus-tard;{PASSWORD};r.papi;1")
     clock = Clock()
-    follower = watch.Follower("tournois.txt", Recorder(Timeouts(30)), 1.0, "etat.jsonl", clock=clock)
+    follower = watch.Follower(Environment(clock=clock), "tournois.txt", Recorder(Timeouts(30)), 1.0, "etat.jsonl")
     follower.first_round(listing.read("tournois.txt")[0])
     account(aspnet_site, "plus-tard")
     clock.now += 30

@@ -10,9 +10,9 @@ from support import BUTTON, FLD_LOGIN, FLD_PASSWD
 
 from trasko import errands
 from trasko.__main__ import main
-from trasko.errands import INVOICE_EVENT, INVOICE_ID, RULES_EVENT, RULES_FILE
 from trasko.messages import INVOICE_EXEMPT as EXEMPT
 from trasko.messages import NO_INVOICE
+from trasko.site import INVOICE_EVENT, INVOICE_ID, RULES_EVENT, RULES_FILE
 from trasko.site import UPLOAD_VERDICT_ID as VERDICT_ID
 
 from peer import closed_port, form_fields, multipart_parts, page, slow

@@ -26,7 +26,7 @@ def toggled_to(label):
     return tournament(label=label)
 
 
-PUBLISHED, WARNED, FAILED = judge.PUBLISHED, judge.WARNED, judge.FAILED
+PUBLISHED, WARNED, FAILED = judge.State.PUBLISHED, judge.State.WARNED, judge.State.FAILED
 
 
 CASES = {
@@ -211,7 +211,7 @@ def test_the_stops_follow_the_site_not_the_module(site, papi):
 @pytest.mark.parametrize(
     "answers, state, cause, url",
     [
-        ([login(), tournament()], judge.ACCEPTED, "", "/FicheTournoi.aspx?Ref=12345"),
+        ([login(), tournament()], judge.State.ACCEPTED, "", "/FicheTournoi.aspx?Ref=12345"),
         ([login(), login()], FAILED, messages.LOGIN_REFUSED, None),
         ([login(), page(ERROR_PAGE, status=500)], FAILED, "erreur du site (HTTP 500)", None),
         ([login(), tournament(upload=False)], FAILED, messages.CLOSED, None),
@@ -258,3 +258,19 @@ def test_the_module_runs_untouched_outside_the_command(site, papi, capsys):
         velka.envoi_tournoi("a", PASSWORD, papi, True)
     assert [r.path for r in site.requests][-3:] == ["/", "/Default.aspx", "/MonTournoi.aspx"]
     capsys.readouterr()
+
+
+def test_each_answer_is_read_once_and_judged_once(site, papi, monkeypatch):
+    """A whole publication (four answers): one page reading and one step of
+    the judge per exchange, however many requests the dialogue makes."""
+    from trasko import site as pages
+
+    reads, steps = [], []
+    read_page = pages.read_page
+    monkeypatch.setattr(pages, "read_page", lambda *args: reads.append(1) or read_page(*args))
+    counted = tuple(lambda j, e, step=step: steps.append(step.__name__) or step(j, e) for step in judge.PUBLISH)
+    monkeypatch.setattr(judge, "PUBLISH", counted)
+    answers = [login(), tournament(), tournament(TAKEN, HIDDEN), toggled_to(SHOWN)]
+    outcome, sent = run(site, answers, lambda r: dialogue.publish(r, "open-ete", PASSWORD, papi, True))
+    assert outcome.state == PUBLISHED and len(sent) == 4
+    assert (len(reads), steps) == (4, ["entry", "login", "upload", "toggle"])

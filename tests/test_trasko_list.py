@@ -131,7 +131,7 @@ def test_a_papi_file_in_a_folder_that_cannot_be_read_has_its_own_cause(files, mo
 
 def test_a_line_is_judged_again_when_its_turn_comes(files):
     line = Line(1, "ok;Mot-De-Passe;plus-tard.papi;1\n")
-    assert line.kind == listing.PAPI_PROBLEM and line.watchable
+    assert line.kind == listing.PAPI_PROBLEM and line.usable(listing.Need.WATCH)
     pathlib.Path("plus-tard.papi").write_bytes(b"p")
     line.examine()
     assert line.kind == listing.USABLE

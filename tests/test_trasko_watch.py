@@ -12,6 +12,8 @@ from scripted_site import ERROR_PAGE, LOGIN_FORM, published
 
 from trasko import listing, watch
 from trasko.exchange import Recorder, Timeouts
+from trasko.options import parse
+from trasko.report import Environment
 
 from peer import page, slow
 
@@ -21,12 +23,12 @@ PASSWORD = "Mot-De-Passe-9f3"
 @pytest.fixture(autouse=True)
 def no_password(monkeypatch, tmp_path):
     """Everything the command says, and the report, checked for the password after each test."""
-    from trasko import report
-
     said = []
     for name in ("say", "out"):
-        original = getattr(report, name)
-        monkeypatch.setattr(report, name, lambda text, original=original: (said.append(text), original(text))[1])
+        original = getattr(Environment, name)
+        monkeypatch.setattr(
+            Environment, name, lambda env, text, original=original: (said.append(text), original(env, text))[1]
+        )
     yield
     report_file = tmp_path / "etat.jsonl"
     texts = said + ([report_file.read_text()] if report_file.exists() else [])
@@ -42,13 +44,13 @@ class Clock:
 
 
 @pytest.fixture
-def follow(site, tmp_path, monkeypatch):
+def follow(site, tmp_path, monkeypatch, capsys):  # the environment writes to what capsys captures
     """A follower of a one-line list (t.papi, shown), its clock and the list file."""
     monkeypatch.chdir(tmp_path)
     (tmp_path / "t.papi").write_bytes(b"v1")
     (tmp_path / "tournois.txt").write_text(f"open;{PASSWORD};t.papi;1\n")
     clock = Clock()
-    follower = watch.Follower("tournois.txt", Recorder(Timeouts(0.5)), 10.0, "etat.jsonl", clock=clock)
+    follower = watch.Follower(Environment(clock=clock), "tournois.txt", Recorder(Timeouts(0.5)), 10.0, "etat.jsonl")
     return follower, clock, tmp_path
 
 
@@ -174,6 +176,7 @@ def test_ctrl_c_ends_the_watch_with_the_status_of_what_is_online(site, follow, c
         raise KeyboardInterrupt
 
     lines = listing.read("tournois.txt")[0]
-    status = watch.run("tournois.txt", lines, Recorder(Timeouts(0.5)), 10.0, sleep=interrupted)
+    options = parse(["--suivre", "--intervalle", "10", "--delai", "0.5", "tournois.txt"])
+    status = watch.run(Environment(sleep=interrupted), options, lines)
     last = capsys.readouterr().err.splitlines()[-1]
     assert (status, last) == ((1, "trasko : interrompu") if during_first_round else (0, "suivi arrêté"))

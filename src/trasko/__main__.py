@@ -5,37 +5,47 @@ from __future__ import annotations
 import errno
 import os
 import sys
+from contextlib import nullcontext, redirect_stdout
 
-from trasko.options import USAGE_ERROR, Options, UsageError, parse
+from trasko.modes import Status
+from trasko.options import Options, UsageError, parse
+from trasko.report import Environment
 
 
-def main(argv: list[str] | None = None) -> int:
+def main(argv: list[str] | None = None, env: Environment | None = None) -> int:
     """Runs the command; returns its exit status."""
     args = sys.argv[1:] if argv is None else argv
+    env = Environment() if env is None else env
     try:
-        try:
-            options = parse(args)
-        except UsageError as error:
-            return _usage_error(error)
-        if options is None:  # --help or --version, already answered
-            return 0
-        if sys.stdout is None:  # started with standard output closed
-            return 1
-        return _run(options)
+        # The module prints on the interpreter's standard output: the run's own.
+        with redirect_stdout(env.stdout) if env.given_stdout else nullcontext():
+            return _main(args, env)
     except OSError as error:
         if not _output_gone(error):
             raise
-        _silence()
-        return 1
+        _silence(env)
+        return Status.NOT_DONE
 
 
-def _usage_error(error: UsageError) -> int:
+def _main(args: list[str], env: Environment) -> Status:
+    try:
+        options = parse(args)
+    except UsageError as error:
+        return _usage_error(error, env)
+    if options is None:  # --help or --version, already answered
+        return Status.DONE
+    if env.stdout is None:  # started with standard output closed
+        return Status.NOT_DONE
+    return _run(options, env)
+
+
+def _usage_error(error: UsageError, env: Environment) -> Status:
     from trasko import messages
 
     if error.no_list:
         _module_usage_line()
-    print(messages.USAGE.format(error=error), file=sys.stderr)
-    return USAGE_ERROR
+    env.say(messages.USAGE.format(error=error))
+    return Status.USAGE
 
 
 def _module_usage_line() -> None:
@@ -51,50 +61,38 @@ def _module_usage_line() -> None:
         sys.argv = saved
 
 
-def _run(options: Options) -> int:
-    from trasko import messages, report
+def _run(options: Options, env: Environment) -> Status:
+    from trasko import messages
 
     try:
-        return _dispatch(options)
+        return _dispatch(options, env)
     except KeyboardInterrupt:
-        report.on_own_line(messages.INTERRUPTED)
-        return 1
-    except OSError as error:
-        if _output_gone(error):
-            raise
-        report.internal_error(error)
-        return 1
+        env.on_own_line(messages.INTERRUPTED)
+        return Status.NOT_DONE
     except Exception as error:  # noqa: BLE001 - reported without its text
-        report.internal_error(error)
-        return 1
+        if isinstance(error, OSError) and _output_gone(error):
+            raise
+        env.internal_error(error)
+        return Status.NOT_DONE
 
 
-def _dispatch(options: Options) -> int:
-    from trasko import batch, listing, messages, report, site, verify, watch
-    from trasko.exchange import Recorder, Timeouts
+def _dispatch(options: Options, env: Environment) -> Status:
+    from trasko import listing, messages, site
+    from trasko.modes import registry
 
+    modes = registry()
+    mode = next((mode for flag, mode in modes.items() if flag in options.given), modes[None])
     with site.rebound(options.site):
         try:
-            lines, ansi = listing.read(options.list_file)
+            lines, ansi = listing.read(options.list_file, env.stdin)
         except listing.ListError as error:
-            errand = options.invoices or options.rules is not None
-            if not (options.check or errand) and not error.opened:
-                report.out(f"{messages.LIST_INTROUVABLE} {options.list_file}")  # as the module's batch says it
-            report.say(messages.LIST_UNREADABLE.format(name=os.fsdecode(options.list_file), reason=error.reason))
-            return USAGE_ERROR
+            if mode.names_missing_list and not error.opened:
+                env.out(f"{messages.LIST_INTROUVABLE} {options.list_file}")  # as the module's batch says it
+            env.say(messages.LIST_UNREADABLE.format(name=os.fsdecode(options.list_file), reason=error.reason))
+            return Status.USAGE
         if ansi:
-            report.say(messages.LIST_NOT_UTF8)
-        recorder = Recorder(Timeouts(options.wait))
-        if options.invoices or options.rules is not None:
-            from trasko import errands
-
-            return errands.dispatch(options, lines)
-        if options.check:
-            return verify.run(lines, recorder, options.report)
-        if options.follow:
-            assert options.interval is not None
-            return watch.run(options.list_file, lines, recorder, options.interval, options.report)
-        return batch.run(lines, recorder, options.keep_going, options.report)
+            env.say(messages.LIST_NOT_UTF8)
+        return mode.run(env, options, lines)
 
 
 def _output_gone(error: OSError) -> bool:
@@ -105,11 +103,11 @@ def _output_gone(error: OSError) -> bool:
     return error.errno == errno.EINVAL and os.name == "nt"
 
 
-def _silence() -> None:
+def _silence(env: Environment) -> None:
     """Points both outputs at the null device, so that the interpreter's own
     flush at exit finds nothing to complain about."""
     devnull = os.open(os.devnull, os.O_WRONLY)
-    for stream in (sys.stdout, sys.stderr):
+    for stream in (env.stdout, env.stderr):
         try:
             if stream is not None:
                 os.dup2(devnull, stream.fileno())

@@ -1,20 +1,15 @@
 """One record per request of a dialogue with the site: what was sent and what
-came back. The command judges every outcome from these records alone
-(`trasko.judge`), never from how far a dialogue got.
+came back, each answer read once into its page (`trasko.site`) and fed to
+the dialogue's judge (`trasko.judge`) as soon as it is in.
 
-How a dialogue uses this module:
-
-- The module's upload dialogue (`velka.envoi_tournoi`) is run inside
+- The module's upload dialogue (`velka.envoi_tournoi`) runs inside
   `Recorder.installed()`, which puts wrappers in place of the module's
   globals `Session` and `read_url` for that time (the module looks them up at
-  every call, so it sends and prints exactly what it would alone), then
-  `recorder.run(call, stop_before=...)` gives the list of `Exchange`s.
-  `stop_before(exchanges)` is asked before each request leaves: once true
-  (the outcome is known), the request is not sent and the dialogue ends.
-  `trasko.dialogue` does this for the upload and for the login check.
-- A dialogue of the command's own sends through `RecordingSession(timeouts,
-  exchanges)`: its `get` and `post` are those of a `requests` session, with
-  the time-outs, and each appends one `Exchange` to `exchanges`.
+  every call, so it sends and prints exactly what it would alone);
+  `recorder.run(call, judge)` runs it. Once the judge knows the outcome, the
+  next request is not sent and the dialogue ends.
+- A dialogue of the command's own sends through `send` on a
+  `RecordingSession`, in the module's own `read_url`.
 
 Either way every request carries the connect and read time-outs of
 `Timeouts`, and a network failure is recorded as its cause in plain French.
@@ -29,11 +24,14 @@ import ssl
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 from urllib.parse import urlsplit
 
 from trasko import messages, site
 from trasko.site import Page
+
+if TYPE_CHECKING:
+    from trasko.judge import Judge
 
 # The upload's body leaves in one call of the HTTP library, under the connect
 # time-out: an upload is given, beyond it, the time to send its file at this
@@ -72,10 +70,6 @@ class Exchange:
         return self.page.kind if self.page is not None else None
 
 
-def _never(_: list[Exchange]) -> bool:
-    return False
-
-
 class Stopped(Exception):
     """Raised by the wrappers in place of a request once the dialogue's outcome is known."""
 
@@ -83,14 +77,10 @@ class Stopped(Exception):
 class RecordingSession:
     """A `requests` session whose requests carry the time-outs and are recorded."""
 
-    def __init__(self, timeouts: Timeouts, exchanges: list[Exchange], inner: Any = None) -> None:
-        if inner is None:
-            from requests import Session
-
-            inner = Session()
+    def __init__(self, timeouts: Timeouts, judge: Judge, inner: Any) -> None:
         self._inner = inner
         self._timeouts = timeouts
-        self._exchanges = exchanges
+        self.judge = judge
 
     def get(self, url: str, **kwargs: Any) -> Any:
         return self._send("GET", url, kwargs)
@@ -100,36 +90,46 @@ class RecordingSession:
 
     def _send(self, method: str, url: str, kwargs: dict[str, Any]) -> Any:
         exchange = Exchange(method, urlsplit(url).path or "/", _size(kwargs.get("files")))
-        self._exchanges.append(exchange)
         connect, read = self._timeouts.for_request(exchange.sent)
         kwargs.setdefault("timeout", (connect, read))
         try:
             response = getattr(self._inner, method.lower())(url, **kwargs)
         except Exception as error:
             exchange.error, exchange.silent_after = network_cause(error, connect, read)
+            self.judge.feed(exchange)
             raise
-        exchange.status = response.status_code
-        exchange.final_url = response.url
         try:
-            text = response.content.decode()
+            exchange.status, exchange.final_url = response.status_code, response.url
+            exchange.page = site.read_page(response.content.decode(), site.base_url())
         except UnicodeDecodeError:
             exchange.undecodable = True
-        else:
-            exchange.page = site.read_page(text, site.base_url())
+        finally:
+            self.judge.feed(exchange)
         return response
 
 
+def send(read_url: Any, session: RecordingSession, url: str, data: Any = None, files: Any = None) -> str | None:
+    """One request through the module's `read_url`; a file to send that could
+    not be opened is recorded as the request that never left."""
+    judge, count = session.judge, len(session.judge.exchanges)
+    html: str | None = read_url(session, url, data, files=files)
+    if html is None and len(judge.exchanges) == count:
+        judge.feed(Exchange("POST", urlsplit(url).path or "/", unsent=_unopenable(files)))
+    return html
+
+
 class Recorder:
-    """The module's dialogue watched: the wrappers, and the records of the current run."""
+    """The module's dialogue watched: the wrappers, and the judge of the current run."""
 
     def __init__(self, timeouts: Timeouts) -> None:
+        from trasko.judge import Judge
+
         import velka
 
         self.velka = velka
         self.timeouts = timeouts
-        self.exchanges: list[Exchange] = []
-        self._stop_before: Callable[[list[Exchange]], bool] = _never
-        self._stop_after: Callable[[list[Exchange]], bool] = _never
+        self.judge = Judge(())
+        self._stop_after = False
         self._originals: dict[str, Any] = {}
 
     @contextmanager
@@ -144,37 +144,28 @@ class Recorder:
         finally:
             module.update(self._originals)
 
-    def run(
-        self,
-        call: Callable[[], object],
-        stop_before: Callable[[list[Exchange]], bool] = _never,
-        stop_after: Callable[[list[Exchange]], bool] = _never,
-    ) -> list[Exchange]:
-        """Runs one dialogue (inside `installed()`); its records. Whatever
-        ended it is in the records: the exception itself is not needed.
-        `stop_before` is asked before each request leaves, `stop_after` as
-        soon as each answer is in (before the module reads it)."""
-        self.exchanges, self._stop_before, self._stop_after = [], stop_before, stop_after
+    def run(self, call: Callable[[], object], judge: Judge, stop_after: bool = False) -> Judge:
+        """Runs one dialogue (inside `installed()`) before `judge`; whatever
+        ended it is in the judge's records: the exception itself is not
+        needed. With `stop_after`, the dialogue also ends as soon as the
+        outcome is known, before the module reads the answer."""
+        self.judge, self._stop_after = judge, stop_after
         try:
             call()
         except BrokenPipeError:  # the module's print: standard output is gone
             raise
         except Exception:  # noqa: BLE001, S110 - the records say what happened
             pass
-        return self.exchanges
+        return judge
 
     def _session(self) -> RecordingSession:
-        return RecordingSession(self.timeouts, self.exchanges, self._originals["Session"]())
+        return RecordingSession(self.timeouts, self.judge, self._originals["Session"]())
 
-    def _read_url(self, session: Any, url: str, data: Any = None, files: Any = None) -> Any:
-        if self._stop_before(self.exchanges):
+    def _read_url(self, session: RecordingSession, url: str, data: Any = None, files: Any = None) -> Any:
+        if self.judge.known:
             raise Stopped
-        count = len(self.exchanges)
-        html = self._originals["read_url"](session, url, data, files=files)
-        if html is None and len(self.exchanges) == count:
-            # Nothing left: a file to send that could not be opened.
-            self.exchanges.append(Exchange("POST", urlsplit(url).path or "/", unsent=_unopenable(files)))
-        if self._stop_after(self.exchanges):
+        html = send(self._originals["read_url"], session, url, data, files)
+        if self._stop_after and self.judge.known:
             raise Stopped
         return html
 
@@ -190,13 +181,15 @@ def _size(files: Any) -> int:
 
 
 def _unopenable(files: Any) -> str:
+    # The rules are the only file an errand sends; the upload sends the Papi file.
+    text = messages.RULES_UNREADABLE if site.RULES_FILE in dict(files or {}) else messages.PAPI_UNREADABLE
     for name in dict(files or {}).values():
         try:
             with open(name, "rb"):
                 pass
         except OSError as error:
-            return messages.PAPI_UNREADABLE.format(reason=file_error(error))
-    return messages.PAPI_UNREADABLE.format(reason=messages.FILE_UNOPENABLE)
+            return text.format(reason=file_error(error))
+    return text.format(reason=messages.FILE_UNOPENABLE)
 
 
 def file_error(error: OSError) -> str:

@@ -1,60 +1,91 @@
-"""The one judge of the upload dialogue: a dialogue's records in, one outcome
-out, from what crossed the wire alone (status, final page, verdict, label).
+"""The one judge of every dialogue with the site: fed each exchange as its
+answer comes in, it keeps what it has seen and gives the outcome as soon as
+it is known, from what crossed the wire alone (status, page, verdict, label).
 
-The plain run, --continuer, --verifier and --suivre all call `judge`; the
-wrappers ask `settled` before each request, so that a dialogue whose outcome
-is known sends nothing more (no Papi file after a refused login, no show/hide
-after a refused file, nothing after the login for --verifier).
-
-A new dialogue writes its own walk over its records in the same shape: the
-answer checks every request shares (`answer_failure`), then what each step
-expects, returning an `Outcome` once it is known and None while it is not.
+A dialogue is a table of steps, one per request: each step judges its
+request's answer and returns the outcome once it is known, None to let the
+next request leave. `answer_failure` is what every answer shares. The
+wrappers ask `known` before each request, so that a dialogue whose outcome
+is known sends nothing more (no Papi file after a refused login, no
+show/hide after a refused file, nothing after the login for --verifier).
 """
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass, replace
+from enum import StrEnum
 
 from trasko import messages, site
 from trasko.exchange import Exchange
+from trasko.site import Page
 
-PUBLISHED = "publie"
-WARNED = "publie_avertissement"  # the file is online, its visibility not set
-FAILED = "non_publie"
-ACCEPTED = "connexion_acceptee"  # --verifier: the login led to the tournament's page
+
+class State(StrEnum):
+    """Every outcome a line can have, as the report names it."""
+
+    PUBLISHED = "publie"
+    WARNED = "publie_avertissement"  # the file is online, its visibility not set
+    FAILED = "non_publie"
+    ACCEPTED = "connexion_acceptee"  # --verifier: the login led to the tournament's page
+    SAVED = "facture_enregistree"
+    EXEMPTED = "exempte"
+    RULES_SENT = "reglement_envoye"
+    UNTRIED = "non_tente"
+    IGNORED = "ignoree"  # blank lines and comments
 
 
 @dataclass(frozen=True)
 class Outcome:
-    state: str
+    state: State
     cause: str = ""
     public_url: str | None = None
-    sent: int = 0  # bytes of the Papi file that reached the site
+    sent: int = 0  # bytes of the file that reached the site
     stops: bool = False  # whether a plain run stops after it
 
     @property
     def published(self) -> bool:
-        return self.state in (PUBLISHED, WARNED)
-
-    @property
-    def ok(self) -> bool:
-        return self.state in (PUBLISHED, WARNED, ACCEPTED)
+        return self.state in (State.PUBLISHED, State.WARNED)
 
 
 def failed(cause: str, stops: bool = True) -> Outcome:
-    return Outcome(FAILED, cause, stops=stops)
+    return Outcome(State.FAILED, cause, stops=stops)
 
 
-def judge(exchanges: list[Exchange], visible: bool, login_only: bool = False) -> Outcome:
-    """The outcome of one upload dialogue (or of its login alone)."""
-    outcome = _walk(exchanges, visible, login_only) or failed(messages.DIALOGUE_CUT)
-    sent = sum(e.sent for e in exchanges if e.status is not None)
-    return replace(outcome, sent=sent)
+Step = Callable[["Judge", Exchange], "Outcome | None"]
 
 
-def settled(exchanges: list[Exchange], visible: bool, login_only: bool = False) -> bool:
-    """Whether the outcome is known already, so that no further request is to leave."""
-    return _walk(exchanges, visible, login_only) is not None
+class Judge:
+    """One dialogue's judge: its steps, the exchanges fed so far, what it keeps between them."""
+
+    def __init__(self, steps: tuple[Step, ...], visible: bool = True, size: int = 0, counts_sent: bool = True) -> None:
+        self.steps = steps
+        self.visible = visible  # the visibility asked for
+        self.size = size  # the size of the file sent, for the errands
+        self.counts_sent = counts_sent
+        self.exchanges: list[Exchange] = []
+        self.outcome: Outcome | None = None
+        self.public_url: str | None = None
+
+    @property
+    def known(self) -> bool:
+        return self.outcome is not None
+
+    def feed(self, exchange: Exchange) -> None:
+        self.exchanges.append(exchange)
+        index = len(self.exchanges) - 1
+        if self.outcome is None and index < len(self.steps):
+            self.outcome = self.steps[index](self, exchange)
+
+    def last_page(self) -> Page:
+        page = self.exchanges[-1].page if self.exchanges else None
+        return page if page is not None else Page()
+
+    def result(self) -> Outcome:
+        outcome = self.outcome or failed(messages.DIALOGUE_CUT)
+        if not self.counts_sent:
+            return outcome
+        return replace(outcome, sent=sum(e.sent for e in self.exchanges if e.status is not None))
 
 
 def answer_failure(exchange: Exchange) -> Outcome | None:
@@ -76,78 +107,139 @@ def _unexpected(where: str | None = None) -> Outcome:
     return failed(messages.UNEXPECTED_PAGE_AT.format(where=where) if where else messages.UNEXPECTED_PAGE)
 
 
-def _form_failure(exchange: Exchange, kind: str) -> Outcome | None:
-    """An answer that must be page `kind` with the form fields the next request posts back."""
+def _with_state(page: Page) -> Outcome | None:
+    return None if page.state_fields else _unexpected(messages.INCOMPLETE_FORM)
+
+
+def entry(_: Judge, exchange: Exchange) -> Outcome | None:
+    """The site's entry page: the login form, with the fields the login posts back."""
+    failure = answer_failure(exchange)
+    if failure is not None or exchange.page is None:
+        return failure
+    return _with_state(exchange.page) if exchange.kind == site.LOGIN_FORM else _unexpected()
+
+
+def _tournament_page(exchange: Exchange, logged_out: Outcome) -> Outcome | None:
     failure = answer_failure(exchange)
     if failure is not None:
         return failure
-    if exchange.kind != kind:
-        return _unexpected()
-    return None if exchange.page and exchange.page.state_fields else _unexpected(messages.INCOMPLETE_FORM)
+    if exchange.kind == site.LOGIN_FORM:
+        return logged_out
+    return None if exchange.kind == site.TOURNAMENT else _unexpected()
 
 
-def _walk(ex: list[Exchange], visible: bool, login_only: bool) -> Outcome | None:
-    if not ex:
-        return None
-    entry = _form_failure(ex[0], site.LOGIN_FORM)
-    if entry is not None or len(ex) < 2:
-        return entry
-    login = _login(ex[1], login_only)
-    if login is not None or len(ex) < 3:
-        return login
-    return _upload(ex[2:], visible, ex[1].page.public_url if ex[1].page else None)
+def _logged_in(exchange: Exchange) -> Outcome | None:
+    return _tournament_page(exchange, failed(messages.LOGIN_REFUSED))
 
 
-def _login(answer: Exchange, login_only: bool) -> Outcome | None:
-    failure = answer_failure(answer)
-    if failure is not None:
-        return failure
-    if answer.kind == site.LOGIN_FORM:
-        return failed(messages.LOGIN_REFUSED)
-    if answer.kind != site.TOURNAMENT or answer.page is None:
-        return _unexpected()
-    if not answer.page.upload_control:
+# --- the upload of a Papi file, and its login alone -----------------------------
+
+
+def login(judge: Judge, exchange: Exchange) -> Outcome | None:
+    known = _logged_in(exchange)
+    if known is not None:
+        return known
+    page = judge.last_page()
+    judge.public_url = page.public_url
+    if not page.upload_control:
         return failed(messages.CLOSED, stops=False)
-    if login_only:
-        return Outcome(ACCEPTED, public_url=answer.page.public_url)
-    return None if answer.page.state_fields else _unexpected(messages.INCOMPLETE_FORM)
+    return _with_state(page)
 
 
-def _upload(ex: list[Exchange], visible: bool, public_url: str | None) -> Outcome | None:
-    answer = ex[0]
-    failure = answer_failure(answer)
-    if failure is not None:
-        return failure
-    if answer.kind == site.LOGIN_FORM:
-        return _unexpected(messages.LOGGED_OUT)
-    if answer.kind != site.TOURNAMENT or answer.page is None:
-        return _unexpected()
-    page = answer.page
-    if not site.upload_taken(page.verdict):
+def login_only(judge: Judge, exchange: Exchange) -> Outcome | None:
+    known = _logged_in(exchange)
+    if known is not None or not judge.last_page().upload_control:
+        return known or failed(messages.CLOSED, stops=False)
+    return Outcome(State.ACCEPTED, public_url=judge.last_page().public_url)
+
+
+def upload(judge: Judge, exchange: Exchange) -> Outcome | None:
+    known = _tournament_page(exchange, _unexpected(messages.LOGGED_OUT))
+    if known is not None:
+        return known
+    page = judge.last_page()
+    if site.taken_size(page.verdict) is None:
         cause = messages.FILE_REFUSED.format(verdict=page.verdict) if page.verdict else messages.NOT_CONFIRMED
         return failed(cause, stops=False)
-    public_url = page.public_url or public_url
+    judge.public_url = page.public_url or judge.public_url
     shown = site.shown(page.label)
     if shown is None:
         why = messages.NO_BUTTON if page.label is None else messages.UNKNOWN_LABEL.format(label=page.label.strip())
-        return _warned(why, public_url)
-    if shown == visible:
-        return Outcome(PUBLISHED, public_url=public_url)
-    if not page.state_fields:
-        return _warned(messages.UNEXPECTED_PAGE_AT.format(where=messages.INCOMPLETE_FORM), public_url)
-    return _toggle(ex[1], visible, public_url) if len(ex) > 1 else None
+        return _warned(judge, why)
+    if shown == judge.visible:
+        return Outcome(State.PUBLISHED, public_url=judge.public_url)
+    incomplete = _with_state(page)
+    return _warned(judge, incomplete.cause) if incomplete else None
 
 
-def _toggle(answer: Exchange, visible: bool, public_url: str | None) -> Outcome:
-    failure = answer_failure(answer)
+def toggle(judge: Judge, exchange: Exchange) -> Outcome:
+    failure = answer_failure(exchange)
     if failure is not None:
-        return _warned(failure.cause, public_url)
-    if answer.kind != site.TOURNAMENT or answer.page is None:
-        return _warned(messages.UNEXPECTED_PAGE, public_url)
-    if site.shown(answer.page.label) != visible:
-        return _warned(messages.TOGGLE_NOT_TAKEN, public_url)
-    return Outcome(PUBLISHED, public_url=public_url)
+        return _warned(judge, failure.cause)
+    if exchange.kind != site.TOURNAMENT or exchange.page is None:
+        return _warned(judge, messages.UNEXPECTED_PAGE)
+    if site.shown(exchange.page.label) != judge.visible:
+        return _warned(judge, messages.TOGGLE_NOT_TAKEN)
+    return Outcome(State.PUBLISHED, public_url=judge.public_url)
 
 
-def _warned(why: str, public_url: str | None) -> Outcome:
-    return Outcome(WARNED, messages.VISIBILITY_UNSET.format(why=why), public_url=public_url)
+def _warned(judge: Judge, why: str) -> Outcome:
+    return Outcome(State.WARNED, messages.VISIBILITY_UNSET.format(why=why), public_url=judge.public_url)
+
+
+# --- the errands: the invoice, the rules -----------------------------------------
+
+INVOICE_DUE = "afficher la facture"
+INVOICE_EXEMPT = "tournoi exempté de droits"
+
+
+def errand_login(check: Callable[[Page], Outcome | None]) -> Step:
+    """The login of an errand, then what its tournament page must offer."""
+
+    def step(judge: Judge, exchange: Exchange) -> Outcome | None:
+        return _logged_in(exchange) or _with_state(judge.last_page()) or check(judge.last_page())
+
+    return step
+
+
+def invoice_offered(page: Page) -> Outcome | None:
+    label = page.invoice
+    if label is None:
+        return failed(messages.NO_INVOICE)
+    if label.lower() == INVOICE_EXEMPT:
+        return Outcome(State.EXEMPTED, messages.INVOICE_EXEMPT)
+    return None if label.lower() == INVOICE_DUE else _unexpected(messages.INVOICE_LABEL.format(label=label))
+
+
+def invoice(judge: Judge, exchange: Exchange) -> Outcome:
+    """SAVED: the invoice is the last page, to be saved."""
+    failure = answer_failure(exchange)
+    if failure is None and exchange.kind == site.LOGIN_FORM:
+        failure = _unexpected(messages.LOGGED_OUT)
+    if failure is None and (exchange.kind == site.TOURNAMENT or not judge.last_page().text.strip()):
+        failure = _unexpected(messages.INVOICE_NOT_GIVEN)
+    return failure or Outcome(State.SAVED)
+
+
+def rules_offered(page: Page) -> Outcome | None:
+    return None if page.rules_upload else failed(messages.RULES_CLOSED)
+
+
+def rules(judge: Judge, exchange: Exchange) -> Outcome:
+    known = _tournament_page(exchange, _unexpected(messages.LOGGED_OUT))
+    if known is not None:
+        return known
+    verdict = judge.last_page().verdict
+    got = site.taken_size(verdict)
+    if got is None:
+        return failed(messages.RULES_REFUSED.format(verdict=verdict) if verdict else messages.RULES_NOT_CONFIRMED)
+    if got != judge.size:
+        return failed(messages.RULES_INCOMPLETE.format(got=got, size=judge.size))
+    return Outcome(State.RULES_SENT, sent=judge.size)
+
+
+# Each dialogue: its steps, one per request, in the order the requests leave.
+PUBLISH = (entry, login, upload, toggle)
+CHECK = (entry, login_only)
+INVOICE = (entry, errand_login(invoice_offered), invoice)
+RULES = (entry, errand_login(rules_offered), rules)

@@ -8,7 +8,10 @@ from __future__ import annotations
 import codecs
 import os
 import sys
+from collections.abc import Callable
+from enum import Enum
 from pathlib import Path
+from typing import BinaryIO
 
 from trasko import messages
 from trasko.exchange import file_error
@@ -22,6 +25,14 @@ PAPI_PROBLEM = "fichier Papi à revoir"
 USABLE = "utilisable"
 
 SEPARATORS = ",;"
+
+
+class Need(Enum):
+    """What a mode needs of a line: the whole line, or the codes alone (--verifier, the errands)."""
+
+    PUBLISH = "publier"
+    CODES = "identifiants"
+    WATCH = "suivre"
 
 
 class ListError(Exception):
@@ -39,9 +50,10 @@ class Line:
     def __init__(self, number: int, raw: str) -> None:
         self.number = number
         self.raw = raw  # as read, with its line end
-        self.fields = [field.strip() for field in raw.replace(",", ";").split(";")]
+        self.fields = [text.strip() for text, _ in _pieces(raw)]
         self.kind = BLANK
         self.cause = ""
+        self.split_password = False  # a password holding a separator is suspected
         self.examine()
 
     @property
@@ -68,9 +80,16 @@ class Line:
         return len(self.fields) > 3 and self.fields[3] == "1"
 
     @property
-    def watchable(self) -> bool:
-        """Whether a Papi file appearing (or changing) later makes this line publishable."""
-        return self.kind in (USABLE, PAPI_PROBLEM) and len(self.fields) > 3 and not self._split_suspected()
+    def ignored(self) -> bool:
+        return self.kind in (BLANK, COMMENT)
+
+    def usable(self, need: Need) -> bool:
+        if need is Need.PUBLISH:
+            return self.kind == USABLE
+        if need is Need.WATCH:  # a Papi file appearing (or changing) later makes it publishable
+            return self.kind in (USABLE, PAPI_PROBLEM) and len(self.fields) > 3 and not self._split_suspected()
+        # The Papi file need not exist, nor the visibility be given: the codes are what count.
+        return self.kind in (USABLE, PAPI_PROBLEM, MALFORMED) and len(self.fields) > 2 and not self.split_password
 
     def label(self) -> str:
         if self.login:
@@ -82,6 +101,7 @@ class Line:
 
     def examine(self) -> None:
         """Judges the line against the file system as it is now."""
+        self.split_password = False
         self.kind, self.cause = self._judged()
 
     def _judged(self) -> tuple[str, str]:
@@ -107,9 +127,10 @@ class Line:
         return USABLE, ""
 
     def _papi_cause(self, problem: str) -> str:
-        if problem == messages.PAPI_MISSING and (self._split_suspected() or not _path_like(self.papi)):
-            return f"{problem} ; {messages.SPLIT_PASSWORD}"
-        return problem
+        self.split_password = problem == messages.PAPI_MISSING and (
+            self._split_suspected() or not _path_like(self.papi)
+        )
+        return f"{problem} ; {messages.SPLIT_PASSWORD}" if self.split_password else problem
 
     def _split_suspected(self) -> bool:
         """A Papi file named further on: the password held a separator."""
@@ -121,8 +142,7 @@ class Line:
         if self.kind == USABLE:
             return f"{messages.ENVOI_DE} {self.papi}"
         if self.kind == PAPI_PROBLEM:
-            hidden = messages.SPLIT_PASSWORD in self.cause  # the field may be the password's tail
-            shown = messages.MASKED_FIELD if hidden else self.papi
+            shown = messages.MASKED_FIELD if self.split_password else self.papi  # the field may be the password's tail
             return messages.PAPI_INTROUVABLE.format(shown)
         if self.kind == MALFORMED:
             return f"{messages.FORMAT_INCORRECT} {self._masked()}"
@@ -185,16 +205,17 @@ def _looks_like_papi(text: str) -> bool:
 # --- reading ------------------------------------------------------------------
 
 
-def read(name: str) -> tuple[list[Line], bool]:
-    """The lines of the list, and whether it was read as Windows-1252; ListError when it cannot be read."""
-    text, ansi = decode(read_bytes(name))
+def read(name: str, stdin: Callable[[], BinaryIO] = lambda: sys.stdin.buffer) -> tuple[list[Line], bool]:
+    """The lines of the list (`stdin` gives the one named "-"), and whether it
+    was read as Windows-1252; ListError when it cannot be read."""
+    text, ansi = decode(read_bytes(name, stdin))
     return split(text), ansi
 
 
-def read_bytes(name: str) -> bytes:
+def read_bytes(name: str, stdin: Callable[[], BinaryIO]) -> bytes:
     try:
         if name == "-" or (os.name == "nt" and name == "/dev/stdin"):
-            return sys.stdin.buffer.read()
+            return stdin().read()
         with open(name, "rb") as file:
             return file.read()
     except OSError as error:

@@ -8,7 +8,8 @@ Two families:
   cause of each outcome, the per-line reports, the summaries.
 
 A cause never quotes what a list line holds beyond its login and its Papi
-path, so no text here can carry a password. A new errand adds its texts
+path, so no text here can carry a password. The constants stand line after
+line in families of the same shape: that repetition is the table itself. A new errand adds its texts
 here, beside these, and composes them with the helpers at the end.
 """
 
@@ -101,6 +102,10 @@ LIST_REREAD_FAILED = "fichier-liste modifié mais illisible ({reason}) ; suivi a
 INTERRUPTED = "trasko : interrompu"
 INTERNAL = "{frames}trasko : erreur interne ({name}) ; merci de la signaler avec les lignes ci-dessus"
 USAGE = "trasko : {error} (trasko --help pour l'aide)"
+ONLY_WITH = "{option} ne sert qu'avec {flag}"
+CHECK_REFUSES = "--verifier ne se combine ni avec --suivre ni avec --continuer"
+ERRAND_REFUSES = "{flag} ne se combine ni avec --verifier, ni avec --suivre, ni avec --continuer"
+ERRANDS_APART = "--facture et --reglement ne se combinent pas : lancez-les l'un après l'autre"
 REPORT_UNWRITABLE = "trasko : rapport impossible à écrire : {name} ({reason})"
 
 # --- --suivre --------------------------------------------------------------------

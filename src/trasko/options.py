@@ -5,10 +5,10 @@ from __future__ import annotations
 
 import sys
 from collections.abc import Iterator
+from dataclasses import dataclass, field
 
-PUBLISHED = 0
-NOT_PUBLISHED = 1
-USAGE_ERROR = 2
+from trasko import messages
+
 DEFAULT_INTERVAL = 30.0
 DEFAULT_WAIT = 60.0
 
@@ -85,21 +85,22 @@ class UsageError(Exception):
         self.no_list = no_list
 
 
+@dataclass
 class Options:
-    """What the command line asks for."""
+    """What the command line asks for; `given` names the options it holds."""
 
-    def __init__(self) -> None:
-        self.list_file = ""
-        self.check = False
-        self.keep_going = False
-        self.follow = False
-        self.interval: float | None = None
-        self.site: str | None = None
-        self.wait = DEFAULT_WAIT
-        self.report: str | None = None
-        self.invoices = False
-        self.folder: str | None = None
-        self.rules: str | None = None
+    list_file: str = ""
+    interval: float = DEFAULT_INTERVAL
+    site: str | None = None
+    wait: float = DEFAULT_WAIT
+    report: str | None = None
+    folder: str | None = None
+    rules: str | None = None
+    given: set[str] = field(default_factory=set)
+
+    @property
+    def keep_going(self) -> bool:
+        return "--continuer" in self.given
 
 
 def parse(args: list[str]) -> Options | None:
@@ -125,9 +126,9 @@ def parse(args: list[str]) -> Options | None:
 
 def _option(options: Options, arg: str, rest: Iterator[str]) -> None:
     name, equals, value = arg.partition("=")
-    flags = {"--verifier": "check", "--continuer": "keep_going", "--suivre": "follow", "--facture": "invoices"}
-    if name in flags and not equals:
-        setattr(options, flags[name], True)
+    options.given.add(name)
+    if name in ("--verifier", "--continuer", "--suivre", "--facture") and not equals:
+        pass
     elif name == "--intervalle":
         options.interval = _seconds(name, value if equals else next(rest, None))
     elif name == "--delai":
@@ -168,14 +169,16 @@ def _path(option: str, value: str | None) -> str:
     return value
 
 
-def _errand_checked(options: Options) -> None:
-    errand = "--facture" if options.invoices else "--reglement" if options.rules is not None else None
-    if options.folder is not None and not options.invoices:
-        raise UsageError("--dossier ne sert qu'avec --facture")
-    if options.invoices and options.rules is not None:
-        raise UsageError("--facture et --reglement ne se combinent pas : lancez-les l'un après l'autre")
-    if errand and (options.check or options.follow or options.keep_going):
-        raise UsageError(f"{errand} ne se combine ni avec --verifier, ni avec --suivre, ni avec --continuer")
+def _modes_checked(given: set[str]) -> None:
+    from trasko.modes import registry
+
+    for mode in registry().values():
+        for option in mode.owns:
+            if option in given and mode.flag not in given:
+                raise UsageError(messages.ONLY_WITH.format(option=option, flag=mode.flag))
+        for refused, text in mode.refuses if mode.flag in given else ():
+            if given & refused:
+                raise UsageError(text.format(flag=mode.flag))
 
 
 def _checked(options: Options, files: list[str]) -> Options:
@@ -185,14 +188,8 @@ def _checked(options: Options, files: list[str]) -> Options:
         raise UsageError('un nom de fichier-liste vide (« "" ») a été donné')
     if len(files) > 1:
         raise UsageError(f"un seul fichier-liste à la fois (reçu : {len(files)})")
-    if options.check and (options.follow or options.keep_going):
-        raise UsageError("--verifier ne se combine ni avec --suivre ni avec --continuer")
-    if options.interval is not None and not options.follow:
-        raise UsageError("--intervalle ne sert qu'avec --suivre")
-    _errand_checked(options)
+    _modes_checked(options.given)
     options.list_file = files[0]
-    if options.interval is None:
-        options.interval = DEFAULT_INTERVAL
     return options
 
 

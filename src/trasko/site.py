@@ -1,13 +1,14 @@
-"""What the command reads on the federation's pages: which page came back
-(the login form, a tournament's page or something else), the upload's
-verdict, the show/hide button's label and the tournament's public link."""
+"""What the command reads on the federation's pages, each answer once: which
+page came back (the login form, a tournament's page or something else), the
+state fields a post-back carries, the upload's verdict, the show/hide
+button's label, the public link, and the errands' controls."""
 
 from __future__ import annotations
 
 import re
 from collections.abc import Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 from urllib.parse import urljoin
 
@@ -20,6 +21,10 @@ UPLOAD_FIELD = "ctl00$ContentPlaceHolderMain$UploadPapi"
 BUTTON_ID = "ctl00_ContentPlaceHolderMain_CmdAfficherTournoi"
 PUBLIC_LINK_ID = "ctl00_ContentPlaceHolderMain_LinkViewTournoi"
 UPLOAD_VERDICT_ID = "ctl00_ContentPlaceHolderMain_LabelError"
+RULES_EVENT = "ctl00$ContentPlaceHolderMain$CmdUploadRI"
+RULES_FILE = "ctl00$ContentPlaceHolderMain$UploadRI"
+INVOICE_ID = "ctl00_ContentPlaceHolderMain_CmdFactureHomologation"
+INVOICE_EVENT = "ctl00$ContentPlaceHolderMain$CmdFactureHomologation"
 STATE_FIELDS = ("__VIEWSTATE", "__VIEWSTATEGENERATOR", "__EVENTVALIDATION")
 # The size may carry a thousands separator, as the site's culture writes it.
 UPLOAD_TAKEN = re.compile(r"Transfert du fichier : .* \((\d[\d \u00a0\u202f.,']*) octets\) achevé")
@@ -30,11 +35,18 @@ class Page:
     """What one answer of the site showed."""
 
     kind: str = OTHER
-    state_fields: bool = False  # the three hidden fields every form posts back
+    state: dict[str, str | None] = field(default_factory=dict)  # the hidden fields every form posts back
     upload_control: bool = False
     verdict: str = ""  # the upload's message, blanks collapsed
     label: str | None = None  # the show/hide button's text; None without the button
     public_url: str | None = None
+    invoice: str | None = None  # the invoice control's label, blanks collapsed; None without it
+    rules_upload: bool = False  # the rules' file field and button are both there
+    text: str = ""  # the answer itself, for the invoice saved on disk
+
+    @property
+    def state_fields(self) -> bool:
+        return len(self.state) == len(STATE_FIELDS)
 
 
 def read_page(text: str, base_url: str) -> Page:
@@ -51,13 +63,19 @@ def read_page(text: str, base_url: str) -> Page:
         kind = TOURNAMENT
     else:
         kind = OTHER
+    fields = {name: soup.find(attrs={"name": name}) for name in STATE_FIELDS}
+    invoice = soup.find(id=INVOICE_ID)
+    rules = soup.find(attrs={"name": RULES_FILE}) is not None and soup.find(id=RULES_EVENT.replace("$", "_"))
     return Page(
         kind=kind,
-        state_fields=all(soup.find(attrs={"name": name}) is not None for name in STATE_FIELDS),
+        state={name: element.get("value") for name, element in fields.items() if element is not None},
         upload_control=upload,
         verdict=_text(soup.find(id=UPLOAD_VERDICT_ID)),
         label=button.get_text() if button is not None else None,
         public_url=urljoin(base_url + "/", str(href)) if href else None,
+        invoice=_text(invoice) if invoice is not None else None,
+        rules_upload=bool(rules),
+        text=text,
     )
 
 
@@ -65,8 +83,10 @@ def _text(element: Any) -> str:
     return " ".join(element.get_text().split()) if element is not None else ""
 
 
-def upload_taken(verdict: str) -> bool:
-    return UPLOAD_TAKEN.fullmatch(verdict) is not None
+def taken_size(verdict: str) -> int | None:
+    """The size the upload's verdict confirms; None when it confirms no upload."""
+    taken = UPLOAD_TAKEN.fullmatch(verdict)
+    return None if taken is None else int(re.sub(r"\D", "", taken.group(1)))
 
 
 def shown(label: str | None) -> bool | None:

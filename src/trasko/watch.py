@@ -18,16 +18,23 @@ from __future__ import annotations
 import os
 import signal
 import stat
-import time
-from collections.abc import Callable, Iterator
+from collections import Counter
+from collections.abc import Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass
+from dataclasses import dataclass, field, replace
+from typing import TYPE_CHECKING
 
-from trasko import json_report, judge, listing, messages, report
-from trasko.batch import Batch
-from trasko.exchange import Recorder
+from trasko import json_report, listing, messages
+from trasko.batch import Batch, Publisher
+from trasko.exchange import Recorder, Timeouts
 from trasko.json_report import Entry
-from trasko.listing import Line, ListError
+from trasko.judge import State
+from trasko.listing import Line, ListError, Need
+from trasko.modes import Status, publish_summary, status
+from trasko.report import Environment
+
+if TYPE_CHECKING:
+    from trasko.options import Options
 
 MIN_GAP = 60.0
 MAX_BACKOFF = 600.0
@@ -44,58 +51,71 @@ def signature(path: str) -> Signature:
     return (status.st_size, status.st_mtime_ns) if stat.S_ISREG(status.st_mode) else None
 
 
+@dataclass(frozen=True)
+class Backoff:
+    """When a failed publication is tried again: a wait that doubles from the
+    interval (a minute at least) up to `MAX_BACKOFF`, after each failure."""
+
+    interval: float
+    failures: int = 0
+
+    def after(self, succeeded: bool) -> Backoff:
+        return replace(self, failures=0 if succeeded else self.failures + 1)
+
+    @property
+    def wait(self) -> float:
+        grown = max(MIN_GAP, self.interval) * 2 ** max(0, self.failures - 1)
+        return float(min(max(self.interval, MAX_BACKOFF), grown))
+
+
 @dataclass
 class Tournament:
     """One watched line: the file the site holds, the file last tried, the change settling."""
 
     line: Line
     entry: Entry
+    backoff: Backoff
     online: Signature = None
     tried: Signature = None
     settling: Signature = None
-    failures: int = 0
     last_attempt: float | None = None
 
 
+@dataclass
 class Follower:
     """The tournaments watched and what the site holds of each."""
 
-    def __init__(
-        self,
-        list_file: str,
-        recorder: Recorder,
-        interval: float,
-        report_file: str | None = None,
-        clock: Callable[[], float] = time.monotonic,
-    ) -> None:
-        self.list_file = list_file
-        self.interval = interval
-        self.report_file = report_file
-        self.clock = clock
-        self.batch = Batch(recorder, keep_going=True, stamped=True)
-        self.watched: dict[tuple[str, ...], Tournament] = {}
-        self.problems: dict[tuple[str, ...], Entry] = {}
-        self.by_login: dict[str, float] = {}  # last attempt of each login
-        self.list_signature = signature(list_file)
-        self.started = False  # the first round is over
+    env: Environment
+    list_file: str
+    recorder: Recorder
+    interval: float
+    report_file: str | None = None
+    watched: dict[tuple[str, ...], Tournament] = field(default_factory=dict)
+    problems: dict[tuple[str, ...], Entry] = field(default_factory=dict)
+    by_login: dict[str, float] = field(default_factory=dict)  # last attempt of each login
+    started: bool = False  # the first round is over
+
+    def __post_init__(self) -> None:
+        self.list_signature = signature(self.list_file)
+        self.publisher = Publisher(self.env, self.recorder, stamped=True)
 
     # --- rounds -------------------------------------------------------------
 
     def first_round(self, lines: list[Line]) -> None:
-        self.batch.run(lines)
-        outcomes = {entry.line.number: entry for entry in self.batch.entries}
-        self.batch.tell_end()
-        for line in lines:
-            entry = outcomes.get(line.number)
-            if entry is not None:
-                self._add(line, entry, tried=entry.state != json_report.IGNORED)
+        batch = Batch(self.env, self.publisher.one, self.publisher.tell)
+        with self.recorder.installed():
+            batch.run(lines)
+        self.env.say(publish_summary(batch.counts()))
+        for entry in batch.entries:
+            if entry.state is not State.IGNORED:
+                self._add(entry.line, entry, tried=True)
         self.started = True
         self._write_report()
 
     def tick(self) -> None:
         """One look at the list and at every file; sends those that are due."""
         acted = False
-        with self.batch.recorder.installed():
+        with self.recorder.installed():
             self._reread()
             for tournament in list(self.watched.values()):
                 if self._due(tournament):
@@ -104,8 +124,9 @@ class Follower:
         if acted:
             self._write_report()
 
-    def status(self) -> int:
-        return 1 if not self.started or self.not_online() or self.problems else 0
+    def status(self) -> Status:
+        failed = len(self.not_online()) + len(self.problems) + (not self.started)
+        return status(Counter({State.FAILED: failed}))
 
     def not_online(self) -> list[Line]:
         return [t.line for t in self.watched.values() if t.online is None or t.online != signature(t.line.papi_path())]
@@ -113,25 +134,28 @@ class Follower:
     # --- one tournament -------------------------------------------------------
 
     def _add(self, line: Line, entry: Entry, tried: bool) -> None:
-        key = tuple(line.fields)
-        if not line.watchable:
-            if entry.state != json_report.IGNORED:
-                self.problems[key] = entry
+        if not line.usable(Need.WATCH):
+            self.problems[tuple(line.fields)] = entry
             return
-        tournament = Tournament(line, entry)
+        tournament = Tournament(line, entry, Backoff(self.interval))
+        self.watched[tuple(line.fields)] = tournament
         if tried and line.kind == listing.USABLE:  # a dialogue ran
             current = signature(line.papi_path())
-            tournament.last_attempt = self.by_login[line.fields[0]] = self.clock()
-            tournament.tried = current
-            if entry.state in (judge.PUBLISHED, judge.WARNED):
-                tournament.online = current
-            elif current is not None:
-                tournament.failures = 1
-                self._announce_retry(tournament)
-        self.watched[key] = tournament
+            # A file gone since its turn is no failure of the site's.
+            self._tried(tournament, current, entry.state in (State.PUBLISHED, State.WARNED), current is not None)
+
+    def _tried(self, t: Tournament, current: Signature, published: bool, counted: bool = True) -> None:
+        t.last_attempt = self.by_login[t.line.fields[0]] = self.env.clock()
+        t.tried, t.settling = current, None
+        if published:
+            t.online, t.backoff = current, t.backoff.after(True)
+        elif counted:
+            t.backoff = t.backoff.after(False)
+            at = self.env.now() + max(t.backoff.wait, self.interval)
+            self.env.stamped(messages.RETRY_AT.format(label=t.line.label(), time=self.env.time("%H:%M:%S", at)))
 
     def _due(self, t: Tournament) -> bool:
-        now, current = self.clock(), signature(t.line.papi_path())
+        now, current = self.env.clock(), signature(t.line.papi_path())
         if current is None or current == t.online:
             t.settling = None
             return False
@@ -141,33 +165,17 @@ class Follower:
                 return False
             wait = 0.0
         else:  # the same version failed: tried again after the back-off
-            wait = self._backoff(t.failures)
+            wait = t.backoff.wait
         last = [at for at in (t.last_attempt, self.by_login.get(t.line.fields[0])) if at is not None]
         return not last or now >= max(last) + max(wait, MIN_GAP)
 
-    def _backoff(self, failures: int) -> float:
-        return float(min(max(self.interval, MAX_BACKOFF), max(MIN_GAP, self.interval) * 2 ** max(0, failures - 1)))
-
     def _publish(self, t: Tournament) -> None:
         current = signature(t.line.papi_path())
-        outcome = self.batch.handle(t.line)
-        self.batch.entries.clear()  # each round keeps only the latest entry of each line
-        if outcome is None:
-            return
-        t.entry = Entry.of(t.line, outcome)
-        if t.line.kind != listing.USABLE:  # no dialogue: the file went away
-            return
-        t.last_attempt = self.by_login[t.line.fields[0]] = self.clock()
-        t.tried, t.settling = current, None
-        if outcome.published:
-            t.online, t.failures = current, 0
-        else:
-            t.failures += 1
-            self._announce_retry(t)
-
-    def _announce_retry(self, t: Tournament) -> None:
-        at = time.localtime(time.time() + max(self._backoff(t.failures), self.interval))
-        report.stamped(messages.RETRY_AT.format(label=t.line.label(), time=time.strftime("%H:%M:%S", at)))
+        outcome = self.publisher.one(t.line)
+        self.publisher.tell(t.line, outcome)
+        t.entry = Entry.of(t.line, outcome, self.env.now())
+        if t.line.kind == listing.USABLE:  # else no dialogue: the file went away
+            self._tried(t, current, outcome.published)
 
     # --- the list ---------------------------------------------------------------
 
@@ -177,9 +185,9 @@ class Follower:
             return
         self.list_signature = now
         try:
-            lines, _ = listing.read(self.list_file)
+            lines, _ = listing.read(self.list_file, self.env.stdin)
         except ListError as error:
-            report.stamped(messages.LIST_REREAD_FAILED.format(reason=error.reason))
+            self.env.stamped(messages.LIST_REREAD_FAILED.format(reason=error.reason))
             return
         old_watched, old_problems = self.watched, self.problems
         self.watched, self.problems = {}, {}
@@ -191,21 +199,20 @@ class Follower:
             elif key in old_problems:
                 self.problems[key] = old_problems[key]
                 self.problems[key].line = line
-            elif line.kind in (listing.BLANK, listing.COMMENT):
+            elif line.ignored:
                 continue
-            elif line.watchable:
-                self._add(line, Entry(line, json_report.UNTRIED), tried=False)
+            elif line.usable(Need.WATCH):
+                self._add(line, Entry(line, State.UNTRIED), tried=False)
             else:
-                outcome = self.batch.handle(line)
-                self.batch.entries.clear()
-                if outcome is not None:
-                    self._add(line, Entry.of(line, outcome), tried=True)
-        report.stamped(messages.LIST_REREAD.format(count=messages.plural(len(self.watched), messages.N_WATCHED)))
+                outcome = self.publisher.one(line)
+                self.publisher.tell(line, outcome)
+                self._add(line, Entry.of(line, outcome, self.env.now()), tried=True)
+        self.env.stamped(messages.LIST_REREAD.format(count=messages.plural(len(self.watched), messages.N_WATCHED)))
         self._write_report()
 
     def _write_report(self) -> None:
         entries = [t.entry for t in self.watched.values()] + list(self.problems.values())
-        json_report.write(self.report_file, sorted(entries, key=lambda entry: entry.line.number))
+        json_report.write(self.env, self.report_file, sorted(entries, key=lambda entry: entry.line.number))
 
 
 @contextmanager
@@ -225,29 +232,23 @@ def _stopped_by_signals() -> Iterator[None]:
             signal.signal(sig, handler)
 
 
-def run(
-    list_file: str,
-    lines: list[Line],
-    recorder: Recorder,
-    interval: float,
-    report_file: str | None = None,
-    sleep: Callable[[float], None] = time.sleep,
-) -> int:
-    follower = Follower(list_file, recorder, interval, report_file)
+def run(env: Environment, options: Options, lines: list[Line]) -> Status:
+    interval = options.interval
+    follower = Follower(env, options.list_file, Recorder(Timeouts(options.wait)), interval, options.report)
     with _stopped_by_signals():
         try:
             follower.first_round(lines)
             count = messages.plural(len(follower.watched), messages.N_FILES)
-            report.stamped(messages.WATCHING.format(files=count, interval=interval))
+            env.stamped(messages.WATCHING.format(files=count, interval=interval))
             while True:
-                sleep(interval)
+                env.sleep(interval)
                 follower.tick()
         except KeyboardInterrupt:
             missing = [line.label() for line in follower.not_online()]
             if not follower.started:
-                report.on_own_line(messages.INTERRUPTED)
+                env.on_own_line(messages.INTERRUPTED)
             elif missing:
-                report.on_own_line(messages.WATCH_NOT_ONLINE.format(names=messages.all_names(missing)))
+                env.on_own_line(messages.WATCH_NOT_ONLINE.format(names=messages.all_names(missing)))
             else:
-                report.on_own_line(messages.WATCH_STOPPED)
+                env.on_own_line(messages.WATCH_STOPPED)
     return follower.status()

@@ -1,0 +1,135 @@
+"""The command's modes, each in one entry: the option that picks it, the
+options that serve only with it and those it refuses, its run over the list
+and its summary. Every run ends in one `Status`, from its counts alone."""
+
+from __future__ import annotations
+
+from collections import Counter
+from collections.abc import Callable
+from dataclasses import dataclass
+from enum import IntEnum
+from typing import TYPE_CHECKING
+
+from trasko import dialogue, judge, messages
+from trasko.batch import Batch, One, Publisher
+from trasko.exchange import Recorder, Timeouts
+from trasko.judge import Outcome, State
+from trasko.listing import Line, Need
+from trasko.messages import plural
+from trasko.report import Environment
+
+if TYPE_CHECKING:
+    from trasko.options import Options
+
+
+class Status(IntEnum):
+    DONE = 0  # every usable line done
+    NOT_DONE = 1  # a line not done, or the report not written
+    USAGE = 2  # a command line that cannot be run, or a list that cannot be read
+
+
+def status(counts: Counter[State], written: bool = True) -> Status:
+    failed = counts[State.FAILED] or counts[State.UNTRIED]
+    return Status.NOT_DONE if failed or not written else Status.DONE
+
+
+Run = Callable[[Environment, "Options", list[Line]], Status]
+
+
+@dataclass(frozen=True)
+class Mode:
+    flag: str | None  # the option that picks it; None for the plain run
+    run: Run
+    owns: tuple[str, ...] = ()  # options that serve only with it
+    refuses: tuple[tuple[frozenset[str], str], ...] = ()  # options it does not combine with, and why
+    names_missing_list: bool = False  # the module's own line for a list it cannot open
+
+
+def publish_summary(counts: Counter[State]) -> str:
+    warned = counts[State.WARNED]
+    published = plural(counts[State.PUBLISHED], messages.N_PUBLISHED)
+    published += messages.SUMMARY_WARNED.format(warned=warned) if warned else ""
+    failed, untried = (
+        plural(counts[State.FAILED], messages.N_NOT_PUBLISHED),
+        plural(counts[State.UNTRIED], messages.N_UNTRIED),
+    )
+    return messages.SUMMARY.format(published=published, failed=failed, untried=untried)
+
+
+Summary = Callable[[Counter[State]], str]
+
+
+def finish(env: Environment, options: Options, batch: Batch, summary: Summary, failed: str = "") -> Status:
+    """The summary said and the report written (the errands, which name a
+    failure `failed`, write it first): the run's status."""
+    from trasko import json_report
+
+    if not failed:
+        env.say(summary(batch.counts()))
+    written = json_report.write(env, options.report, batch.entries, failed or State.FAILED)
+    if failed:
+        env.say(summary(batch.counts()))
+    return status(batch.counts(), written)
+
+
+def publish(env: Environment, options: Options, lines: list[Line]) -> Status:
+    recorder = Recorder(Timeouts(options.wait))
+    publisher = Publisher(env, recorder)
+    batch = Batch(env, publisher.one, publisher.tell)
+    batch.keep_going = options.keep_going
+    with recorder.installed():
+        batch.run(lines)
+    if batch.stopped_at is not None and batch.untried:
+        env.stopped(batch.stopped_at.label(), [line.label() for line in batch.untried])
+    return finish(env, options, batch, publish_summary)
+
+
+def by_codes(dialogue_of: One) -> One:
+    """For a mode that needs the codes alone: the dialogue, or why the line cannot have one."""
+    return lambda line: dialogue_of(line) if line.usable(Need.CODES) else judge.failed(line.cause or messages.MALFORMED)
+
+
+def check(env: Environment, options: Options, lines: list[Line]) -> Status:
+    recorder = Recorder(Timeouts(options.wait))
+
+    def one(line: Line) -> Outcome:
+        # No Papi file is opened before the upload, which is never reached here.
+        return dialogue.check(recorder, line.fields[0], line.password, line.papi_path())
+
+    def tell(line: Line, outcome: Outcome) -> None:
+        if outcome.state is State.ACCEPTED:
+            env.out(messages.CHECK_ACCEPTED.format(login=line.login or line.label(), url=outcome.public_url))
+        elif outcome.cause == messages.LOGIN_REFUSED:
+            env.out(messages.CHECK_REFUSED.format(login=line.login or line.label()))
+        else:
+            env.say(messages.LINE_CAUSE.format(label=line.label(), cause=outcome.cause))
+
+    batch = Batch(env, by_codes(one), tell)
+    with recorder.installed():
+        batch.run(lines)
+    return finish(env, options, batch, check_summary)
+
+
+def check_summary(counts: Counter[State]) -> str:
+    accepted = plural(counts[State.ACCEPTED], messages.N_ACCEPTED)
+    return messages.CHECK_SUMMARY.format(accepted=accepted, refused=plural(counts[State.FAILED], messages.N_REFUSED))
+
+
+def registry() -> dict[str | None, Mode]:
+    """The modes by the option that picks them, in the order their option rules are checked."""
+    from trasko import errands, watch
+
+    errand_refuses = frozenset({"--verifier", "--suivre", "--continuer"})
+    modes = [
+        Mode("--verifier", check, refuses=((frozenset({"--suivre", "--continuer"}), messages.CHECK_REFUSES),)),
+        Mode("--suivre", watch.run, owns=("--intervalle",), names_missing_list=True),
+        Mode(
+            "--facture",
+            errands.invoices,
+            owns=("--dossier",),
+            refuses=((frozenset({"--reglement"}), messages.ERRANDS_APART), (errand_refuses, messages.ERRAND_REFUSES)),
+        ),
+        Mode("--reglement", errands.send_rules, refuses=((errand_refuses, messages.ERRAND_REFUSES),)),
+        Mode(None, publish, names_missing_list=True),
+    ]
+    return {mode.flag: mode for mode in modes}
