@@ -62,7 +62,9 @@ def _on_site(ref: str, page_url: str, site: tuple[str, str]) -> bool:
     return netloc == site[1] or scheme == "file" or host in ("localhost", "::1") or host.startswith("127.")
 
 
-def _fetched(url: str, fetch: Fetch) -> tuple[bytes, str] | None:
+def _fetched(url: str, fetch: Fetch, kind: str) -> tuple[bytes, str] | None:
+    """The resource at `url` with its type, when it is of `kind` ("image/",
+    "text/css"): a site's error page answered in its place is no logo."""
     if url.startswith("data:"):
         return None
     try:
@@ -71,16 +73,14 @@ def _fetched(url: str, fetch: Fetch) -> tuple[bytes, str] | None:
         return None
     if got is None or len(got[0]) > LARGEST_RESOURCE:
         return None
-    return got
+    body, declared = got
+    named = declared.split(";")[0].strip().lower() or mimetypes.guess_type(urlsplit(url).path)[0] or ""
+    return (body, named) if named.startswith(kind) else None
 
 
 def _data_uri(url: str, fetch: Fetch) -> str | None:
-    got = _fetched(url, fetch)
-    if got is None:
-        return None
-    body, kind = got
-    kind = kind.split(";")[0].strip() or mimetypes.guess_type(urlsplit(url).path)[0] or "application/octet-stream"
-    return f"data:{kind};base64,{base64.b64encode(body).decode('ascii')}"
+    got = _fetched(url, fetch, "image/")
+    return None if got is None else f"data:{got[1]};base64,{base64.b64encode(got[0]).decode('ascii')}"
 
 
 def _css(text: str, css_url: str, fetch: Fetch, depth: int = 0) -> str:
@@ -88,7 +88,7 @@ def _css(text: str, css_url: str, fetch: Fetch, depth: int = 0) -> str:
 
     def imported(match: re.Match[str]) -> str:
         url = urljoin(css_url, match.group(2))
-        got = _fetched(url, fetch) if depth < IMPORT_DEPTH else None
+        got = _fetched(url, fetch, "text/css") if depth < IMPORT_DEPTH else None
         return "" if got is None else _css(got[0].decode("utf-8", "replace"), url, fetch, depth + 1)
 
     def inlined(match: re.Match[str]) -> str:
@@ -106,12 +106,13 @@ def _inline_styles(soup: BeautifulSoup, page_url: str, fetch: Fetch) -> None:
         style.string = _css(style.string or "", page_url, fetch)
     for link in soup.find_all("link"):
         rel = [str(word).lower() for word in (link.get("rel") or [])]
-        got = _fetched(urljoin(page_url, str(link.get("href", ""))), fetch) if "stylesheet" in rel else None
+        href = urljoin(page_url, str(link.get("href", "")))
+        got = _fetched(href, fetch, "text/css") if "stylesheet" in rel else None
         if got is None:
             link.decompose()  # an icon, a dead stylesheet: nothing the printout needs
             continue
         style = soup.new_tag("style")
-        style.string = _css(got[0].decode("utf-8", "replace"), urljoin(page_url, str(link["href"])), fetch)
+        style.string = _css(got[0].decode("utf-8", "replace"), href, fetch)
         link.replace_with(style)
     for tag in soup.find_all(style=True):
         tag["style"] = _css(str(tag["style"]), page_url, fetch)
