@@ -4,11 +4,23 @@ rewrite shows on the next reload, which the page makes itself."""
 
 from __future__ import annotations
 
+import re
+import time
+
+import pytest
 from browser import probe
+from scripted_site import ERROR_PAGE, published
 from support import windows_differs
 
-from trasko import board
+from trasko import board, listing, messages, watch
+from trasko.__main__ import main
 from trasko.board import Line
+from trasko.exchange import Recorder, Timeouts
+from trasko.report import Environment
+
+from peer import page
+
+NOW = 1_780_000_000.0
 
 SHOWN = """Array.from(d.querySelectorAll(".ligne")).map(function (card) {
   var badge = card.querySelector(".badge"), link = card.querySelector("a");
@@ -56,3 +68,46 @@ def test_the_board_names_no_outside_file_and_shows_names_as_text():
 
 def test_a_board_that_cannot_be_written_is_no_error(tmp_path):
     assert board.write(str(tmp_path / "gone" / "tournois.txt"), LINES, "14:06:00", watching=False) is None
+
+
+def badges(folder):
+    page = (folder / "etat-velka.html").read_text(encoding="utf-8")
+    return re.findall(r'<span class="badge ([\w-]+)">([^<]*)</span>', page), "Suivi en cours" in page
+
+
+@pytest.mark.parametrize("keeps_board", [True, False])
+def test_a_run_leaves_the_board_only_when_asked(site, tmp_path, monkeypatch, keeps_board):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "t.papi").write_bytes(b"v1")
+    (tmp_path / "tournois.txt").write_text("# club\nopen;secret;t.papi;1\nblitz;secret;absent.papi;1\n")
+    site.queue(*published())
+    env = Environment(now=lambda: NOW, keeps_board=keeps_board)
+    assert main(["--continuer", "tournois.txt"], env) == 1
+    if keeps_board:
+        assert badges(tmp_path) == ([("en-ligne", "en ligne"), ("echec", f"échec : {messages.PAPI_MISSING}")], False)
+        assert f"publié à {time.strftime('%H:%M', time.localtime(NOW))}" in (tmp_path / "etat-velka.html").read_text()
+    else:  # the plain command writes nothing it was not asked for
+        assert not (tmp_path / "etat-velka.html").exists()
+
+
+def test_the_watch_shows_a_retry_then_online_then_a_newer_version_waiting(site, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "t.papi").write_bytes(b"v1")
+    (tmp_path / "tournois.txt").write_text("open;secret;t.papi;1\n")
+    clock = [1000.0]
+    env = Environment(clock=lambda: clock[0], now=lambda: NOW + clock[0], keeps_board=True)
+    follower = watch.Follower(env, "tournois.txt", Recorder(Timeouts(0.5)), 10.0)
+    site.queue(page(ERROR_PAGE, status=503))
+    follower.first_round(listing.read("tournois.txt")[0])
+    retry = time.strftime("%H:%M", time.localtime(NOW + 1000 + 60))
+    assert badges(tmp_path) == ([("nouvel-essai", f"nouvel essai à {retry}")], True)
+    site.queue(*published())
+    clock[0] += 65
+    follower.tick()
+    assert badges(tmp_path) == ([("en-ligne", "en ligne")], True)
+    (tmp_path / "t.papi").write_bytes(b"version 2")
+    clock[0] += 10
+    follower.tick()
+    assert badges(tmp_path) == ([("en-attente", "en attente")], True)
+    follower.show_board(watching=False)
+    assert badges(tmp_path)[1] is False

@@ -43,13 +43,14 @@ def test_the_list_papi_paths_resolve_beside_it_and_the_typed_ones_where_typed(tm
     (tmp_path / "listes" / "tournois.txt").write_text("club;secret;Open.papi;1\n")
     (tmp_path / "reglement.pdf").write_bytes(b"%PDF-1.4\n")
     seen = []
-    monkeypatch.setattr(launch, "main", lambda args: seen.append((os.getcwd(), args)) or 0)
+    monkeypatch.setattr(launch, "main", lambda args, env: seen.append((os.getcwd(), args, env.keeps_board)) or 0)
     monkeypatch.chdir(tmp_path)
     assert launch.run("reglement", ["listes/tournois.txt", "reglement.pdf"]) == 0
     assert seen == [
         (
             str(tmp_path / "listes"),
             ["--reglement", str(tmp_path / "reglement.pdf"), str(tmp_path / "listes" / "tournois.txt")],
+            True,
         )
     ]
 

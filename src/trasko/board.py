@@ -10,9 +10,13 @@ from __future__ import annotations
 import html
 import os
 import tempfile
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from pathlib import Path
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from trasko.json_report import Entry
 
 FILE_NAME = "etat-velka.html"
 REFRESH_SECONDS = 15
@@ -67,6 +71,33 @@ class Line:
     retry_at: str = ""  # HH:MM, for RETRY
     published_at: str = ""  # HH:MM of the last publication, "" when none
     link: str = ""  # the public page
+
+
+def of_entry(entry: Entry, clock: Callable[[float], str], retry_at: float | None = None, newer: bool = False) -> Line:
+    """What the board shows of a line's last outcome: `clock` writes a time
+    HH:MM, `retry_at` is when a failure is tried again, `newer` whether a
+    version newer than the one online waits to be sent."""
+    from trasko import messages
+    from trasko.judge import State
+
+    published = entry.state in (State.PUBLISHED, State.WARNED)
+    if published:
+        badge = WAITING if newer else ONLINE
+    elif entry.state is State.UNTRIED:
+        badge = WAITING
+    elif entry.cause == messages.CLOSED:
+        badge = CLOSED
+    else:
+        badge = RETRY if retry_at is not None else FAILED
+    return Line(
+        number=entry.line.number,
+        badge=badge,
+        login=entry.line.login or None,
+        cause=entry.cause,
+        retry_at=clock(retry_at) if retry_at is not None else "",
+        published_at=clock(entry.when) if published and entry.when else "",
+        link=entry.public_url or "",
+    )
 
 
 def render(lines: Iterable[Line], listing: str, time: str, watching: bool) -> str:

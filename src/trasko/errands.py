@@ -113,8 +113,9 @@ def _saved(text: str, folder: str, line: Line, timeouts: Timeouts) -> Outcome:
 def _standalone(page: str, timeouts: Timeouts) -> str:
     """The invoice with what it shows inside it: it opens and prints offline,
     and a rehearsal's invoice names no local site."""
-    import velka
     from urllib3.exceptions import HTTPError
+
+    import velka
 
     session = velka.Session()  # type: ignore[attr-defined]
 

@@ -10,6 +10,7 @@ import os
 import sys
 
 from trasko.__main__ import main
+from trasko.report import Environment
 
 MODES = {
     "publier": [],
@@ -148,7 +149,7 @@ def run(name: str, typed: list[str]) -> int:
         args = both
     _work_beside_the_list(args)
     sys.argv = ["trasko", *args]
-    return main(args)
+    return main(args, Environment(keeps_board=True))
 
 
 if __name__ == "__main__":

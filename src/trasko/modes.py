@@ -8,9 +8,10 @@ from collections import Counter
 from collections.abc import Callable
 from dataclasses import dataclass
 from enum import IntEnum
+from functools import partial
 from typing import TYPE_CHECKING
 
-from trasko import dialogue, judge, messages
+from trasko import board, dialogue, judge, messages
 from trasko.batch import Batch, One, Publisher
 from trasko.exchange import Recorder, Timeouts
 from trasko.judge import Outcome, State
@@ -79,6 +80,8 @@ def publish(env: Environment, options: Options, lines: list[Line]) -> Status:
     batch.keep_going = options.keep_going
     with recorder.installed():
         batch.run(lines)
+    clock = partial(env.time, "%H:%M")
+    env.show_board(options.list_file, [board.of_entry(e, clock) for e in batch.entries if not e.line.ignored], False)
     if batch.stopped_at is not None and batch.untried:
         env.stopped(batch.stopped_at.label(), [line.label() for line in batch.untried])
     return finish(env, options, batch, publish_summary)

@@ -22,9 +22,10 @@ from collections import Counter
 from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field, replace
+from functools import partial
 from typing import TYPE_CHECKING
 
-from trasko import json_report, listing, messages
+from trasko import board, json_report, listing, messages
 from trasko.batch import Batch, Publisher
 from trasko.exchange import Recorder, Timeouts
 from trasko.json_report import Entry
@@ -79,6 +80,7 @@ class Tournament:
     tried: Signature = None
     settling: Signature = None
     last_attempt: float | None = None
+    retry_at: float | None = None  # when a failed publication is tried again
 
 
 @dataclass
@@ -123,6 +125,8 @@ class Follower:
                     acted = True
         if acted:
             self._write_report()
+        else:  # a newer version waiting shows between two publications
+            self.show_board(watching=True)
 
     def status(self) -> Status:
         failed = len(self.not_online()) + len(self.problems) + (not self.started)
@@ -147,11 +151,12 @@ class Follower:
     def _tried(self, t: Tournament, current: Signature, published: bool, counted: bool = True) -> None:
         t.last_attempt = self.by_login[t.line.fields[0]] = self.env.clock()
         t.tried, t.settling = current, None
+        t.retry_at = None
         if published:
             t.online, t.backoff = current, t.backoff.after(True)
         elif counted:
             t.backoff = t.backoff.after(False)
-            at = self.env.now() + max(t.backoff.wait, self.interval)
+            at = t.retry_at = self.env.now() + max(t.backoff.wait, self.interval)
             self.env.stamped(messages.RETRY_AT.format(label=t.line.label(), time=self.env.time("%H:%M:%S", at)))
 
     def _due(self, t: Tournament) -> bool:
@@ -213,6 +218,18 @@ class Follower:
     def _write_report(self) -> None:
         entries = [t.entry for t in self.watched.values()] + list(self.problems.values())
         json_report.write(self.env, self.report_file, sorted(entries, key=lambda entry: entry.line.number))
+        self.show_board(watching=True)
+
+    def show_board(self, watching: bool) -> None:
+        clock = partial(self.env.time, "%H:%M")
+        shown = [
+            board.of_entry(
+                t.entry, clock, t.retry_at, t.online is not None and t.online != signature(t.line.papi_path())
+            )
+            for t in self.watched.values()
+        ]
+        shown += [board.of_entry(entry, clock) for entry in self.problems.values()]
+        self.env.show_board(self.list_file, sorted(shown, key=lambda line: line.number), watching)
 
 
 @contextmanager
@@ -251,4 +268,5 @@ def run(env: Environment, options: Options, lines: list[Line]) -> Status:
                 env.on_own_line(messages.WATCH_NOT_ONLINE.format(names=messages.all_names(missing)))
             else:
                 env.on_own_line(messages.WATCH_STOPPED)
+    follower.show_board(watching=False)
     return follower.status()

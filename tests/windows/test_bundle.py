@@ -87,6 +87,7 @@ def test_a_list_dropped_on_trasko_publishes_each_tournament(fresh_wine, bundle, 
         assert sitectl.state(aspnet_site[1], login) == state, out
     assert PASSWORD not in out
     assert out.rstrip().endswith(PAUSE)  # Explorer opened the window: it stays open
+    assert "badge en-ligne" in (folder / "etat-velka.html").read_text(encoding="utf-8")
 
 
 def test_verifier_checks_the_logins_and_sends_nothing(fresh_wine, bundle, aspnet_site):
