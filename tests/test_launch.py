@@ -30,14 +30,6 @@ def test_typed_paths_are_made_absolute_and_nothing_else(monkeypatch, typed, expe
     assert launch.typed_here(typed) == expected
 
 
-@pytest.mark.parametrize("name", [*launch.MODES, "velka"])
-def test_a_launcher_given_nothing_says_what_to_drop(capsys, name):
-    assert launch.run(name, []) == 2
-    out = capsys.readouterr().out
-    assert "faites glisser votre fichier-liste" in out
-    assert (f"sur {name}.exe" in out) == (name != "velka")
-
-
 def test_the_list_papi_paths_resolve_beside_it_and_the_typed_ones_where_typed(tmp_path, monkeypatch):
     (tmp_path / "listes").mkdir()
     (tmp_path / "listes" / "tournois.txt").write_text("club;secret;Open.papi;1\n")

@@ -35,19 +35,13 @@ DROP_HINT = {
 NOTHING_DROPPED = (
     "{hint}.\n"
     "Rien ne lui a été donné : dans l'Explorateur, faites glisser votre fichier-liste "
-    "(par exemple tournois.txt) sur {name}.exe{rules}.\n"
+    "(par exemple tournois.txt) sur {name}.exe{rules}, ou choisissez dans le menu ci-dessous.\n"
 )
 RULES_NEED_BOTH = (
     "reglement.exe a besoin de deux fichiers : le PDF du règlement et votre fichier-liste.\n"
     "Dans l'Explorateur, sélectionnez les deux ensemble (Ctrl + clic), puis faites-les glisser sur reglement.exe.\n"
 )
 RULES_TOO = ", avec le PDF du règlement (sélectionnez les deux fichiers ensemble)"
-WHAT_TO_DROP = (
-    "velka publie vos tournois sur le site d'administration de la FFE.\n"
-    "Dans l'Explorateur, faites glisser votre fichier-liste (par exemple tournois.txt) sur :\n"
-    + "".join(f"  {name}.exe : {hint.split(' ', 1)[1]}\n" for name, hint in DROP_HINT.items())
-    + "Le mode d'emploi est dans guide.html, à côté de ce programme.\n"
-)
 
 
 def typed_here(args: list[str]) -> list[str]:
@@ -132,14 +126,27 @@ def _work_beside_the_list(args: list[str]) -> None:
             pass  # a folder Windows cannot enter: Papi paths written in full still work
 
 
+def start(args: list[str]) -> int:
+    """trasko with `args` (their paths absolute), from the list's folder,
+    keeping the status board beside the list."""
+    _work_beside_the_list(args)
+    sys.argv = ["trasko", *args]
+    return main(args, Environment(keeps_board=True))
+
+
 def run(name: str, typed: list[str]) -> int:
-    if name not in MODES:
-        sys.stdout.write(WHAT_TO_DROP)
-        return 2
-    if not typed:
-        rules = RULES_TOO if name == "reglement" else ""
-        sys.stdout.write(NOTHING_DROPPED.format(hint=DROP_HINT[name], name=name, rules=rules))
-        return 2
+    from trasko import menu
+
+    if name not in MODES or not typed:
+        if name in MODES:
+            rules = RULES_TOO if name == "reglement" else ""
+            sys.stdout.write(NOTHING_DROPPED.format(hint=DROP_HINT[name], name=name, rules=rules))
+        options = typed_here(typed)
+        places = _positionals(options)
+        if places and os.path.isfile(options[places[-1]]):  # a list dropped on the menu: its folder offered first
+            menu.Settings.users().remember(os.path.dirname(options.pop(places[-1])))
+        # Options typed for the menu (--site for a rehearsal) go with each of its runs.
+        return menu.run(lambda args: start([*options, *args]))
     args = [*MODES[name], *typed_here(typed)]
     if name == "reglement":
         both = rules_and_list(args[1:])
@@ -147,9 +154,7 @@ def run(name: str, typed: list[str]) -> int:
             sys.stdout.write(RULES_NEED_BOTH)
             return 2
         args = both
-    _work_beside_the_list(args)
-    sys.argv = ["trasko", *args]
-    return main(args, Environment(keeps_board=True))
+    return start(args)
 
 
 if __name__ == "__main__":

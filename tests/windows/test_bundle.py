@@ -126,14 +126,23 @@ def test_suivre_publishes_the_list_then_keeps_watching(fresh_wine, bundle, aspne
     [
         ("publier.exe", "faites glisser votre fichier-liste (par exemple tournois.txt) sur publier.exe"),
         ("reglement.exe", "avec le PDF du r\u00e8glement"),
-        ("velka.exe", "verifier.exe : v\u00e9rifie les identifiants"),
+        ("velka.exe", "v : v\u00e9rifier les identifiants"),
     ],
 )
-def test_a_launcher_given_nothing_says_what_to_drop_and_waits(fresh_wine, bundle, launcher, says):
-    code, out = launch(fresh_wine, bundle, launcher)
-    assert code == 2, out
-    assert says in out
+def test_a_launcher_given_nothing_shows_the_menu_and_waits(fresh_wine, bundle, launcher, says):
+    code, out = launch(fresh_wine, bundle, launcher, keys=b"q\r\n\r\n")
+    assert code == 0, out
+    assert says in out and "q : quitter" in out
     assert out.rstrip().endswith(PAUSE)
+
+
+def test_the_menu_verifies_a_list_pasted_and_sends_nothing(fresh_wine, bundle, aspnet_site):
+    listing = one_tournament(fresh_wine, aspnet_site, "menu", *CLUB)
+    answers = f"v\r\n{listing}\r\nq\r\n\r\n".encode("cp1252")
+    code, out = launch(fresh_wine, bundle, "velka.exe", "--site", aspnet_site[0], keys=answers)
+    assert code == 0, out
+    assert "connexion accept\u00e9e : menu -> " in out and out.rstrip().endswith(PAUSE)
+    assert sitectl.state(aspnet_site[1], "menu")["papi"] is None
 
 
 def test_facture_saves_beside_the_list_and_reglement_takes_pdf_and_list_in_either_order(
