@@ -88,11 +88,17 @@ def test_a_launcher_given_nothing_opens_the_menu(tmp_path, monkeypatch, capsys, 
     assert not os.listdir(tmp_path)  # nothing chosen, nothing remembered
 
 
-def test_the_options_typed_for_the_menu_go_with_each_run_and_a_list_dropped_is_offered(tmp_path, folder, monkeypatch):
+def test_the_options_typed_for_the_menu_go_with_each_run_and_a_list_dropped_is_offered(
+    tmp_path, folder, monkeypatch, capsys
+):
     monkeypatch.setenv("APPDATA", str(tmp_path))
     monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path))
-    monkeypatch.setattr("sys.stdin", io.StringIO("v\n2\nq\n"))
+    monkeypatch.setattr("sys.stdin", io.StringIO("v\n2\np\n1\no\nq\n"))
     seen = []
     monkeypatch.setattr(launch, "start", seen.append)
     launch.run("velka", ["--site", "http://127.0.0.1:8080", str(folder / "blitz.txt")])
-    assert seen == [["--site", "http://127.0.0.1:8080", "--verifier", str(folder / "tournois.txt")]]
+    assert seen == [
+        ["--site", "http://127.0.0.1:8080", "--verifier", str(folder / "tournois.txt")],
+        ["--site", "http://127.0.0.1:8080", str(folder / "blitz.txt")],
+    ]
+    assert "envoie pour de vrai à la copie du site http://127.0.0.1:8080" in capsys.readouterr().out

@@ -44,7 +44,9 @@ WHICH_LIST = (
 )
 NO_SUCH_LIST = "{path} introuvable : vérifiez le chemin, ou glissez le fichier dans cette fenêtre."
 WHICH_PDF = "Chemin du PDF du règlement (glissez-le dans cette fenêtre) : "
-FOR_REAL = "{label} : ceci envoie pour de vrai au site de la FFE. Continuer ? (o/n) "
+FOR_REAL = "{label} : ceci envoie pour de vrai {target}. Continuer ? (o/n) "
+THE_SITE = "au site de la FFE"
+A_COPY = "à la copie du site {url}"
 NOT_SENT = "Rien n'a été envoyé."
 NO_BOARD = "Pas encore de tableau de bord : publiez ou suivez d'abord une liste."
 DONE = "Terminé ({outcome}). Le menu revient."
@@ -125,8 +127,11 @@ Start = Callable[[list[str]], int]
 
 
 class Menu:
-    def __init__(self, answers: Answers, settings: Settings, start: Start, show: Callable[[str], object]) -> None:
+    def __init__(
+        self, answers: Answers, settings: Settings, start: Start, show: Callable[[str], object], site: str | None = None
+    ) -> None:
         self.answers, self.settings, self.start, self.show = answers, settings, start, show
+        self.target = A_COPY.format(url=site) if site else THE_SITE
         self.status = 0
 
     def run(self) -> int:
@@ -168,7 +173,7 @@ class Menu:
                 return pdf is not None
             args.append(os.path.abspath(pdf))
         if action.flag in SENDS:
-            sure = self.answers.ask(FOR_REAL.format(label=action.label), one_key=True)
+            sure = self.answers.ask(FOR_REAL.format(label=action.label, target=self.target), one_key=True)
             if sure != "o":
                 self.answers.say(NOT_SENT)
                 return sure is not None
@@ -231,7 +236,8 @@ def _console_key() -> Callable[[], str] | None:
     return getwch
 
 
-def run(start: Start) -> int:
-    """The menu on this process's own console or input, until the organiser leaves."""
+def run(start: Start, site: str | None = None) -> int:
+    """The menu on this process's own console or input, until the organiser
+    leaves; `site`, the copy of the site its runs go to when not the real one."""
     answers = Answers(sys.stdin, sys.stdout, _console_key())
-    return Menu(answers, Settings.users(), start, _open_in_browser).run()
+    return Menu(answers, Settings.users(), start, _open_in_browser, site).run()
