@@ -85,7 +85,9 @@ def test_a_run_leaves_the_board_only_when_asked(site, tmp_path, monkeypatch, kee
     assert main(["--continuer", "tournois.txt"], env) == 1
     if keeps_board:
         assert badges(tmp_path) == ([("en-ligne", "en ligne"), ("echec", f"échec : {messages.PAPI_MISSING}")], False)
-        assert f"publié à {time.strftime('%H:%M', time.localtime(NOW))}" in (tmp_path / "etat-velka.html").read_text()
+        assert f"publié à {time.strftime('%H:%M', time.localtime(NOW))}" in (tmp_path / "etat-velka.html").read_text(
+            encoding="utf-8"
+        )
     else:  # the plain command writes nothing it was not asked for
         assert not (tmp_path / "etat-velka.html").exists()
 
