@@ -17,27 +17,6 @@ from trasko.site import UPLOAD_VERDICT_ID as VERDICT_ID
 
 from peer import closed_port, form_fields, multipart_parts, page, redirect, slow
 
-SITE = "http://127.0.0.1:8080"
-BASE = f'<base href="{SITE}">'
-
-
-@pytest.mark.parametrize(
-    "page, saved",
-    [
-        ("<html><head><title>F</title></head></html>", f"<html><head>{BASE}<title>F</title></head></html>"),
-        ('<HTML><HEAD id="h">\n<link href="a.css">', f'<HTML><HEAD id="h">{BASE}\n<link href="a.css">'),
-        ("<html><header>x</header><body>", f"<html><head>{BASE}</head><header>x</header><body>"),
-        ("<p>no html element</p>", f"<head>{BASE}</head><p>no html element</p>"),
-        ("<head></head><head>", f"<head>{BASE}</head><head>"),  # only the first head
-    ],
-)
-def test_base_is_the_first_child_of_head(page, saved):
-    assert errands.with_base(page, SITE) == saved
-
-
-def test_base_href_is_escaped():
-    assert errands.with_base("<head>", 'http://h/"><script>') == '<head><base href="http://h/&quot;&gt;&lt;script&gt;">'
-
 
 @pytest.mark.parametrize(
     "login, name",
@@ -214,12 +193,16 @@ def test_dialogue(peer, tmp_path, capsys, errand, answers, said, requests):
         assert dict(form_fields(peer.requests[1]))[FLD_PASSWD] == PASSWORD
 
 
-def test_saved_invoice_is_the_page_with_its_base(peer, tmp_path, capsys):
+def test_saved_invoice_stands_alone(peer, tmp_path, capsys):
     (tmp_path / "l.txt").write_text(f"a*b;{PASSWORD};x.papi;1\n")
-    peer.queue(login_form("e"), DUE, INVOICE)
+    stylesheet = '<link rel="stylesheet" href="styles/f.css"><img src="/logo.png" alt="FFE">'
+    peer.queue(login_form("e"), DUE, page(INVOICE_HTML.replace('<link href="styles/f.css">', stylesheet)))
+    peer.route("GET", "/styles/f.css", page("h1 { color: #123456 }", content_type="text/css"))
     assert main(["--site", peer.url + "/", "--facture", "--dossier", str(tmp_path), str(tmp_path / "l.txt")]) == 0
     saved = (tmp_path / "facture-a_b.html").read_text(encoding="utf-8")
-    assert saved == INVOICE_HTML.replace("<head>", f'<head><base href="{peer.url}">')
+    assert "<style>h1 { color: #123456 }</style>" in saved and "Facture n° 1 : 15,00 €" in saved
+    assert '<img alt="FFE"/>' in saved  # the site had no logo: its text stays, no link back
+    assert peer.url.split("//")[1] not in saved and "<base" not in saved
 
 
 def run_direct(errand, site_url, tmp_path, wait):

@@ -6,7 +6,6 @@ command's own (`dialogue.errand`), judged by its table of steps in
 
 from __future__ import annotations
 
-import html
 import os
 import re
 import secrets
@@ -15,7 +14,7 @@ from dataclasses import replace
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from trasko import dialogue, judge, messages, site
+from trasko import dialogue, invoice, judge, messages, site
 from trasko.batch import Batch, One
 from trasko.exchange import Timeouts, file_error
 from trasko.judge import Judge, Outcome, State
@@ -29,8 +28,6 @@ if TYPE_CHECKING:
 
 FAILED = "echec"  # a failure, as the errands' report names it
 PDF_MAGIC = b"%PDF-"
-_HEAD = re.compile(r"<head(?:\s[^>]*)?>", re.IGNORECASE)
-_HTML = re.compile(r"<html(?:\s[^>]*)?>", re.IGNORECASE)
 # Characters no Windows file name may hold, and the path separators.
 _UNSAFE = re.compile(r'[<>:"/\\|?*\x00-\x1f]')
 
@@ -49,18 +46,6 @@ def pdf_problem(path: str) -> str | None:
     except OSError as error:
         return messages.RULES_UNREADABLE_AT.format(path=path, reason=file_error(error))
     return None if head == PDF_MAGIC else messages.RULES_NOT_PDF.format(path=path)
-
-
-def with_base(page: str, base_url: str) -> str:
-    """The invoice with `<base href="SITE">` as the first child of its head,
-    so that its relative links (styles, images) work once saved on disk."""
-    base = f'<base href="{html.escape(base_url, quote=True)}">'
-    head = _HEAD.search(page)
-    if head is not None:
-        return page[: head.end()] + base + page[head.end() :]
-    root = _HTML.search(page)
-    at = root.end() if root is not None else 0
-    return page[:at] + f"<head>{base}</head>" + page[at:]
 
 
 def invoice_path(folder: str, login: str) -> Path:
@@ -111,7 +96,7 @@ def invoices(env: Environment, options: Options, lines: list[Line]) -> Status:
     def one(line: Line) -> Outcome:
         done = dialogue.errand(timeouts, line, Judge(judge.INVOICE, counts_sent=False), (site.INVOICE_EVENT, None))
         outcome = done.result()
-        return _saved(done.last_page().text, folder, line) if outcome.state is State.SAVED else outcome
+        return _saved(done.last_page().text, folder, line, timeouts) if outcome.state is State.SAVED else outcome
 
     def summary(counts: Counter[State]) -> str:
         return messages.INVOICE_SUMMARY.format(
@@ -123,14 +108,39 @@ def invoices(env: Environment, options: Options, lines: list[Line]) -> Status:
     return _over(env, options, lines, one, summary)
 
 
-def _saved(text: str, folder: str, line: Line) -> Outcome:
+def _saved(text: str, folder: str, line: Line, timeouts: Timeouts) -> Outcome:
     # A first field that may hold a password never names a file.
     path = invoice_path(folder, line.login or f"ligne-{line.number}")
     try:
-        save(path, with_base(text, site.base_url()))
+        save(path, _standalone(text, timeouts))
     except OSError as error:
         return judge.failed(messages.INVOICE_UNSAVED.format(path=path, reason=file_error(error)))
     return Outcome(State.SAVED, messages.INVOICE_SAVED.format(path=path))
+
+
+def _standalone(page: str, timeouts: Timeouts) -> str:
+    """The invoice with what it shows inside it: it opens and prints offline,
+    and a rehearsal's invoice names no local site."""
+    from urllib3.exceptions import HTTPError
+
+    import velka
+
+    session = velka.Session()  # type: ignore[attr-defined]
+
+    def fetch(url: str) -> tuple[bytes, str] | None:
+        try:
+            with session.get(url, timeout=timeouts.for_request(0), stream=True) as answer:
+                if answer.status_code != 200:
+                    return None
+                body = answer.raw.read(invoice.LARGEST_RESOURCE + 1, decode_content=True)
+                return body, answer.headers.get("Content-Type", "")
+        except (OSError, HTTPError):  # a resource that cannot be had is left out
+            return None
+
+    try:
+        return invoice.standalone(page, site.base_url().rstrip("/") + "/MonTournoi.aspx", fetch)
+    finally:
+        session.close()
 
 
 def send_rules(env: Environment, options: Options, lines: list[Line]) -> Status:

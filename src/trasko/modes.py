@@ -9,9 +9,10 @@ from collections.abc import Callable
 from contextlib import nullcontext
 from dataclasses import dataclass, replace
 from enum import IntEnum
+from functools import partial
 from typing import TYPE_CHECKING
 
-from trasko import dialogue, judge, messages, papi_copy
+from trasko import board, dialogue, judge, messages, papi_copy
 from trasko.batch import Batch, One, Publisher
 from trasko.exchange import Recorder, Timeouts
 from trasko.judge import Outcome, State
@@ -101,7 +102,10 @@ def publish(env: Environment, options: Options, lines: list[Line]) -> Status:
     publisher = Publisher(env, recorder, as_is=options.as_is)
     batch = Batch(env, publisher.one, publisher.tell)
     batch.keep_going = options.keep_going
-    return complete(env, options, batch, lines, publish_summary, recorder=recorder)
+    outcome = complete(env, options, batch, lines, publish_summary, recorder=recorder)
+    clock = partial(env.time, "%H:%M")
+    env.show_board(options.list_file, [board.of_entry(e, clock) for e in batch.entries if not e.line.ignored], False)
+    return outcome
 
 
 def by_codes(dialogue_of: One) -> One:

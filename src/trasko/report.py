@@ -11,12 +11,12 @@ import signal
 import sys
 import time
 import traceback
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager, suppress
 from dataclasses import dataclass
 from typing import Any, BinaryIO, TextIO
 
-from trasko import messages
+from trasko import board, messages
 
 
 @dataclass
@@ -28,6 +28,13 @@ class Environment:
     clock: Callable[[], float] = time.monotonic  # how long since
     now: Callable[[], float] = time.time  # what time it is
     sleep: Callable[[float], None] = time.sleep
+    keeps_board: bool = False  # the status board beside the list: the organiser's programs keep one
+
+    def show_board(self, list_file: str, lines: Iterable[board.Line], watching: bool) -> None:
+        """Writes the status board beside the list, when this run keeps one;
+        a board that cannot be written never stops the run."""
+        if self.keeps_board and list_file != "-":
+            board.write(list_file, lines, self.time("%H:%M:%S"), watching)
 
     @property
     def stdout(self) -> TextIO | None:

@@ -20,9 +20,10 @@ import stat
 from collections import Counter
 from contextlib import suppress
 from dataclasses import dataclass, field, replace
+from functools import partial
 from typing import TYPE_CHECKING
 
-from trasko import json_report, listing, lock, messages
+from trasko import board, json_report, listing, lock, messages
 from trasko.batch import Batch, Publisher
 from trasko.exchange import Recorder, Timeouts
 from trasko.json_report import Entry
@@ -81,6 +82,7 @@ class Tournament:
     tried: Signature = None
     settling: Signature = None
     missing: bool = False  # its file went away, and that was said
+    retry_at: float | None = None  # when a failed publication is tried again
 
 
 @dataclass
@@ -138,6 +140,8 @@ class Follower:
                     acted = True
         if acted:
             self._write_report()
+        else:  # a newer version waiting shows between two publications
+            self.show_board(watching=True)
 
     def status(self) -> Status:
         failed = len(self.not_online()) + len(self.problems) + (not self.started)
@@ -177,10 +181,11 @@ class Follower:
         now = self.by_login[t.line.fields[0]] = self.env.clock()
         t.tried, t.settling = current, None
         t.backoff = t.backoff.after(now, False if published else True if counted else None)
+        t.retry_at = None
         if published:
             t.online = current
         elif counted:
-            at = self.env.now() + max(t.backoff.wait, self.interval)
+            at = t.retry_at = self.env.now() + max(t.backoff.wait, self.interval)
             self.env.stamped(messages.RETRY_AT.format(label=t.line.label(), time=self.env.time("%H:%M:%S", at)))
 
     def _home(self) -> None:
@@ -255,6 +260,18 @@ class Follower:
     def _write_report(self) -> None:
         """One record per line of the list, as a plain run writes it."""
         self.written = json_report.write(self.env, self.report_file, [self._entry(line) for line in self.lines])
+        self.show_board(watching=True)
+
+    def show_board(self, watching: bool) -> None:
+        clock = partial(self.env.time, "%H:%M")
+        shown = [
+            board.of_entry(
+                t.entry, clock, t.retry_at, t.online is not None and t.online != signature(t.line.papi_path())
+            )
+            for t in self.watched.values()
+        ]
+        shown += [board.of_entry(entry, clock) for entry in self.problems.values()]
+        self.env.show_board(self.list_file, sorted(shown, key=lambda line: line.number), watching)
 
     def _entry(self, line: Line) -> Entry:
         key = tuple(line.fields)
@@ -287,4 +304,5 @@ def _watch(env: Environment, options: Options, lines: list[Line]) -> Status:
                 follower.tick()
         except KeyboardInterrupt:
             follower.interrupted()
+    follower.show_board(watching=False)
     return follower.status()

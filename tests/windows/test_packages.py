@@ -11,7 +11,7 @@ from wine import BUNDLE, VERSION, WHEEL
 # Windows' own DLLs and the UCRT's, which every Windows 10 has; python312.dll
 # is loaded already when the module is.
 ALLOWED_DLLS = re.compile(r"(?i)^(python312|kernel32|api-ms-win-crt-[a-z]+-l1-1-0)\.dll$")
-LAUNCHERS = ("trasko.cmd", "verifier.cmd", "suivre.cmd", "facture.cmd", "reglement.cmd")
+LAUNCHERS = ("velka.exe", "publier.exe", "verifier.exe", "suivre.exe", "facture.exe", "reglement.exe")
 
 
 def test_wheel_holds_the_module_the_command_and_the_types_and_no_build_debris():
@@ -52,14 +52,21 @@ def test_bundle_holds_interpreter_packages_launchers_and_licences():
         names = set(bundle.namelist())
         path_file = bundle.read(top + "python/python312._pth").decode()
         launchers = {n: bundle.read(top + n) for n in LAUNCHERS}
-    for name in ("python.exe", "python312.dll", "python312.zip", "vcruntime140.dll", "launch.py"):
+        readme = bundle.read(top + "LISEZMOI.txt")
+        guide = bundle.read(top + "guide.html").decode()
+    for name in ("python.exe", "python312.dll", "python312.zip", "vcruntime140.dll"):
         assert top + "python/" + name in names
     site = top + "python/Lib/site-packages/"
     for name in ("velka.cp312-win_amd64.pyd", "trasko/__main__.py", "requests/__init__.py", "bs4/__init__.py"):
         assert site + name in names
     assert not any(n.startswith(site + "bin/") or n.endswith((".a", ".lib", ".def")) for n in names)
     assert path_file.splitlines() == ["python312.zip", ".", "Lib\\site-packages", "import site"]
-    for text in launchers.values():
-        assert text.isascii() and text.count(b"\r\n") == text.count(b"\n")
+    for program in launchers.values():
+        assert program[:2] == b"MZ" and len(program) < 100_000
+    assert not any(n.endswith(".cmd") for n in names)
+    # Notepad of any age reads it right: a BOM, then CRLF lines.
+    assert readme.startswith(b"\xef\xbb\xbf") and readme.count(b"\r\n") == readme.count(b"\n") > 5
+    assert "<h2>Installation sous Windows</h2>" in guide and "<table>" in guide
+    assert not re.search(r"<(link|script)\b|src=\"http", guide)  # readable offline
     licences = {n.removeprefix(top + "licences/") for n in names if n.startswith(top + "licences/")}
     assert {"velka.txt", "python.txt", "requests-LICENSE", "urllib3-LICENSE.txt"} <= licences

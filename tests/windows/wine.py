@@ -16,6 +16,15 @@ WINE_TIMEOUT = 240
 # What the interpreter writes to a pipe on Windows: the ANSI code page (a
 # console gets every character, through the console's own calls).
 OUTPUT_ENCODING = "cp1252"
+# Wine quotes every argument it is given from Unix; a command line that must
+# reach Windows as written is started by an interpreter under Wine, with the
+# standard streams handed down and, when asked, a console of its own: what a
+# console program started by Explorer gets.
+SPAWN = (
+    "import subprocess, sys; sys.exit(subprocess.call(sys.argv[1], "
+    "creationflags=int(sys.argv[2]), stdin=0, stdout=1, stderr=2))"
+)
+CREATE_NEW_CONSOLE = 0x10
 
 
 class Wine:
@@ -47,6 +56,11 @@ class Wine:
         with self.popen(*command, cwd=cwd) as process:
             out, _ = process.communicate(keys, timeout=WINE_TIMEOUT)
         return process.returncode, out.decode(OUTPUT_ENCODING, "replace")
+
+    def spawn(self, python: str, line: str, cwd: Path, new_console: bool = False, keys: bytes = b"") -> tuple[int, str]:
+        """Runs the Windows command line `line` as written, through `python` (a Windows path)."""
+        flags = str(CREATE_NEW_CONSOLE if new_console else 0)
+        return self.run(python, "-E", "-s", "-c", SPAWN, line, flags, cwd=cwd, keys=keys)
 
     def stop(self) -> None:
         subprocess.run(["wineserver", "-k"], env=self.env, check=False)
