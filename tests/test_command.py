@@ -738,7 +738,7 @@ def test_a_closed_standard_output_ends_the_command_quietly(tmp_path):
 def test_a_full_disk_under_standard_output_stops_no_work(site, tmp_path):
     from scripted_site import published
 
-    (tmp_path / "t.papi").write_bytes(b"t")
+    (tmp_path / "t.papi").write_bytes(papi_bytes())
     site.queue(*published())
     listing = write_list(tmp_path, f"plein;{PASSWORD};t.papi;1")
     with open("/dev/full", "w") as full:
@@ -748,6 +748,7 @@ def test_a_full_disk_under_standard_output_stops_no_work(site, tmp_path):
     assert result.returncode == 1 and len(site.requests) == 3
     assert json.loads((tmp_path / "r.jsonl").read_text())["resultat"] == "publie"
     assert result.stderr == (
+        f"ligne 1 (plein) : publié{TOURNOI}\n"
         "bilan : 1 publié, 0 non publié, 0 non tenté\n"
         "trasko : la sortie standard n'a pas pu être écrite (disque plein ?) ; "
         "le travail est fait : voyez les lignes ci-dessus et le rapport\n"
@@ -760,7 +761,7 @@ def test_sigterm_ends_a_plain_run_with_its_summary_and_report(site, tmp_path):
 
     from peer import slow
 
-    (tmp_path / "t.papi").write_bytes(b"t")
+    (tmp_path / "t.papi").write_bytes(papi_bytes())
     site.queue(slow(LOGIN_FORM, delay=0, before=30))
     listing = write_list(tmp_path, f"long;{PASSWORD};t.papi;1", f"apres;{PASSWORD};t.papi;1")
     command = [sys.executable, "-m", "trasko", "--site", site.url, "--rapport", "r.jsonl", listing]
@@ -828,7 +829,7 @@ def test_a_name_the_output_cannot_write_stops_nothing(site, tmp_path):
     from scripted_site import published
 
     name = "Open d'été ✓.papi"  # no check mark in Windows-1252, a redirected output's encoding there
-    (tmp_path / name).write_bytes(b"papi")
+    (tmp_path / name).write_bytes(papi_bytes())
     site.queue(*published(), *published())
     listing = "tournois.txt"
     (tmp_path / listing).write_text(f"a;{PASSWORD};{name};1\nb;{PASSWORD};{name};1\n", encoding="utf-8")

@@ -16,7 +16,7 @@ from trasko.exchange import Recorder, Timeouts
 from trasko.options import parse
 from trasko.report import Environment
 
-from peer import page, slow
+from peer import multipart_parts, page, slow
 
 PASSWORD = "Mot-De-Passe-9f3"
 
@@ -57,6 +57,10 @@ def follow(site, tmp_path, monkeypatch, capsys):  # the environment writes to wh
 
 def uploads(site):
     return sum(r.path == "/MonTournoi.aspx" for r in site.requests)
+
+
+def sent_size(request):
+    return sum(len(part.data) for part in multipart_parts(request) if part.filename is not None)
 
 
 def change(path, data):
@@ -185,11 +189,11 @@ def test_ctrl_c_ends_the_watch_with_the_status_of_what_is_online(site, follow, c
 
 def test_a_file_saved_during_the_first_round_is_sent_at_the_next(site, follow, capsys):
     follower, clock, tmp = follow
-    (tmp / "u.papi").write_bytes(b"u")
+    (tmp / "u.papi").write_bytes(papi_bytes())
     (tmp / "tournois.txt").write_text(f"open;{PASSWORD};t.papi;1\nautre;{PASSWORD};u.papi;1\n")
 
     def saved_meanwhile(request):
-        change(tmp / "t.papi", b"v2")  # while line 2 is being published
+        change(tmp / "t.papi", papi_bytes(2))  # while line 2 is being published
         return login()
 
     site.queue(*published(), saved_meanwhile, tournament(), taken())
@@ -198,7 +202,7 @@ def test_a_file_saved_during_the_first_round_is_sent_at_the_next(site, follow, c
     site.queue(*published())
     look(follower, clock, 10)  # seen changing
     look(follower, clock, 60)  # the same for an interval: sent
-    assert uploads(site) == 3 and b"v2" in site.requests[-1].body
+    assert uploads(site) == 3 and sent_size(site.requests[-1]) == len(papi_bytes(2))
     assert follower.status() == 0
     capsys.readouterr()
 
@@ -212,7 +216,7 @@ def test_every_usable_line_is_watched_and_a_split_password_named_once(site, foll
     site.queue(*published())
     follower.first_round(listing.read("tournois.txt")[0])
     assert sorted(t.line.number for t in follower.watched.values()) == [1, 2]
-    (tmp / "u.papi").write_bytes(b"u")  # appears during the event
+    (tmp / "u.papi").write_bytes(papi_bytes())  # appears during the event
     site.queue(*published())
     look(follower, clock, 10)
     look(follower, clock, 10)
@@ -256,7 +260,7 @@ def test_ctrl_c_in_the_first_round_rewrites_the_report(site, tmp_path, monkeypat
     from trasko import dialogue
 
     monkeypatch.chdir(tmp_path)
-    (tmp_path / "t.papi").write_bytes(b"v1")
+    (tmp_path / "t.papi").write_bytes(papi_bytes(1))
     (tmp_path / "tournois.txt").write_text(f"open;{PASSWORD};t.papi;1\nautre;{PASSWORD};t.papi;1\n")
     (tmp_path / "etat.jsonl").write_text('{"ligne": 2, "resultat": "publie"}\n')  # an earlier run's
     publish, calls = dialogue.publish, []
@@ -270,14 +274,20 @@ def test_ctrl_c_in_the_first_round_rewrites_the_report(site, tmp_path, monkeypat
     monkeypatch.setattr(dialogue, "publish", interrupted_at_the_second)
     site.queue(*published())
     options = parse(["--suivre", "--delai", "0.5", "--rapport", "etat.jsonl", "tournois.txt"])
-    assert watch.run(Environment(), options, listing.read("tournois.txt")[0]) == 1
-    assert records(tmp_path) == [(1, "publie", ""), (2, "non_tente", "interrompu")]
+    slept = []
+
+    def stop(seconds):  # the interrupt belongs to the first round: a watch that reaches its pause would never end
+        slept.append(seconds)
+        raise KeyboardInterrupt
+
+    assert watch.run(Environment(sleep=stop), options, listing.read("tournois.txt")[0]) == 1
+    assert slept == [] and records(tmp_path) == [(1, "publie", ""), (2, "non_tente", "interrompu")]
     assert capsys.readouterr().err.splitlines()[-1] == "trasko : interrompu"
 
 
 def test_a_second_watch_of_the_list_is_refused_while_the_first_runs(site, tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
-    (tmp_path / "t.papi").write_bytes(b"v1")
+    (tmp_path / "t.papi").write_bytes(papi_bytes(1))
     (tmp_path / "tournois.txt").write_text(f"open;{PASSWORD};t.papi;1\n")
     options = parse(["--suivre", "--delai", "0.5", "tournois.txt"])
     lines = listing.read("tournois.txt")[0]
@@ -305,7 +315,7 @@ def test_the_watch_goes_on_when_its_folder_goes_away_and_comes_back(site, follow
     follower, clock, tmp = follow
     club = tmp / "club"
     club.mkdir()
-    (club / "t.papi").write_bytes(b"v1")
+    (club / "t.papi").write_bytes(papi_bytes(1))
     (club / "tournois.txt").write_text(f"open;{PASSWORD};t.papi;1\n")
     monkeypatch.chdir(club)
     follower = watch.Follower(Environment(clock=clock), "tournois.txt", Recorder(Timeouts(0.5)), 10.0)
@@ -317,7 +327,7 @@ def test_the_watch_goes_on_when_its_folder_goes_away_and_comes_back(site, follow
     assert follower.status() == 1
     club.mkdir()
     (club / "tournois.txt").write_text(f"open;{PASSWORD};t.papi;1\n")
-    change(club / "t.papi", b"v2")
+    change(club / "t.papi", papi_bytes(2))
     site.queue(*published())
     look(follower, clock, 60)  # seen again
     look(follower, clock, 10)  # the same for an interval: sent

@@ -172,7 +172,7 @@ def upload(judge: Judge, exchange: Exchange) -> Outcome | None:
         return failed(cause, stops=False)
     if judge.confirmed != exchange.sent:  # the site kept only part of the file
         got, size = (f"{n:,}".replace(",", " ") for n in (judge.confirmed, exchange.sent))
-        return failed(messages.PAPI_INCOMPLETE.format(got=got, size=size), stops=False)
+        return failed(messages.UPLOAD_INCOMPLETE.format(got=got, size=size), stops=False)
     judge.public_url = page.public_url or judge.public_url
     shown = site.shown(page.label)
     if shown is None:

@@ -146,7 +146,7 @@ def run(name: str, typed: list[str]) -> int:
         if places and os.path.isfile(options[places[-1]]):  # a list dropped on the menu: its folder offered first
             menu.Settings.users().remember(os.path.dirname(options.pop(places[-1])))
         # Options typed for the menu (--site for a rehearsal) go with each of its runs.
-        site = next((value for option, value in zip(options, options[1:]) if option == "--site"), None)
+        site = next((value for option, value in zip(options, options[1:], strict=False) if option == "--site"), None)
         return menu.run(lambda args: start([*options, *args]), site)
     args = [*MODES[name], *typed_here(typed)]
     if name == "reglement":

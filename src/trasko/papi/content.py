@@ -136,7 +136,11 @@ def clean(source: str, folder: str) -> Cleaned:
     with open(target, "xb") as file:
         file.write(copy)
     del copy  # the check reads the file back: one copy in memory at a time
-    check(papi, Database(jet.read_file(target)))
+    try:
+        check(papi, Database(jet.read_file(target)))
+    except BaseException:
+        os.remove(target)  # a copy that failed its check must not be taken for a good one
+        raise
     return Cleaned(target, tournament)
 
 
