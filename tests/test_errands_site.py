@@ -6,7 +6,6 @@ from __future__ import annotations
 import itertools
 import json
 import os
-import re
 import subprocess
 import sys
 
