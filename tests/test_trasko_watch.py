@@ -294,8 +294,12 @@ def test_a_second_watch_of_the_list_is_refused_while_the_first_runs(site, tmp_pa
     (tmp_path / "tournois.txt.verrou").write_text("processus 1, commencé hier")  # left by a watch that died
     second = []
 
+    def stop(seconds):
+        raise KeyboardInterrupt
+
     def look_then_stop(seconds):
-        second.append(watch.run(Environment(), options, lines))  # started while the first watches
+        # Started while the first watches; stopped at its first pause, should it not be refused.
+        second.append(watch.run(Environment(sleep=stop), options, lines))
         raise KeyboardInterrupt
 
     site.queue(*published())
