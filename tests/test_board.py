@@ -10,7 +10,7 @@ import time
 import pytest
 from browser import probe
 from scripted_site import ERROR_PAGE, published
-from support import windows_differs
+from support import papi_bytes, windows_differs
 
 from trasko import board, listing, messages, watch
 from trasko.__main__ import main
@@ -78,7 +78,7 @@ def badges(folder):
 @pytest.mark.parametrize("keeps_board", [True, False])
 def test_a_run_leaves_the_board_only_when_asked(site, tmp_path, monkeypatch, keeps_board):
     monkeypatch.chdir(tmp_path)
-    (tmp_path / "t.papi").write_bytes(b"v1")
+    (tmp_path / "t.papi").write_bytes(papi_bytes(1))
     (tmp_path / "tournois.txt").write_text("# club\nopen;secret;t.papi;1\nblitz;secret;absent.papi;1\n")
     site.queue(*published())
     env = Environment(now=lambda: NOW, keeps_board=keeps_board)
@@ -94,7 +94,7 @@ def test_a_run_leaves_the_board_only_when_asked(site, tmp_path, monkeypatch, kee
 
 def test_the_watch_shows_a_retry_then_online_then_a_newer_version_waiting(site, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    (tmp_path / "t.papi").write_bytes(b"v1")
+    (tmp_path / "t.papi").write_bytes(papi_bytes(1))
     (tmp_path / "tournois.txt").write_text("open;secret;t.papi;1\n")
     clock = [1000.0]
     env = Environment(clock=lambda: clock[0], now=lambda: NOW + clock[0], keeps_board=True)
@@ -107,7 +107,7 @@ def test_the_watch_shows_a_retry_then_online_then_a_newer_version_waiting(site, 
     clock[0] += 65
     follower.tick()
     assert badges(tmp_path) == ([("en-ligne", "en ligne")], True)
-    (tmp_path / "t.papi").write_bytes(b"version 2")
+    (tmp_path / "t.papi").write_bytes(papi_bytes(2))
     clock[0] += 10
     follower.tick()
     assert badges(tmp_path) == ([("en-attente", "en attente")], True)
