@@ -189,7 +189,7 @@ def one_tournament(wine, aspnet_site, login, *folder):
     place = wine.drive_c(*folder)
     place.mkdir(parents=True, exist_ok=True)
     sitectl.add_account(aspnet_site[1], login, PASSWORD, visible=False)
-    (place / "Open.papi").write_bytes(login.encode() + bytes(range(256)))
+    (place / "Open.papi").write_bytes(papi_bytes())
     (place / "tournois.txt").write_bytes(f"{login};{PASSWORD};Open.papi;1;\r\n".encode("cp1252"))
     return "C:\\" + "\\".join(folder) + "\\tournois.txt"
 
