@@ -63,9 +63,11 @@ class Action:
 
 
 def actions() -> list[Action]:
-    """The command's modes, in the registry's order, each under its key."""
+    """The command's modes that work on a list, in the registry's order, each under its key."""
     found, spare = [], iter("123456789")
-    for flag in registry():
+    for flag, mode in registry().items():
+        if not mode.reads_list:  # the menu's next question is the list: it cannot start such a mode
+            continue
         key, label = LABELS.get(flag) or (next(spare), str(flag))
         found.append(Action(key, label, flag))
     return found
