@@ -102,6 +102,12 @@ PAPI_MISSING = "fichier Papi introuvable"
 PAPI_EMPTY = "fichier Papi non indiqué (champ 3 vide)"
 PAPI_FOLDER = "le fichier Papi indiqué est un dossier : indiquez le fichier .papi qu'il contient"
 PAPI_DENIED = "fichier Papi inaccessible : droits insuffisants sur lui ou sur son dossier"
+PAPI_NEAR = "{name} introuvable dans {folder} : vouliez-vous dire {near} ?"
+PAPI_TOO_EARLY = (
+    "le fichier Papi est au champ 2 : il manque l'identifiant ou le mot de passe "
+    "(identifiant ; mot de passe ; fichier Papi ; 1 ou 0)"
+)
+VISIBILITY_BAD = "visibilité « {value} » : écrivez 1 (affiché) ou 0 (masqué) ; rien n'a été envoyé pour cette ligne"
 SPLIT_PASSWORD = "le mot de passe contient peut-être « , » ou « ; »"
 EMPTY_PASSWORD = "mot de passe vide"
 EMPTY_LOGIN = "identifiant vide"
