@@ -189,7 +189,12 @@ LINES = {
 def test_each_line_is_judged_and_shown_without_its_password(files, raw):
     line = Line(4, raw)
     kind, cause, label, shown_out = LINES[raw]
-    assert (line.kind, line.cause, line.label(), line.module_line()) == (kind, cause.format(folder=files), label, shown_out)
+    assert (line.kind, line.cause, line.label(), line.module_line()) == (
+        kind,
+        cause.format(folder=files),
+        label,
+        shown_out,
+    )
     shown = f"{line.cause} {line.label()} {line.module_line()}"
     for secret in ("Mot-De-Passe", "Mot", "De-Passe"):
         assert secret not in shown

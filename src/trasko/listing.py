@@ -100,7 +100,11 @@ class Line:
         if need is Need.WATCH:  # a Papi file appearing (or changing) later makes it publishable
             return self.kind in (USABLE, PAPI_PROBLEM) and len(self.fields) > 3 and not self.split_password
         # The Papi file need not exist, nor the visibility be given: the codes are what count.
-        return self.kind in (USABLE, PAPI_PROBLEM, MALFORMED, BAD_VISIBILITY) and len(self.fields) > 2 and not self.split_password
+        return (
+            self.kind in (USABLE, PAPI_PROBLEM, MALFORMED, BAD_VISIBILITY)
+            and len(self.fields) > 2
+            and not self.split_password
+        )
 
     def label(self) -> str:
         if self.login:
