@@ -226,7 +226,8 @@ def test_the_stops_follow_the_site_not_the_module(site, papi):
         ([login(), tournament()], judge.State.ACCEPTED, "", "/FicheTournoi.aspx?Ref=12345"),
         ([login(), login()], FAILED, messages.LOGIN_REFUSED, None),
         ([login(), page(ERROR_PAGE, status=500)], FAILED, "erreur du site (HTTP 500)", None),
-        ([login(), tournament(upload=False)], FAILED, messages.CLOSED, None),
+        # Right codes for a closed tournament: accepted, and said closed.
+        ([login(), tournament(upload=False)], judge.State.ACCEPTED, messages.CLOSED, "/FicheTournoi.aspx?Ref=12345"),
     ],
 )
 def test_the_login_check_stops_at_the_login(site, papi, capsys, answers, state, cause, url):

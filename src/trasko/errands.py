@@ -93,17 +93,22 @@ def invoices(env: Environment, options: Options, lines: list[Line]) -> Status:
         env.say(messages.INVOICE_FOLDER_UNUSABLE.format(folder=folder, reason=reason))
         return Status.USAGE
 
+    refused: list[Line] = []  # a refused login is no tournament without an invoice
+
     def one(line: Line) -> Outcome:
         done = dialogue.errand(timeouts, line, Judge(judge.INVOICE, counts_sent=False), (site.INVOICE_EVENT, None))
         outcome = done.result()
+        if outcome.cause == messages.LOGIN_REFUSED:
+            refused.append(line)
         return _saved(done.last_page().text, folder, line, timeouts) if outcome.state is State.SAVED else outcome
 
     def summary(counts: Counter[State]) -> str:
-        return messages.INVOICE_SUMMARY.format(
+        text = messages.INVOICE_SUMMARY.format(
             saved=plural(counts[State.SAVED], messages.N_INVOICES),
             exempt=plural(counts[State.EXEMPTED], messages.N_EXEMPTED),
-            failed=plural(counts[State.FAILED], messages.N_NO_INVOICE),
+            failed=plural(counts[State.FAILED] - len(refused), messages.N_NO_INVOICE),
         )
+        return text + messages.INVOICE_REFUSED.format(refused=plural(len(refused), messages.N_LOGINS_REFUSED))
 
     return _over(env, options, lines, one, summary)
 

@@ -155,10 +155,12 @@ def login(judge: Judge, exchange: Exchange) -> Outcome | None:
 
 
 def login_only(judge: Judge, exchange: Exchange) -> Outcome | None:
+    """ACCEPTED once the codes lead to the tournament's page, a closed one's too (its cause says closed)."""
     known = _logged_in(exchange)
-    if known is not None or not judge.last_page().upload_control:
-        return known or failed(messages.CLOSED, stops=False)
-    return Outcome(State.ACCEPTED, public_url=judge.last_page().public_url)
+    if known is not None:
+        return known
+    page = judge.last_page()
+    return Outcome(State.ACCEPTED, "" if page.upload_control else messages.CLOSED, public_url=page.public_url)
 
 
 def upload(judge: Judge, exchange: Exchange) -> Outcome | None:
