@@ -226,7 +226,9 @@ def _nearest(path: str) -> str | None:
     folder, name = os.path.split(path)
     try:
         with os.scandir(folder or ".") as entries:
-            names = [e.name for _, e in zip(range(LARGEST_FOLDER), entries) if e.name.lower().endswith(".papi")]
+            names = [
+                e.name for _, e in zip(range(LARGEST_FOLDER), entries, strict=False) if e.name.lower().endswith(".papi")
+            ]
     except (OSError, ValueError):
         return None
     by_lower = {found.lower(): found for found in names}
