@@ -30,10 +30,18 @@ def test_a_list_decodes_as_it_was_saved(data, ansi):
     assert listing.split(text)[0].fields[0] == "a"  # no byte order mark left on the first login
 
 
-def test_bytes_neither_encoding_defines_are_named_in_french():
+@pytest.mark.parametrize(
+    "data, reason",
+    [
+        (b"a;b;c.papi;1\nd;e;\x81.papi;1\n", messages.LIST_NOT_TEXT.format(byte=0x81, line=2)),
+        (b"%PDF-1.7\n%\xe2\xe3\xcf\xd3\n1 0 obj\n", messages.LIST_IS_PDF),
+        (b"\x00\x01\x00\x00Standard Jet DB\x00\x01" + bytes(100), messages.LIST_IS_PAPI),
+    ],
+)
+def test_a_file_that_is_no_text_list_says_what_it_is(data, reason):
     with pytest.raises(ListError) as error:
-        listing.decode(b"a;b;c.papi;1\nd;e;\x81.papi;1\n")
-    assert error.value.reason == "ni UTF-8 ni Windows-1252 : octet 0x81 à la ligne 2" and error.value.opened
+        listing.decode(data)
+    assert error.value.reason == reason and error.value.opened
 
 
 def test_line_ends_are_read_as_the_modules_text_mode_reads_them():

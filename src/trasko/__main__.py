@@ -109,7 +109,8 @@ def _dispatch(options: Options, env: Environment) -> Status:
         clash = json_report.overwrites(options.report, inputs)
         if clash is not None:
             return _usage_error(UsageError(clash), env)
-        if ansi:
+        # The organiser's programs say it only where it may matter: a Papi file not found.
+        if ansi and (not env.keeps_board or any(line.kind == listing.PAPI_PROBLEM for line in lines)):
             env.say(messages.LIST_NOT_UTF8)
         return mode.run(env, options, lines)
 

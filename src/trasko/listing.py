@@ -30,6 +30,8 @@ USABLE = "utilisable"
 SEPARATORS = ",;"
 _JOINED = re.compile(r"[\s:/|=\\]")
 _BOM = re.compile("^(?:\ufeff|\u00ef\u00bb\u00bf)+")  # as UTF-8, or as UTF-8 read as Windows-1252
+PDF_MAGIC = b"%PDF-"
+JET_MAGIC = b"Standard Jet DB\x00"  # at byte 4 of every Papi file
 VISIBILITIES = ("1", "0", "")  # an empty field hides, as a trailing separator leaves it
 FIELDS = 5  # login, password, Papi file, visibility, key
 LARGEST_FOLDER = 5000  # entries looked at for a name close to a missing Papi file
@@ -278,6 +280,10 @@ def read_bytes(name: str, stdin: Callable[[], BinaryIO]) -> bytes:
 
 def decode(data: bytes) -> tuple[str, bool]:
     """The text of the list and whether it was read as Windows-1252."""
+    if data.startswith(PDF_MAGIC):  # dropped on the wrong program: say what it is
+        raise ListError(messages.LIST_IS_PDF, opened=True)
+    if data[4:20] == JET_MAGIC:
+        raise ListError(messages.LIST_IS_PAPI, opened=True)
     if data.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
         try:
             return data.decode("utf-16"), False
@@ -291,7 +297,7 @@ def decode(data: bytes) -> tuple[str, bool]:
         return data.decode("cp1252"), True
     except UnicodeDecodeError as error:
         line = data[: error.start].count(b"\n") + 1
-        raise ListError(messages.LIST_BAD_BYTES.format(byte=data[error.start], line=line), opened=True) from None
+        raise ListError(messages.LIST_NOT_TEXT.format(byte=data[error.start], line=line), opened=True) from None
 
 
 def split(text: str, base: str = "") -> list[Line]:

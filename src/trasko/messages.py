@@ -146,7 +146,15 @@ CHECK_REFUSED = "connexion refusée : {login}"
 CHECK_SUMMARY = "bilan : {accepted}, {refused}"
 LIST_UNREADABLE = "trasko : fichier-liste illisible : {name} ({reason})"
 LIST_NOT_UTF8 = "trasko : le fichier-liste n'est pas en UTF-8 ; il est lu comme Windows-1252 (« ANSI » du Bloc-notes)"
-LIST_BAD_BYTES = "ni UTF-8 ni Windows-1252 : octet 0x{byte:02X} à la ligne {line}"
+LIST_NOT_TEXT = (
+    "ce n'est pas un fichier-liste en texte (ni UTF-8 ni Windows-1252 : octet 0x{byte:02X} à la ligne {line}) ; "
+    "indiquez la liste de vos tournois enregistrée avec le Bloc-notes"
+)
+LIST_IS_PDF = "c'est un document PDF, pas un fichier-liste : indiquez la liste de vos tournois (un fichier texte)"
+LIST_IS_PAPI = (
+    "c'est un fichier Papi, pas un fichier-liste : indiquez la liste de vos tournois qui le nomme "
+    "(trasko --preparer en écrit une)"
+)
 LIST_REREAD = "fichier-liste relu : {count}"
 LIST_REREAD_FAILED = "fichier-liste modifié mais illisible ({reason}) ; suivi avec l'ancienne liste"
 INTERRUPTED = "trasko : interrompu"
