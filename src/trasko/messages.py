@@ -213,6 +213,10 @@ RULES_INCOMPLETE = "règlement incomplet sur le site ({got} octets reçus sur {s
 RULES_UNREADABLE = "fichier du règlement illisible : {reason}"
 RULES_UNREADABLE_AT = "fichier du règlement illisible : {path} ({reason})"
 RULES_NOT_PDF = "« {path} » n'est pas un fichier PDF : enregistrez le règlement au format PDF, puis recommencez"
+RULES_SWAPPED = (
+    "le règlement et la liste sont inversés : « {pdf} » est le PDF, « {path} » ne l'est pas ; "
+    "donnez le PDF juste après --reglement, puis le fichier-liste"
+)
 RULES_SUMMARY = "bilan : {sent}, {failed}"
 NOTHING_SENT = "trasko : {problem} ; rien n'a été envoyé"
 
