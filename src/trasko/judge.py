@@ -48,14 +48,15 @@ class Outcome:
     stops: bool = False  # whether a plain run stops after it
     papi: Tournament | None = None  # what the Papi file holds, once read
     cleaned: bool = False  # sent as the copy without the players' contacts
+    lasting: bool = False  # a failure that trying the same line and file again cannot change
 
     @property
     def published(self) -> bool:
         return self.state in (State.PUBLISHED, State.WARNED)
 
 
-def failed(cause: str, stops: bool = True) -> Outcome:
-    return Outcome(State.FAILED, cause, stops=stops)
+def failed(cause: str, stops: bool = True, lasting: bool = False) -> Outcome:
+    return Outcome(State.FAILED, cause, stops=stops, lasting=lasting)
 
 
 Step = Callable[["Judge", Exchange], "Outcome | None"]
@@ -137,7 +138,7 @@ def _tournament_page(exchange: Exchange, logged_out: Outcome) -> Outcome | None:
 
 
 def _logged_in(exchange: Exchange) -> Outcome | None:
-    return _tournament_page(exchange, failed(messages.LOGIN_REFUSED))
+    return _tournament_page(exchange, failed(messages.LOGIN_REFUSED, lasting=True))
 
 
 # --- the upload of a Papi file, and its login alone -----------------------------
@@ -150,7 +151,7 @@ def login(judge: Judge, exchange: Exchange) -> Outcome | None:
     page = judge.last_page()
     judge.public_url = page.public_url
     if not page.upload_control:
-        return failed(messages.CLOSED, stops=False)
+        return failed(messages.CLOSED, stops=False, lasting=True)
     return _with_state(page)
 
 
@@ -170,8 +171,9 @@ def upload(judge: Judge, exchange: Exchange) -> Outcome | None:
     page = judge.last_page()
     judge.confirmed = site.taken_size(page.verdict)
     if judge.confirmed is None:
-        cause = messages.FILE_REFUSED.format(verdict=page.verdict) if page.verdict else messages.NOT_CONFIRMED
-        return failed(cause, stops=False)
+        if page.verdict:  # the site said why: the same file is refused again
+            return failed(messages.FILE_REFUSED.format(verdict=page.verdict), stops=False, lasting=True)
+        return failed(messages.NOT_CONFIRMED, stops=False)
     if judge.confirmed != exchange.sent:  # the site kept only part of the file
         got, size = (f"{n:,}".replace(",", " ") for n in (judge.confirmed, exchange.sent))
         return failed(messages.PAPI_INCOMPLETE.format(got=got, size=size), stops=False)

@@ -184,6 +184,10 @@ WATCH_RUNNING = (
 )
 WATCH_LOCK = "processus {pid}, commencé le {since}"
 WATCH_NOT_ONLINE = "suivi arrêté ; pas en ligne dans sa version actuelle : {names}"
+NO_RETRY = (
+    "{label} : pas de nouvel essai, il serait refusé de même ; "
+    "le suivi la reprend dès que sa ligne de la liste ou son fichier Papi change"
+)
 RETRY_AT = "{label} : nouvel essai vers {time}"
 
 # --- the errands: --facture and --reglement --------------------------------------
