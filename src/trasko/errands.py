@@ -111,7 +111,7 @@ def invoices(env: Environment, options: Options, lines: list[Line]) -> Status:
     def one(line: Line) -> Outcome:
         done = dialogue.errand(timeouts, line, Judge(judge.INVOICE, counts_sent=False), (site.INVOICE_EVENT, None))
         outcome = done.result()
-        if outcome.cause == messages.LOGIN_REFUSED:
+        if outcome.cause.startswith(messages.LOGIN_REFUSED):
             refused.append(line)
         return _saved(done.last_page().text, folder, line, timeouts) if outcome.state is State.SAVED else outcome
 

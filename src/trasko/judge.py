@@ -138,7 +138,9 @@ def _tournament_page(exchange: Exchange, logged_out: Outcome) -> Outcome | None:
 
 
 def _logged_in(exchange: Exchange) -> Outcome | None:
-    return _tournament_page(exchange, failed(messages.LOGIN_REFUSED, lasting=True))
+    said = exchange.page.verdict if exchange.page is not None else ""  # the site's own words, when it has some
+    cause = messages.LOGIN_REFUSED_SAID.format(said=said) if said else messages.LOGIN_REFUSED
+    return _tournament_page(exchange, failed(cause, lasting=True))
 
 
 # --- the upload of a Papi file, and its login alone -----------------------------
@@ -176,7 +178,7 @@ def upload(judge: Judge, exchange: Exchange) -> Outcome | None:
         return failed(messages.NOT_CONFIRMED, stops=False)
     if judge.confirmed != exchange.sent:  # the site kept only part of the file
         got, size = (f"{n:,}".replace(",", " ") for n in (judge.confirmed, exchange.sent))
-        return failed(messages.PAPI_INCOMPLETE.format(got=got, size=size), stops=False)
+        return failed(messages.PARTLY_RECEIVED.format(got=got, size=size), stops=False)
     judge.public_url = page.public_url or judge.public_url
     shown = site.shown(page.label)
     if shown is None:

@@ -28,6 +28,7 @@ MASKED_FIELD = "[champ masqué : il contient peut-être une partie du mot de pas
 
 # --- causes of a dialogue's outcome ------------------------------------------
 LOGIN_REFUSED = "connexion refusée"
+LOGIN_REFUSED_SAID = "connexion refusée ; le site dit : « {said} »"
 SITE_ERROR = "erreur du site (HTTP {status})"
 UNEXPECTED_PAGE = "page inattendue du site"
 UNEXPECTED_PAGE_AT = "page inattendue du site ({where})"
@@ -36,7 +37,7 @@ LOGGED_OUT = "retour à la page de connexion"
 CLOSED = "tournoi clos ou archivé : le site n'accepte plus de fichier Papi pour lui"
 FILE_REFUSED = "fichier refusé par le site : {verdict}"
 NOT_CONFIRMED = "envoi du fichier non confirmé par le site"
-PAPI_INCOMPLETE = "envoi incomplet : le site a reçu {got} octets sur {size}"
+PARTLY_RECEIVED = "envoi incomplet : le site a reçu {got} octets sur {size}"
 UNREACHABLE = "site injoignable : {cause}"
 SILENT = "site muet après {seconds:g} s"
 TOO_LONG = "réponse du site trop longue"

@@ -131,8 +131,9 @@ def check(env: Environment, options: Options, lines: list[Line]) -> Status:
             env.out(messages.ACCEPTED_CLOSED.format(text=text, cause=outcome.cause) if outcome.cause else text)
             if outcome.papi is not None:
                 env.say(messages.LINE_PAPI.format(label=line.label(), tournament=papi_copy.described(outcome)))
-        elif outcome.cause == messages.LOGIN_REFUSED:
-            env.out(messages.CHECK_REFUSED.format(login=line.login or line.label()))
+        elif outcome.cause.startswith(messages.LOGIN_REFUSED):  # with the site's own words after it
+            refused = messages.CHECK_REFUSED.format(login=line.login or line.label())
+            env.out(refused + outcome.cause.removeprefix(messages.LOGIN_REFUSED))
         else:
             env.say(messages.LINE_CAUSE.format(label=line.label(), cause=outcome.cause))
 
