@@ -249,11 +249,17 @@ def test_verifier_logs_in_only(aspnet_site, tmp_path):
         "",
         "seul",
         f"# {good};{PASSWORD};pas-encore.papi;1",
+        f"{account(aspnet_site, 'verif-clos')};{PASSWORD};pas-encore.papi;1",
     )
+    sitectl.set_tournament(aspnet_site[1], "verif-clos", stage="closed")
     result = trasko(tmp_path, "--verifier", "--site", aspnet_site[0], listing)
     public = f"{aspnet_site[0]}/FicheTournoi.aspx?Ref={sitectl.public_ref(good)}"
-    assert result.stdout == f"connexion acceptée : {good} -> {public}\nconnexion refusée : verif-non\n"
-    assert result.stderr == "ligne 4 : ligne incorrecte\nbilan : 1 connexion acceptée, 2 non acceptées\n"
+    closed = f"{aspnet_site[0]}/FicheTournoi.aspx?Ref={sitectl.public_ref('verif-clos')} ; {messages.CLOSED}"
+    assert result.stdout == (
+        f"connexion acceptée : {good} -> {public}\nconnexion refusée : verif-non\n"
+        f"connexion acceptée : verif-clos -> {closed}\n"
+    )
+    assert result.stderr == "ligne 4 : ligne incorrecte\nbilan : 2 connexions acceptées, 2 non acceptées\n"
     assert result.returncode == 1
     assert requests_for(aspnet_site, good) == ["POST /Default.aspx -", "GET /MonTournoi.aspx -"]
     assert sitectl.state(aspnet_site[1], good)["papi"] is None
