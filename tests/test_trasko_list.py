@@ -177,13 +177,6 @@ LINES = {
         "ligne 4 (ok)",
         None,
     ),
-    "ok;Mot-De-Passe;t.papi;01\n": (
-        listing.BAD_VISIBILITY,
-        messages.VISIBILITY_BAD.format(value="01"),
-        "ligne 4 (ok)",
-        None,
-    ),
-    "ok;Mot-De-Passe;t.papi;0;cle\n": (listing.USABLE, "", "ligne 4 (ok)", "trasko - envoi de: t.papi"),
     "ok;Mot;De-Passe\n": (
         listing.PAPI_PROBLEM,
         f"{messages.PAPI_MISSING} ; {messages.SPLIT_PASSWORD}",
