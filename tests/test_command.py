@@ -32,6 +32,7 @@ from support import (
     windows_differs,
 )
 
+from trasko import messages
 from trasko.__main__ import main
 from trasko.report import Environment
 
@@ -248,11 +249,17 @@ def test_verifier_logs_in_only(aspnet_site, tmp_path):
         "",
         "seul",
         f"# {good};{PASSWORD};pas-encore.papi;1",
+        f"{account(aspnet_site, 'verif-clos')};{PASSWORD};pas-encore.papi;1",
     )
+    sitectl.set_tournament(aspnet_site[1], "verif-clos", stage="closed")
     result = trasko(tmp_path, "--verifier", "--site", aspnet_site[0], listing)
     public = f"{aspnet_site[0]}/FicheTournoi.aspx?Ref={sitectl.public_ref(good)}"
-    assert result.stdout == f"connexion acceptée : {good} -> {public}\nconnexion refusée : verif-non\n"
-    assert result.stderr == "ligne 4 : ligne incorrecte\nbilan : 1 connexion acceptée, 2 non acceptées\n"
+    closed = f"{aspnet_site[0]}/FicheTournoi.aspx?Ref={sitectl.public_ref('verif-clos')} ; {messages.CLOSED}"
+    assert result.stdout == (
+        f"connexion acceptée : {good} -> {public}\nconnexion refusée : verif-non\n"
+        f"connexion acceptée : verif-clos -> {closed}\n"
+    )
+    assert result.stderr == "ligne 4 : ligne incorrecte\nbilan : 2 connexions acceptées, 2 non acceptées\n"
     assert result.returncode == 1
     assert requests_for(aspnet_site, good) == ["POST /Default.aspx -", "GET /MonTournoi.aspx -"]
     assert sitectl.state(aspnet_site[1], good)["papi"] is None
@@ -310,7 +317,7 @@ def test_usage_errors_and_unreadable_lists_exit_2(tmp_path, args, message):
     "make, reason",
     [
         (lambda p: p.mkdir(), "(c'est un dossier)"),
-        (lambda p: p.write_bytes(b"open;pw;\x81.papi;1\n"), "(ni UTF-8 ni Windows-1252 : octet 0x81 à la ligne 1)"),
+        (lambda p: p.write_bytes(b"open;pw;\x81.papi;1\n"), f"({messages.LIST_NOT_TEXT.format(byte=0x81, line=1)})"),
     ],
 )
 def test_a_list_that_cannot_be_read_exits_2(tmp_path, make, reason):
@@ -640,6 +647,22 @@ def test_a_list_saved_by_notepad_is_read_with_its_comments_skipped(aspnet_site, 
     summary = "bilan : 1 publié, 0 non publié, 0 non tenté\n"
     assert result.stderr == (note if encoding == "cp1252" else "") + published + summary
     assert sitectl.state(aspnet_site[1], login)["papi"] == papi_bytes()
+
+
+@pytest.mark.parametrize(
+    "organiser, line, noted",
+    [
+        (False, "# ancien;pw;été.papi;1", True),  # the plain command keeps its documented note
+        (True, "# ancien;pw;été.papi;1", False),  # read cleanly: nothing on the organiser's screen
+        (True, "open;pw;été.papi;1", True),  # a Papi file not found: its accents may be wrong
+    ],
+)
+def test_the_ansi_note_shows_where_it_may_matter(tmp_path, monkeypatch, organiser, line, noted):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "tournois.txt").write_bytes(f"{line}\r\n".encode("cp1252"))
+    err = io.StringIO()
+    main(["--site", closed_port_url(), "tournois.txt"], Environment(io.StringIO(), err, keeps_board=organiser))
+    assert (messages.LIST_NOT_UTF8 in err.getvalue()) is noted
 
 
 def test_lines_that_cannot_be_published_are_named_without_their_password(aspnet_site, tmp_path):

@@ -3,6 +3,7 @@ element and where an invoice is saved."""
 
 from __future__ import annotations
 
+import io
 import os
 
 import pytest
@@ -12,6 +13,7 @@ from trasko import errands
 from trasko.__main__ import main
 from trasko.messages import INVOICE_EXEMPT as EXEMPT
 from trasko.messages import NO_INVOICE
+from trasko.report import Environment
 from trasko.site import INVOICE_EVENT, INVOICE_ID, RULES_EVENT, RULES_FILE
 from trasko.site import UPLOAD_VERDICT_ID as VERDICT_ID
 
@@ -63,6 +65,8 @@ def test_invoice_follows_no_link_planted_in_its_folder(tmp_path):
         ("ri.pdf", b"", "n'est pas un fichier PDF"),
         ("absent.pdf", None, "fichier du règlement illisible : {path} (fichier introuvable)"),
         ("dossier", "dir", "fichier du règlement illisible : {path} (c'est un dossier)"),
+        # The list given where the rules go, and the PDF as the list: the swap is named.
+        ("tournois.txt", b"open;pw;t.papi;1\n", "inversés : « {pdf} » est le PDF, « {path} » ne l'est pas"),
     ],
 )
 def test_only_a_pdf_is_sent(tmp_path, name, data, problem):
@@ -71,8 +75,10 @@ def test_only_a_pdf_is_sent(tmp_path, name, data, problem):
         path.mkdir()
     elif data is not None:
         path.write_bytes(data)
-    found = errands.pdf_problem(str(path))
-    assert found is None if problem is None else problem.format(path=path) in found
+    pdf = tmp_path / "règlement.pdf"
+    pdf.write_bytes(b"%PDF-1.7\n" if name == "tournois.txt" else b"open;pw;t.papi;1\n")
+    found = errands.pdf_problem(str(path), str(pdf))
+    assert found is None if problem is None else problem.format(path=path, pdf=pdf) in found
 
 
 # --- the dialogues, against a scripted loopback site ----------------------------
@@ -260,3 +266,12 @@ def test_command_lines_refused_before_anything_is_sent(peer, tmp_path, monkeypat
     out, err = capsys.readouterr()
     assert out == "" and said in err
     assert peer.requests == []
+
+
+def test_rules_and_list_given_the_wrong_way_round_are_named(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "ri.pdf").write_bytes(b"%PDF-1.7\n")
+    (tmp_path / "tournois.txt").write_text("open;pw;t.papi;1\n")
+    err = io.StringIO()
+    assert main(["--reglement", "tournois.txt", "ri.pdf"], Environment(io.StringIO(), err)) == 2
+    assert "inversés : « ri.pdf » est le PDF, « tournois.txt » ne l'est pas" in err.getvalue()

@@ -91,7 +91,7 @@ def test_facture_saves_each_invoice_and_tells_why_not(aspnet_site, tmp_path, tou
         f"ligne 3 ({logins['new']}) : pas de facture : aucun fichier Papi en ligne ou tournoi archivé\n"
         f"ligne 5 ({logins['archived']}) : pas de facture : aucun fichier Papi en ligne ou tournoi archivé\n"
         f"ligne 6 ({logins['due']}) : connexion refusée\n"
-        "bilan : 2 factures enregistrées, 1 exempté, 3 sans facture\n"
+        "bilan : 2 factures enregistrées, 1 exempté, 2 sans facture, 1 connexion refusée\n"
     )
     assert result.returncode == 1
     assert sorted(p.name for p in folder.iterdir()) == [f"facture-{logins[k]}.html" for k in ("closed", "due")]
@@ -119,7 +119,7 @@ def test_facture_in_the_current_folder_succeeds_when_each_is_saved_or_exempt(asp
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith(f"ligne 2 ({logins['due']}) : facture enregistrée : facture-{logins['due']}.html\n")
     assert sent(aspnet_site, logins["new"]) == []
-    assert result.stderr == "bilan : 1 facture enregistrée, 1 exempté, 0 sans facture\n"
+    assert result.stderr == "bilan : 1 facture enregistrée, 1 exempté, 0 sans facture, 0 connexion refusée\n"
     assert (tmp_path / f"facture-{logins['due']}.html").is_file()
 
 

@@ -11,6 +11,7 @@ from support import wine_lacks
 
 from trasko import dialogue, judge, messages
 from trasko.exchange import Recorder, Timeouts
+from trasko.site import UPLOAD_VERDICT_ID as VERDICT_ID
 
 import velka
 from peer import close_before, closed_port, endless, page, redirect, slow
@@ -75,6 +76,16 @@ CASES = {
         FAILED,
         "page inattendue du site",
         3,  # the redirect followed, nothing more
+    ),
+    "refused login, in the site's words": (
+        [
+            login(),
+            page(LOGIN_FORM.replace("</form>", f'<span id="{VERDICT_ID}"> Mot de passe\n incorrect </span></form>')),
+        ],
+        True,
+        FAILED,
+        "connexion refusée ; le site dit : « Mot de passe incorrect »",
+        2,
     ),
     "closed tournament: no upload": ([login(), tournament(upload=False)], True, FAILED, messages.CLOSED, 2),
     "refused file: visibility untouched": (
@@ -226,7 +237,8 @@ def test_the_stops_follow_the_site_not_the_module(site, papi):
         ([login(), tournament()], judge.State.ACCEPTED, "", "/FicheTournoi.aspx?Ref=12345"),
         ([login(), login()], FAILED, messages.LOGIN_REFUSED, None),
         ([login(), page(ERROR_PAGE, status=500)], FAILED, "erreur du site (HTTP 500)", None),
-        ([login(), tournament(upload=False)], FAILED, messages.CLOSED, None),
+        # Right codes for a closed tournament: accepted, and said closed.
+        ([login(), tournament(upload=False)], judge.State.ACCEPTED, messages.CLOSED, "/FicheTournoi.aspx?Ref=12345"),
     ],
 )
 def test_the_login_check_stops_at_the_login(site, papi, capsys, answers, state, cause, url):

@@ -30,10 +30,18 @@ def test_a_list_decodes_as_it_was_saved(data, ansi):
     assert listing.split(text)[0].fields[0] == "a"  # no byte order mark left on the first login
 
 
-def test_bytes_neither_encoding_defines_are_named_in_french():
+@pytest.mark.parametrize(
+    "data, reason",
+    [
+        (b"a;b;c.papi;1\nd;e;\x81.papi;1\n", messages.LIST_NOT_TEXT.format(byte=0x81, line=2)),
+        (b"%PDF-1.7\n%\xe2\xe3\xcf\xd3\n1 0 obj\n", messages.LIST_IS_PDF),
+        (b"\x00\x01\x00\x00Standard Jet DB\x00\x01" + bytes(100), messages.LIST_IS_PAPI),
+    ],
+)
+def test_a_file_that_is_no_text_list_says_what_it_is(data, reason):
     with pytest.raises(ListError) as error:
-        listing.decode(b"a;b;c.papi;1\nd;e;\x81.papi;1\n")
-    assert error.value.reason == "ni UTF-8 ni Windows-1252 : octet 0x81 à la ligne 2" and error.value.opened
+        listing.decode(data)
+    assert error.value.reason == reason and error.value.opened
 
 
 def test_line_ends_are_read_as_the_modules_text_mode_reads_them():
@@ -52,7 +60,9 @@ def test_a_missing_list_is_a_list_error(tmp_path):
 def files(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "t.papi").write_bytes(b"t")
+    (tmp_path / "Rapide.papi").write_bytes(b"r")
     (tmp_path / "dossier").mkdir()
+    return tmp_path
 
 
 MASKED = messages.MASKED_FIELD
@@ -66,13 +76,13 @@ LINES = {
     # A password where the login should be: forgotten, or joined to it.
     "Mot-De-Passe ; t.papi ; 1\n": (
         listing.PAPI_PROBLEM,
-        f"{messages.PAPI_MISSING} ; {messages.SPLIT_PASSWORD}",
+        messages.PAPI_TOO_EARLY,
         "ligne 4",
         f"--------------- Fichier papi introuvable: {MASKED}",
     ),
     "ok:Mot-De-Passe;t.papi;1\n": (
         listing.PAPI_PROBLEM,
-        f"{messages.PAPI_MISSING} ; {messages.SPLIT_PASSWORD}",
+        messages.PAPI_TOO_EARLY,
         "ligne 4",
         f"--------------- Fichier papi introuvable: {MASKED}",
     ),
@@ -129,6 +139,44 @@ LINES = {
         "ligne 4 (ok)",
         f"--------------- Fichier papi introuvable: {MASKED}",
     ),
+    "ok;Mot,De,Passe;x;1;k\n": (
+        listing.PAPI_PROBLEM,
+        f"{messages.PAPI_MISSING} ; {messages.SPLIT_PASSWORD}",
+        "ligne 4 (ok)",
+        f"--------------- Fichier papi introuvable: {MASKED}",
+    ),
+    # A name typed without ".papi", in another case, or nearly: the file it meant is named.
+    "ok;Mot-De-Passe;Rapide;1\n": (
+        listing.PAPI_PROBLEM,
+        "Rapide introuvable dans {folder} : vouliez-vous dire Rapide.papi ?",
+        "ligne 4 (ok)",
+        "--------------- Fichier papi introuvable: Rapide",
+    ),
+    "ok;Mot-De-Passe;RAPIDE.PAPI;1\n": (
+        listing.PAPI_PROBLEM,
+        "RAPIDE.PAPI introuvable dans {folder} : vouliez-vous dire Rapide.papi ?",
+        "ligne 4 (ok)",
+        "--------------- Fichier papi introuvable: RAPIDE.PAPI",
+    ),
+    "ok;Mot-De-Passe;Rapid.papi;0\n": (
+        listing.PAPI_PROBLEM,
+        "Rapid.papi introuvable dans {folder} : vouliez-vous dire Rapide.papi ?",
+        "ligne 4 (ok)",
+        "--------------- Fichier papi introuvable: Rapid.papi",
+    ),
+    # A spreadsheet's header line holds no password.
+    "identifiant;mot de passe;fichier;visibilité\n": (
+        listing.PAPI_PROBLEM,
+        messages.PAPI_MISSING,
+        "ligne 4 (identifiant)",
+        "--------------- Fichier papi introuvable: fichier",
+    ),
+    "ok;Mot-De-Passe;t.papi;oui\n": (
+        listing.BAD_VISIBILITY,
+        messages.VISIBILITY_BAD.format(value="oui"),
+        "ligne 4 (ok)",
+        None,
+    ),
     "ok;Mot;De-Passe\n": (
         listing.PAPI_PROBLEM,
         f"{messages.PAPI_MISSING} ; {messages.SPLIT_PASSWORD}",
@@ -141,7 +189,13 @@ LINES = {
 @pytest.mark.parametrize("raw", LINES)
 def test_each_line_is_judged_and_shown_without_its_password(files, raw):
     line = Line(4, raw)
-    assert (line.kind, line.cause, line.label(), line.module_line()) == LINES[raw]
+    kind, cause, label, shown_out = LINES[raw]
+    assert (line.kind, line.cause, line.label(), line.module_line()) == (
+        kind,
+        cause.format(folder=files),
+        label,
+        shown_out,
+    )
     shown = f"{line.cause} {line.label()} {line.module_line()}"
     for secret in ("Mot-De-Passe", "Mot", "De-Passe"):
         assert secret not in shown

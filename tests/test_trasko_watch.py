@@ -11,7 +11,7 @@ import pytest
 from scripted_site import ERROR_PAGE, LOGIN_FORM, login, published, taken, tournament
 from support import papi_bytes
 
-from trasko import listing, watch
+from trasko import listing, messages, watch
 from trasko.exchange import Recorder, Timeouts
 from trasko.options import parse
 from trasko.report import Environment
@@ -338,3 +338,28 @@ def test_the_watch_goes_on_when_its_folder_goes_away_and_comes_back(site, follow
     assert uploads(site) == 2 and follower.status() == 0
     err = capsys.readouterr().err
     assert err.count("ligne 1 (open) : fichier Papi introuvable") == 1 and "erreur interne" not in err
+
+
+@pytest.mark.parametrize(
+    "answers",
+    [
+        pytest.param([login(), login()], id="refused login"),
+        pytest.param([login(), tournament(upload=False)], id="closed tournament"),
+        pytest.param([login(), tournament(), tournament(verdict="Le fichier t.papi est vide.")], id="refused file"),
+    ],
+)
+def test_what_a_retry_cannot_change_is_said_once_and_tried_again_when_the_file_changes(site, follow, capsys, answers):
+    follower, clock, tmp = follow
+    site.queue(*answers)
+    follower.first_round(listing.read("tournois.txt")[0])
+    asked = len(site.requests)
+    for _ in range(4):
+        look(follower, clock, 700)
+    assert len(site.requests) == asked and follower.status() == 1
+    err = capsys.readouterr().err
+    assert err.count(messages.NO_RETRY.format(label="ligne 1 (open)")) == 1 and "nouvel essai vers" not in err
+    change(tmp / "t.papi", papi_bytes(2))
+    site.queue(*published())
+    look(follower, clock, 10)  # seen changing
+    look(follower, clock, 10)  # settled: sent
+    assert follower.status() == 0

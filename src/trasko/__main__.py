@@ -102,16 +102,29 @@ def _dispatch(options: Options, env: Environment) -> Status:
         except listing.ListError as error:
             if mode.names_missing_list and not error.opened:
                 env.out(f"{messages.LIST_INTROUVABLE} {options.list_file}")  # as the module's batch says it
-            env.say(messages.LIST_UNREADABLE.format(name=os.fsdecode(options.list_file), reason=error.reason))
+            env.say(
+                messages.LIST_UNREADABLE.format(name=os.fsdecode(options.list_file), reason=_why(error.reason, options))
+            )
             return Status.USAGE
         inputs = [(options.list_file, messages.REPORT_OVER_LIST), (options.rules, messages.REPORT_OVER_RULES)]
         inputs += [(line.papi_path(), messages.REPORT_OVER_PAPI) for line in lines if len(line.fields) > 2]
         clash = json_report.overwrites(options.report, inputs)
         if clash is not None:
             return _usage_error(UsageError(clash), env)
-        if ansi:
+        # The organiser's programs say it only where it may matter: a Papi file not found.
+        if ansi and (not env.keeps_board or any(line.kind == listing.PAPI_PROBLEM for line in lines)):
             env.say(messages.LIST_NOT_UTF8)
         return mode.run(env, options, lines)
+
+
+def _why(reason: str, options: Options) -> str:
+    """Why the list cannot be read: a PDF given as the list with --reglement
+    is the rules and the list given the wrong way round."""
+    if reason == messages.LIST_IS_PDF and options.rules:
+        from trasko import errands
+
+        return errands.pdf_problem(options.rules, options.list_file) or reason
+    return reason
 
 
 def _silence(*streams: TextIO | None) -> None:

@@ -35,9 +35,10 @@ _UNSAFE = re.compile(r'[<>:"/\\|?*\x00-\x1f]')
 # --- the files ----------------------------------------------------------------
 
 
-def pdf_problem(path: str) -> str | None:
+def pdf_problem(path: str, list_file: str = "") -> str | None:
     """Why `path` cannot be sent as the rules; None when it is a PDF (by its
-    first bytes: a name ending in .pdf proves nothing)."""
+    first bytes: a name ending in .pdf proves nothing). When the list is the
+    PDF, the two were given the wrong way round: that is what is said."""
     try:
         if os.path.isdir(path):
             raise IsADirectoryError(path)
@@ -45,7 +46,19 @@ def pdf_problem(path: str) -> str | None:
             head = file.read(len(PDF_MAGIC))
     except OSError as error:
         return messages.RULES_UNREADABLE_AT.format(path=path, reason=file_error(error))
-    return None if head == PDF_MAGIC else messages.RULES_NOT_PDF.format(path=path)
+    if head == PDF_MAGIC:
+        return None
+    if list_file and starts_pdf(list_file):
+        return messages.RULES_SWAPPED.format(path=path, pdf=list_file)
+    return messages.RULES_NOT_PDF.format(path=path)
+
+
+def starts_pdf(path: str) -> bool:
+    try:
+        with open(path, "rb") as file:
+            return file.read(len(PDF_MAGIC)) == PDF_MAGIC
+    except OSError:
+        return False
 
 
 def invoice_path(folder: str, login: str) -> Path:
@@ -93,17 +106,22 @@ def invoices(env: Environment, options: Options, lines: list[Line]) -> Status:
         env.say(messages.INVOICE_FOLDER_UNUSABLE.format(folder=folder, reason=reason))
         return Status.USAGE
 
+    refused: list[Line] = []  # a refused login is no tournament without an invoice
+
     def one(line: Line) -> Outcome:
         done = dialogue.errand(timeouts, line, Judge(judge.INVOICE, counts_sent=False), (site.INVOICE_EVENT, None))
         outcome = done.result()
+        if outcome.cause.startswith(messages.LOGIN_REFUSED):
+            refused.append(line)
         return _saved(done.last_page().text, folder, line, timeouts) if outcome.state is State.SAVED else outcome
 
     def summary(counts: Counter[State]) -> str:
-        return messages.INVOICE_SUMMARY.format(
+        text = messages.INVOICE_SUMMARY.format(
             saved=plural(counts[State.SAVED], messages.N_INVOICES),
             exempt=plural(counts[State.EXEMPTED], messages.N_EXEMPTED),
-            failed=plural(counts[State.FAILED], messages.N_NO_INVOICE),
+            failed=plural(counts[State.FAILED] - len(refused), messages.N_NO_INVOICE),
         )
+        return text + messages.INVOICE_REFUSED.format(refused=plural(len(refused), messages.N_LOGINS_REFUSED))
 
     return _over(env, options, lines, one, summary)
 
@@ -146,7 +164,7 @@ def _standalone(page: str, timeouts: Timeouts) -> str:
 def send_rules(env: Environment, options: Options, lines: list[Line]) -> Status:
     """The same rules to every tournament; a file that is no PDF sends nothing at all."""
     pdf, timeouts = options.rules or "", Timeouts(options.wait)
-    problem = pdf_problem(pdf)
+    problem = pdf_problem(pdf, options.list_file)
     if problem is not None:
         env.say(messages.NOTHING_SENT.format(problem=problem))
         return Status.USAGE

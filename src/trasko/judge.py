@@ -48,14 +48,15 @@ class Outcome:
     stops: bool = False  # whether a plain run stops after it
     papi: Tournament | None = None  # what the Papi file holds, once read
     cleaned: bool = False  # sent as the copy without the players' contacts
+    lasting: bool = False  # a failure that trying the same line and file again cannot change
 
     @property
     def published(self) -> bool:
         return self.state in (State.PUBLISHED, State.WARNED)
 
 
-def failed(cause: str, stops: bool = True) -> Outcome:
-    return Outcome(State.FAILED, cause, stops=stops)
+def failed(cause: str, stops: bool = True, lasting: bool = False) -> Outcome:
+    return Outcome(State.FAILED, cause, stops=stops, lasting=lasting)
 
 
 Step = Callable[["Judge", Exchange], "Outcome | None"]
@@ -137,7 +138,9 @@ def _tournament_page(exchange: Exchange, logged_out: Outcome) -> Outcome | None:
 
 
 def _logged_in(exchange: Exchange) -> Outcome | None:
-    return _tournament_page(exchange, failed(messages.LOGIN_REFUSED))
+    said = exchange.page.verdict if exchange.page is not None else ""  # the site's own words, when it has some
+    cause = messages.LOGIN_REFUSED_SAID.format(said=said) if said else messages.LOGIN_REFUSED
+    return _tournament_page(exchange, failed(cause, lasting=True))
 
 
 # --- the upload of a Papi file, and its login alone -----------------------------
@@ -150,15 +153,17 @@ def login(judge: Judge, exchange: Exchange) -> Outcome | None:
     page = judge.last_page()
     judge.public_url = page.public_url
     if not page.upload_control:
-        return failed(messages.CLOSED, stops=False)
+        return failed(messages.CLOSED, stops=False, lasting=True)
     return _with_state(page)
 
 
 def login_only(judge: Judge, exchange: Exchange) -> Outcome | None:
+    """ACCEPTED once the codes lead to the tournament's page, a closed one's too (its cause says closed)."""
     known = _logged_in(exchange)
-    if known is not None or not judge.last_page().upload_control:
-        return known or failed(messages.CLOSED, stops=False)
-    return Outcome(State.ACCEPTED, public_url=judge.last_page().public_url)
+    if known is not None:
+        return known
+    page = judge.last_page()
+    return Outcome(State.ACCEPTED, "" if page.upload_control else messages.CLOSED, public_url=page.public_url)
 
 
 def upload(judge: Judge, exchange: Exchange) -> Outcome | None:
@@ -168,8 +173,9 @@ def upload(judge: Judge, exchange: Exchange) -> Outcome | None:
     page = judge.last_page()
     judge.confirmed = site.taken_size(page.verdict)
     if judge.confirmed is None:
-        cause = messages.FILE_REFUSED.format(verdict=page.verdict) if page.verdict else messages.NOT_CONFIRMED
-        return failed(cause, stops=False)
+        if page.verdict:  # the site said why: the same file is refused again
+            return failed(messages.FILE_REFUSED.format(verdict=page.verdict), stops=False, lasting=True)
+        return failed(messages.NOT_CONFIRMED, stops=False)
     if judge.confirmed != exchange.sent:  # the site kept only part of the file
         got, size = (f"{n:,}".replace(",", " ") for n in (judge.confirmed, exchange.sent))
         return failed(messages.UPLOAD_INCOMPLETE.format(got=got, size=size), stops=False)

@@ -9,6 +9,7 @@ from __future__ import annotations
 import os
 import sys
 
+from trasko import errands
 from trasko.__main__ import main
 from trasko.report import Environment
 
@@ -86,7 +87,7 @@ def rules_and_list(typed: list[str]) -> list[str] | None:
         return ["--reglement", *typed]  # trasko names what is too much
     files = [typed[at] for at in places]
     rules = next(
-        iter([f for f in files if _starts_pdf(f)] or [f for f in files if f.lower().endswith(".pdf")] or files)
+        iter([f for f in files if errands.starts_pdf(f)] or [f for f in files if f.lower().endswith(".pdf")] or files)
     )
     at = places[files.index(rules)]
     return ["--reglement", rules, *typed[:at], *typed[at + 1 :]]
@@ -106,14 +107,6 @@ def _positionals(args: list[str]) -> list[int]:
         elif arg == "-" or not arg.startswith("-"):
             places.append(at)
     return places
-
-
-def _starts_pdf(name: str) -> bool:
-    try:
-        with open(name, "rb") as file:
-            return file.read(5) == b"%PDF-"
-    except OSError:
-        return False
 
 
 def _work_beside_the_list(args: list[str]) -> None:

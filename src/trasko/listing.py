@@ -6,6 +6,7 @@ fields trimmed), judged, and shown without anything that may be a password."""
 from __future__ import annotations
 
 import codecs
+import difflib
 import os
 import re
 import sys
@@ -23,11 +24,17 @@ NO_LOGIN = "sans identifiant"
 NO_PASSWORD = "sans mot de passe"
 MALFORMED = "incorrecte"
 PAPI_PROBLEM = "fichier Papi à revoir"
+BAD_VISIBILITY = "visibilité à revoir"
 USABLE = "utilisable"
 
 SEPARATORS = ",;"
 _JOINED = re.compile(r"[\s:/|=\\]")
 _BOM = re.compile("^(?:\ufeff|\u00ef\u00bb\u00bf)+")  # as UTF-8, or as UTF-8 read as Windows-1252
+PDF_MAGIC = b"%PDF-"
+JET_MAGIC = b"Standard Jet DB\x00"  # at byte 4 of every Papi file
+VISIBILITIES = ("1", "0", "")  # an empty field hides, as a trailing separator leaves it
+FIELDS = 5  # login, password, Papi file, visibility, key
+LARGEST_FOLDER = 5000  # entries looked at for a name close to a missing Papi file
 
 
 class Need(Enum):
@@ -95,7 +102,11 @@ class Line:
         if need is Need.WATCH:  # a Papi file appearing (or changing) later makes it publishable
             return self.kind in (USABLE, PAPI_PROBLEM) and len(self.fields) > 3 and not self.split_password
         # The Papi file need not exist, nor the visibility be given: the codes are what count.
-        return self.kind in (USABLE, PAPI_PROBLEM, MALFORMED) and len(self.fields) > 2 and not self.split_password
+        return (
+            self.kind in (USABLE, PAPI_PROBLEM, MALFORMED, BAD_VISIBILITY)
+            and len(self.fields) > 2
+            and not self.split_password
+        )
 
     def label(self) -> str:
         if self.login:
@@ -130,18 +141,28 @@ class Line:
             return PAPI_PROBLEM, self._papi_cause(problem)
         if len(fields) < 4:
             return MALFORMED, malformed
+        if fields[3] not in VISIBILITIES:  # "oui" would publish the tournament hidden without a word
+            return BAD_VISIBILITY, messages.VISIBILITY_BAD.format(value=fields[3])
         return USABLE, ""
 
     def _papi_cause(self, problem: str) -> str:
-        # A field 3 that names a Papi file is no password's tail, whatever follows it.
-        named = self.papi.lower().endswith(".papi")
-        self.split_password = problem == messages.PAPI_MISSING and not named
-        self.split_password &= self._split_suspected() or not _path_like(self.papi)
+        if problem != messages.PAPI_MISSING:
+            return problem
+        if self.fields[1].lower().endswith(".papi"):  # the Papi file one place early
+            self.split_password = True  # field 1 may be the password: never shown nor sent as a login
+            return messages.PAPI_TOO_EARLY
+        near = None if self._split_suspected() else _nearest(self.papi_path())
+        if near:
+            return messages.PAPI_NEAR.format(name=self.papi, folder=os.path.dirname(self.papi_path()), near=near)
+        # A field 3 that names a Papi file is no password's tail; a short line's
+        # field 3 that names no file at all may be one.
+        short = len(self.fields) < 4 and not _path_like(self.papi)
+        self.split_password = not self.papi.lower().endswith(".papi") and (self._split_suspected() or short)
         return f"{problem} ; {messages.SPLIT_PASSWORD}" if self.split_password else problem
 
     def _split_suspected(self) -> bool:
-        """A Papi file named further on: the password held a separator."""
-        return any(_looks_like_papi(text, self.base) for text in self.fields[3:])
+        """More fields than a line holds, or a Papi file named further on: the password held a separator."""
+        return len(self.fields) > FIELDS or any(_looks_like_papi(text, self.base) for text in self.fields[3:])
 
     def module_line(self) -> str | None:
         """What the module's batch prints for this line (standard output),
@@ -200,6 +221,26 @@ def _path_like(text: str) -> bool:
     return "/" in text or "\\" in text or "." in text.strip(".")
 
 
+def _nearest(path: str) -> str | None:
+    """The Papi file of the folder whose name is closest to `path`'s: the
+    same name with ".papi" (Explorer hides extensions), or in another case,
+    or nearly the same; None when none comes close."""
+    folder, name = os.path.split(path)
+    try:
+        with os.scandir(folder or ".") as entries:
+            names = [
+                e.name for _, e in zip(range(LARGEST_FOLDER), entries, strict=False) if e.name.lower().endswith(".papi")
+            ]
+    except (OSError, ValueError):
+        return None
+    by_lower = {found.lower(): found for found in names}
+    for wanted in (f"{name}.papi".lower(), name.lower()):
+        if wanted in by_lower:
+            return by_lower[wanted]
+    close = difflib.get_close_matches(name.lower(), list(by_lower), n=1, cutoff=0.75)
+    return by_lower[close[0]] if close else None
+
+
 def _unquoted(text: str) -> str:
     return text[1:-1].strip() if len(text) > 1 and text[0] == text[-1] == '"' else text
 
@@ -239,6 +280,10 @@ def read_bytes(name: str, stdin: Callable[[], BinaryIO]) -> bytes:
 
 def decode(data: bytes) -> tuple[str, bool]:
     """The text of the list and whether it was read as Windows-1252."""
+    if data.startswith(PDF_MAGIC):  # dropped on the wrong program: say what it is
+        raise ListError(messages.LIST_IS_PDF, opened=True)
+    if data[4:20] == JET_MAGIC:
+        raise ListError(messages.LIST_IS_PAPI, opened=True)
     if data.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
         try:
             return data.decode("utf-16"), False
@@ -252,7 +297,7 @@ def decode(data: bytes) -> tuple[str, bool]:
         return data.decode("cp1252"), True
     except UnicodeDecodeError as error:
         line = data[: error.start].count(b"\n") + 1
-        raise ListError(messages.LIST_BAD_BYTES.format(byte=data[error.start], line=line), opened=True) from None
+        raise ListError(messages.LIST_NOT_TEXT.format(byte=data[error.start], line=line), opened=True) from None
 
 
 def split(text: str, base: str = "") -> list[Line]:

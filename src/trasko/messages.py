@@ -28,6 +28,7 @@ MASKED_FIELD = "[champ masqué : il contient peut-être une partie du mot de pas
 
 # --- causes of a dialogue's outcome ------------------------------------------
 LOGIN_REFUSED = "connexion refusée"
+LOGIN_REFUSED_SAID = "connexion refusée ; le site dit : « {said} »"
 SITE_ERROR = "erreur du site (HTTP {status})"
 UNEXPECTED_PAGE = "page inattendue du site"
 UNEXPECTED_PAGE_AT = "page inattendue du site ({where})"
@@ -102,6 +103,12 @@ PAPI_MISSING = "fichier Papi introuvable"
 PAPI_EMPTY = "fichier Papi non indiqué (champ 3 vide)"
 PAPI_FOLDER = "le fichier Papi indiqué est un dossier : indiquez le fichier .papi qu'il contient"
 PAPI_DENIED = "fichier Papi inaccessible : droits insuffisants sur lui ou sur son dossier"
+PAPI_NEAR = "{name} introuvable dans {folder} : vouliez-vous dire {near} ?"
+PAPI_TOO_EARLY = (
+    "le fichier Papi est au champ 2 : il manque l'identifiant ou le mot de passe "
+    "(identifiant ; mot de passe ; fichier Papi ; 1 ou 0)"
+)
+VISIBILITY_BAD = "visibilité « {value} » : écrivez 1 (affiché) ou 0 (masqué) ; rien n'a été envoyé pour cette ligne"
 SPLIT_PASSWORD = "le mot de passe contient peut-être « , » ou « ; »"
 EMPTY_PASSWORD = "mot de passe vide"
 EMPTY_LOGIN = "identifiant vide"
@@ -135,11 +142,20 @@ SUMMARY = "bilan : {published}, {failed}, {untried}"
 SUMMARY_WARNED = " (dont {warned} sans affichage réglé)"
 CHECK_ACCEPTED = "connexion acceptée : {login} -> {url}"
 CHECK_ACCEPTED_NO_LINK = "connexion acceptée : {login} (le site ne donne pas la page publique)"
+ACCEPTED_CLOSED = "{text} ; {cause}"
 CHECK_REFUSED = "connexion refusée : {login}"
 CHECK_SUMMARY = "bilan : {accepted}, {refused}"
 LIST_UNREADABLE = "trasko : fichier-liste illisible : {name} ({reason})"
 LIST_NOT_UTF8 = "trasko : le fichier-liste n'est pas en UTF-8 ; il est lu comme Windows-1252 (« ANSI » du Bloc-notes)"
-LIST_BAD_BYTES = "ni UTF-8 ni Windows-1252 : octet 0x{byte:02X} à la ligne {line}"
+LIST_NOT_TEXT = (
+    "ce n'est pas un fichier-liste en texte (ni UTF-8 ni Windows-1252 : octet 0x{byte:02X} à la ligne {line}) ; "
+    "indiquez la liste de vos tournois enregistrée avec le Bloc-notes"
+)
+LIST_IS_PDF = "c'est un document PDF, pas un fichier-liste : indiquez la liste de vos tournois (un fichier texte)"
+LIST_IS_PAPI = (
+    "c'est un fichier Papi, pas un fichier-liste : indiquez la liste de vos tournois qui le nomme "
+    "(trasko --preparer en écrit une)"
+)
 LIST_REREAD = "fichier-liste relu : {count}"
 LIST_REREAD_FAILED = "fichier-liste modifié mais illisible ({reason}) ; suivi avec l'ancienne liste"
 INTERRUPTED = "trasko : interrompu"
@@ -169,6 +185,10 @@ WATCH_RUNNING = (
 )
 WATCH_LOCK = "processus {pid}, commencé le {since}"
 WATCH_NOT_ONLINE = "suivi arrêté ; pas en ligne dans sa version actuelle : {names}"
+NO_RETRY = (
+    "{label} : pas de nouvel essai, il serait refusé de même ; "
+    "le suivi la reprend dès que sa ligne de la liste ou son fichier Papi change"
+)
 RETRY_AT = "{label} : nouvel essai vers {time}"
 
 # --- the errands: --facture and --reglement --------------------------------------
@@ -182,6 +202,8 @@ INVOICE_UNSAVED = "facture reçue mais non enregistrée : {path} ({reason})"
 INVOICE_FOLDER_UNUSABLE = "trasko : dossier des factures inutilisable : {folder} ({reason})"
 NOT_A_FOLDER = "c'est un fichier, pas un dossier"
 INVOICE_SUMMARY = "bilan : {saved}, {exempt}, {failed}"
+INVOICE_REFUSED = ", {refused}"
+N_LOGINS_REFUSED = ("connexion refusée", "connexions refusées")
 N_INVOICES = ("facture enregistrée", "factures enregistrées")
 N_EXEMPTED = ("exempté", "exemptés")
 N_NO_INVOICE = ("sans facture", "sans facture")
@@ -196,6 +218,10 @@ RULES_INCOMPLETE = "règlement incomplet sur le site ({got} octets reçus sur {s
 RULES_UNREADABLE = "fichier du règlement illisible : {reason}"
 RULES_UNREADABLE_AT = "fichier du règlement illisible : {path} ({reason})"
 RULES_NOT_PDF = "« {path} » n'est pas un fichier PDF : enregistrez le règlement au format PDF, puis recommencez"
+RULES_SWAPPED = (
+    "le règlement et la liste sont inversés : « {pdf} » est le PDF, « {path} » ne l'est pas ; "
+    "donnez le PDF juste après --reglement, puis le fichier-liste"
+)
 RULES_SUMMARY = "bilan : {sent}, {failed}"
 NOTHING_SENT = "trasko : {problem} ; rien n'a été envoyé"
 

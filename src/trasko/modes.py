@@ -127,11 +127,13 @@ def check(env: Environment, options: Options, lines: list[Line]) -> Status:
     def tell(line: Line, outcome: Outcome) -> None:
         if outcome.state is State.ACCEPTED:
             text = messages.CHECK_ACCEPTED if outcome.public_url else messages.CHECK_ACCEPTED_NO_LINK
-            env.out(text.format(login=line.login or line.label(), url=outcome.public_url))
+            text = text.format(login=line.login or line.label(), url=outcome.public_url)
+            env.out(messages.ACCEPTED_CLOSED.format(text=text, cause=outcome.cause) if outcome.cause else text)
             if outcome.papi is not None:
                 env.say(messages.LINE_PAPI.format(label=line.label(), tournament=papi_copy.described(outcome)))
-        elif outcome.cause == messages.LOGIN_REFUSED:
-            env.out(messages.CHECK_REFUSED.format(login=line.login or line.label()))
+        elif outcome.cause.startswith(messages.LOGIN_REFUSED):  # with the site's own words after it
+            refused = messages.CHECK_REFUSED.format(login=line.login or line.label())
+            env.out(refused + outcome.cause.removeprefix(messages.LOGIN_REFUSED))
         else:
             env.say(messages.LINE_CAUSE.format(label=line.label(), cause=outcome.cause))
 

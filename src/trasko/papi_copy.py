@@ -28,9 +28,10 @@ CAUSES = {
 }
 
 
-def refused(cause: str) -> Outcome:
-    # A file refused is this line's problem alone: the batch goes on.
-    return judge.failed(cause, stops=False)
+def refused(cause: str, lasting: bool = True) -> Outcome:
+    # A file refused is this line's problem alone: the batch goes on. What it
+    # holds is refused again until it changes; a file that cannot be opened may open later.
+    return judge.failed(cause, stops=False, lasting=lasting)
 
 
 def publish(line: Line, as_is: bool, send: Send) -> Outcome:
@@ -46,7 +47,7 @@ def publish(line: Line, as_is: bool, send: Send) -> Outcome:
     except papi.PapiError as error:
         return refused(CAUSES[error.reason])
     except OSError as error:
-        return refused(messages.PAPI_UNREADABLE.format(reason=file_error(error)))
+        return refused(messages.PAPI_UNREADABLE.format(reason=file_error(error)), lasting=False)
 
 
 def _as_is(line: Line, path: str, send: Send) -> Outcome:
@@ -72,7 +73,7 @@ def check(line: Line) -> tuple[papi.Tournament | None, Outcome | None]:
     except papi.PapiError as error:
         return None, refused(CAUSES[error.reason])
     except OSError as error:
-        return None, refused(messages.PAPI_UNREADABLE.format(reason=file_error(error)))
+        return None, refused(messages.PAPI_UNREADABLE.format(reason=file_error(error)), lasting=False)
     return tournament, _other_tournament(line, tournament)
 
 
@@ -99,7 +100,7 @@ def _stamp(path: str) -> tuple[int, int]:
 
 
 def _changed(path: str, before: tuple[int, int]) -> Outcome | None:
-    return refused(messages.PAPI_CHANGING) if _stamp(path) != before else None
+    return refused(messages.PAPI_CHANGING, lasting=False) if _stamp(path) != before else None
 
 
 def described(outcome: Outcome) -> str:

@@ -83,6 +83,7 @@ class Tournament:
     settling: Signature = None
     missing: bool = False  # its file went away, and that was said
     retry_at: float | None = None  # when a failed publication is tried again
+    stuck: bool = False  # refused for good: tried again only once its file (or its line) changes
 
 
 @dataclass
@@ -112,10 +113,14 @@ class Follower:
 
     def first_round(self, lines: list[Line]) -> None:
         sent: dict[int, Signature] = {}  # each file as it was when its turn came, not after the round
+        lasting: set[int] = set()
 
         def one(line: Line) -> Outcome:
             sent[line.number] = signature(line.papi_path())
-            return self.publisher.one(line)
+            outcome = self.publisher.one(line)
+            if outcome.lasting:
+                lasting.add(line.number)
+            return outcome
 
         self.lines = lines
         batch = self.round = Batch(self.env, one, self.publisher.tell)
@@ -124,7 +129,8 @@ class Follower:
         self.env.say(publish_summary(batch.counts()))
         for entry in batch.entries:
             if entry.state is not State.IGNORED:
-                self._add(entry.line, entry, tried=True, sent=sent.get(entry.line.number))
+                number = entry.line.number
+                self._add(entry.line, entry, tried=True, sent=sent.get(number), lasting=number in lasting)
         self.started = True
         self._write_report()
 
@@ -166,7 +172,9 @@ class Follower:
 
     # --- one tournament -------------------------------------------------------
 
-    def _add(self, line: Line, entry: Entry, tried: bool = False, sent: Signature = None) -> None:
+    def _add(
+        self, line: Line, entry: Entry, tried: bool = False, sent: Signature = None, lasting: bool = False
+    ) -> None:
         """A line to watch (or a problem to keep); `sent`: its file when it was tried."""
         if not line.usable(Need.WATCH):
             self.problems[tuple(line.fields)] = entry
@@ -175,15 +183,20 @@ class Follower:
         self.watched[tuple(line.fields)] = tournament
         if tried and line.kind == listing.USABLE:  # a dialogue ran
             # A file gone since its turn is no failure of the site's.
-            self._tried(tournament, sent, entry.state in (State.PUBLISHED, State.WARNED), sent is not None)
+            published = entry.state in (State.PUBLISHED, State.WARNED)
+            self._tried(tournament, sent, published, sent is not None, lasting)
 
-    def _tried(self, t: Tournament, current: Signature, published: bool, counted: bool = True) -> None:
+    def _tried(
+        self, t: Tournament, current: Signature, published: bool, counted: bool = True, lasting: bool = False
+    ) -> None:
         now = self.by_login[t.line.fields[0]] = self.env.clock()
         t.tried, t.settling = current, None
         t.backoff = t.backoff.after(now, False if published else True if counted else None)
-        t.retry_at = None
+        t.retry_at, t.stuck = None, lasting and counted
         if published:
             t.online = current
+        elif t.stuck:
+            self.env.stamped(messages.NO_RETRY.format(label=t.line.label()))
         elif counted:
             at = t.retry_at = self.env.now() + max(t.backoff.wait, self.interval)
             self.env.stamped(messages.RETRY_AT.format(label=t.line.label(), time=self.env.time("%H:%M:%S", at)))
@@ -211,6 +224,8 @@ class Follower:
                 t.settling = current
                 return False
             wait = 0.0
+        elif t.stuck:  # the same version refused for good
+            return False
         else:  # the same version failed: tried again after the back-off
             wait = t.backoff.wait
         last = [at for at in (t.backoff.last, self.by_login.get(t.line.fields[0])) if at is not None]
@@ -222,7 +237,7 @@ class Follower:
         self.publisher.tell(t.line, outcome)
         t.entry = Entry.of(t.line, outcome, self.env.now())
         if t.line.kind == listing.USABLE:  # else no dialogue: the file went away
-            self._tried(t, current, outcome.published)
+            self._tried(t, current, outcome.published, lasting=outcome.lasting)
 
     # --- the list ---------------------------------------------------------------
 
