@@ -18,6 +18,7 @@ MODES = {
     "suivre": ["--suivre"],
     "facture": ["--facture"],
     "reglement": ["--reglement"],
+    "preparer": ["--preparer"],
 }
 PATH_OPTIONS = ("--rapport", "--dossier", "--reglement")
 VALUE_OPTIONS = ("--site", "--intervalle", "--delai")
@@ -31,16 +32,19 @@ DROP_HINT = {
     "suivre": "suivre.exe publie une liste, puis republie chaque tournoi dont le fichier Papi change",
     "facture": "facture.exe enregistre la facture de chaque tournoi d'une liste, à côté de la liste",
     "reglement": "reglement.exe envoie un règlement intérieur (PDF) à chaque tournoi d'une liste",
+    "preparer": ("preparer.exe écrit une liste des fichiers Papi d'un dossier, à compléter des mots de passe"),
 }
 NOTHING_DROPPED = (
     "{hint}.\n"
-    "Rien ne lui a été donné : dans l'Explorateur, faites glisser votre fichier-liste "
-    "(par exemple tournois.txt) sur {name}.exe{rules}, ou choisissez dans le menu ci-dessous.\n"
+    "Rien ne lui a été donné : dans l'Explorateur, faites glisser {what} sur {name}.exe{rules}, "
+    "ou choisissez dans le menu ci-dessous.\n"
 )
 RULES_NEED_BOTH = (
     "reglement.exe a besoin de deux fichiers : le PDF du règlement et votre fichier-liste.\n"
     "Dans l'Explorateur, sélectionnez les deux ensemble (Ctrl + clic), puis faites-les glisser sur reglement.exe.\n"
 )
+A_LIST = "votre fichier-liste (par exemple tournois.txt)"
+A_FOLDER = "le dossier de vos fichiers Papi"
 RULES_TOO = ", avec le PDF du règlement (sélectionnez les deux fichiers ensemble)"
 
 
@@ -108,6 +112,11 @@ def _positionals(args: list[str]) -> list[int]:
     return places
 
 
+def _folder_of(path: str) -> str:
+    """preparer.exe: a folder dropped, or the folder of a Papi file dropped."""
+    return os.path.dirname(path) if os.path.isfile(path) else path
+
+
 def _starts_pdf(name: str) -> bool:
     try:
         with open(name, "rb") as file:
@@ -140,15 +149,18 @@ def run(name: str, typed: list[str]) -> int:
     if name not in MODES or not typed:
         if name in MODES:
             rules = RULES_TOO if name == "reglement" else ""
-            sys.stdout.write(NOTHING_DROPPED.format(hint=DROP_HINT[name], name=name, rules=rules))
+            what = A_FOLDER if name == "preparer" else A_LIST
+            sys.stdout.write(NOTHING_DROPPED.format(hint=DROP_HINT[name], what=what, name=name, rules=rules))
         options = typed_here(typed)
         places = _positionals(options)
         if places and os.path.isfile(options[places[-1]]):  # a list dropped on the menu: its folder offered first
             menu.Settings.users().remember(os.path.dirname(options.pop(places[-1])))
         # Options typed for the menu (--site for a rehearsal) go with each of its runs.
-        site = next((value for option, value in zip(options, options[1:]) if option == "--site"), None)
+        site = next((value for option, value in zip(options, options[1:], strict=False) if option == "--site"), None)
         return menu.run(lambda args: start([*options, *args]), site)
     args = [*MODES[name], *typed_here(typed)]
+    if name == "preparer":
+        return start(["--preparer", _folder_of(args[-1])])
     if name == "reglement":
         both = rules_and_list(args[1:])
         if both is None:

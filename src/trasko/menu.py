@@ -20,6 +20,8 @@ from trasko.modes import registry
 # The modes the menu knows by name; a mode added to the command shows with its option.
 LABELS = {
     None: ("p", "publier la liste sur le site de la FFE"),
+    "--repetition": ("e", "répétition : tout vérifier, fichiers Papi compris, sans rien envoyer"),
+    "--preparer": ("l", "préparer une liste à partir d'un dossier de fichiers Papi"),
     "--verifier": ("v", "vérifier les identifiants et mots de passe (rien n'est envoyé)"),
     "--suivre": ("s", "suivre : publier, puis republier chaque fichier Papi qui change"),
     "--facture": ("f", "enregistrer la facture de chaque tournoi"),
@@ -43,6 +45,10 @@ WHICH_LIST = (
     " Entrée seule pour revenir au menu : "
 )
 NO_SUCH_LIST = "{path} introuvable : vérifiez le chemin, ou glissez le fichier dans cette fenêtre."
+WHICH_FOLDER = (
+    "Dossier des fichiers Papi (collez son chemin, ou glissez-le dans cette fenêtre) ;"
+    " Entrée seule pour revenir au menu : "
+)
 WHICH_PDF = "Chemin du PDF du règlement (glissez-le dans cette fenêtre) : "
 FOR_REAL = "{label} : ceci envoie pour de vrai {target}. Continuer ? (o/n) "
 THE_SITE = "au site de la FFE"
@@ -163,6 +169,8 @@ class Menu:
         return True
 
     def _carry_out(self, action: Action) -> bool:
+        if action.flag == "--preparer":
+            return self._prepare()
         listing = self._which_list()
         if listing is None:
             return True
@@ -178,6 +186,20 @@ class Menu:
                 self.answers.say(NOT_SENT)
                 return sure is not None
         self.status = self.start([*args, listing])
+        self.answers.say(DONE.format(outcome=OUTCOMES.get(self.status, OUTCOMES[1])))
+        return True
+
+    def _prepare(self) -> bool:
+        """A list written from a folder's Papi files, the folder then offered for its lists."""
+        answer = self.answers.ask(WHICH_FOLDER)
+        if not answer:
+            return answer is not None
+        folder = os.path.abspath(answer)
+        if os.path.isfile(folder):  # a Papi file dropped in the window: its folder
+            folder = os.path.dirname(folder)
+        self.status = self.start(["--preparer", folder])
+        if self.status == 0:
+            self.settings.remember(folder)
         self.answers.say(DONE.format(outcome=OUTCOMES.get(self.status, OUTCOMES[1])))
         return True
 
