@@ -141,6 +141,7 @@ def test_repetition_checks_everything_and_sends_no_file(aspnet_site, tmp_path, t
         f"{good};{PASSWORD};absent.papi;1",
     )
     shutil.copy(FIXTURES / CONTACTS, tmp_path / CONTACTS)
+    before = len(requests_for(aspnet_site, good))  # the login is shared with other tests
     result = trasko(tmp_path, "--repetition", "--site", aspnet_site[0], listing_file)
     told = result.stderr.splitlines()
     assert told[0].startswith(
@@ -153,9 +154,8 @@ def test_repetition_checks_everything_and_sends_no_file(aspnet_site, tmp_path, t
     )
     assert result.returncode == 1 and result.stdout == ""
     assert requests_for(aspnet_site, other) == [] and not list(temporary.iterdir())
-    assert requests_for(aspnet_site, good) == ["POST /Default.aspx -", "GET /MonTournoi.aspx -"]
-    for login in (good, wrong):
-        assert sitectl.state(aspnet_site[1], login)["papi"] is None
+    assert requests_for(aspnet_site, good)[before:] == ["POST /Default.aspx -", "GET /MonTournoi.aspx -"]
+    assert sitectl.state(aspnet_site[1], wrong)["papi"] is None
 
 
 def test_a_file_saved_while_it_is_read_is_not_sent(tmp_path, monkeypatch):

@@ -151,7 +151,19 @@ OUTPUT_REFUSED = (
 INTERNAL = "{frames}trasko : erreur interne ({name}) ; merci de la signaler avec les lignes ci-dessus"
 USAGE = "trasko : {error} (trasko --help pour l'aide)"
 ONLY_WITH = "{option} ne sert qu'avec {flag}"
-REHEARSED = "{label} : prêt à publier, rien n'a été envoyé (répétition){tournament}"
+# The organiser's view: one line per tournament on the console of the Windows programs.
+VIEW_PUBLISHED = "{label} : publié, {shown}"
+VIEW_SHOWN = "affiché"
+VIEW_HIDDEN = "masqué"
+VIEW_LINK = " : {url}"
+VIEW_ACCEPTED = "{label} : identifiant et mot de passe acceptés"
+VIEW_READY = "{label} : prêt à publier, rien n'a été envoyé (répétition)"
+VIEW_LOGIN_REFUSED = "{label} : identifiant ou mot de passe refusés par le site : corrigez la ligne {number}"
+JOURNAL_STARTED = "\n=== {time} : {mode} : {list_file}"
+JOURNAL_MODE_PUBLISH = "publication"
+JOURNAL_DETAILS = "    résultat {state} ; octets envoyés {sent} ; page publique {url}"
+JOURNAL_ENDED = "=== {time} : fin, code de sortie {status}"
+REHEARSED = VIEW_READY + "{tournament}"
 REHEARSED_LINK = " ; page publique : {url}"
 N_READY = ("ligne prête", "lignes prêtes")
 N_NOT_READY = ("ligne à corriger", "lignes à corriger")
