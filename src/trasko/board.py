@@ -39,6 +39,7 @@ FINISHED = "Dernière exécution de velka sur cette liste."
 UPDATED = "Mis à jour à {time}."
 LINE = "ligne {number}"
 ROUND = "ronde en ligne : {round}"
+ROUND_OF = "{active} sur {rounds}"
 PUBLISHED = "publié à {time}"
 NOT_PUBLISHED = "pas encore publié"
 LINK = "page publique"
@@ -89,10 +90,15 @@ def of_entry(entry: Entry, clock: Callable[[float], str], retry_at: float | None
         badge = CLOSED
     else:
         badge = RETRY if retry_at is not None else FAILED
+    papi = entry.papi
+    # The round of the file that went online; a failed line's file is not online.
+    online = papi if published and papi is not None and papi.active_round else None
     return Line(
         number=entry.line.number,
         badge=badge,
         login=entry.line.login or None,
+        tournament=papi.name if papi is not None else "",
+        round=ROUND_OF.format(active=online.active_round, rounds=online.rounds) if online else "",
         cause=entry.cause,
         retry_at=clock(retry_at) if retry_at is not None else "",
         published_at=clock(entry.when) if published and entry.when else "",
