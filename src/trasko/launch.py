@@ -9,6 +9,7 @@ from __future__ import annotations
 import os
 import sys
 
+from trasko import messages
 from trasko.__main__ import main
 from trasko.report import Environment
 
@@ -25,27 +26,6 @@ VALUE_OPTIONS = ("--site", "--intervalle", "--delai")
 # A drive path longer than this needs Windows' long-path form to be opened
 # on a machine where long paths are not enabled.
 LONGEST_PLAIN_PATH = 259
-
-DROP_HINT = {
-    "publier": "publier.exe publie chaque tournoi d'une liste",
-    "verifier": "verifier.exe vérifie les identifiants et mots de passe d'une liste, sans rien envoyer",
-    "suivre": "suivre.exe publie une liste, puis republie chaque tournoi dont le fichier Papi change",
-    "facture": "facture.exe enregistre la facture de chaque tournoi d'une liste, à côté de la liste",
-    "reglement": "reglement.exe envoie un règlement intérieur (PDF) à chaque tournoi d'une liste",
-    "preparer": ("preparer.exe écrit une liste des fichiers Papi d'un dossier, à compléter des mots de passe"),
-}
-NOTHING_DROPPED = (
-    "{hint}.\n"
-    "Rien ne lui a été donné : dans l'Explorateur, faites glisser {what} sur {name}.exe{rules}, "
-    "ou choisissez dans le menu ci-dessous.\n"
-)
-RULES_NEED_BOTH = (
-    "reglement.exe a besoin de deux fichiers : le PDF du règlement et votre fichier-liste.\n"
-    "Dans l'Explorateur, sélectionnez les deux ensemble (Ctrl + clic), puis faites-les glisser sur reglement.exe.\n"
-)
-A_LIST = "votre fichier-liste (par exemple tournois.txt)"
-A_FOLDER = "le dossier de vos fichiers Papi"
-RULES_TOO = ", avec le PDF du règlement (sélectionnez les deux fichiers ensemble)"
 
 
 def typed_here(args: list[str]) -> list[str]:
@@ -148,9 +128,10 @@ def run(name: str, typed: list[str]) -> int:
 
     if name not in MODES or not typed:
         if name in MODES:
-            rules = RULES_TOO if name == "reglement" else ""
-            what = A_FOLDER if name == "preparer" else A_LIST
-            sys.stdout.write(NOTHING_DROPPED.format(hint=DROP_HINT[name], what=what, name=name, rules=rules))
+            rules = messages.LAUNCH_RULES_TOO if name == "reglement" else ""
+            what = messages.LAUNCH_A_FOLDER if name == "preparer" else messages.LAUNCH_A_LIST
+            hint = messages.LAUNCH_DROP_HINT[name]
+            sys.stdout.write(messages.LAUNCH_NOTHING_DROPPED.format(hint=hint, what=what, name=name, rules=rules))
         options = typed_here(typed)
         places = _positionals(options)
         if places and os.path.isfile(options[places[-1]]):  # a list dropped on the menu: its folder offered first
@@ -164,7 +145,7 @@ def run(name: str, typed: list[str]) -> int:
     if name == "reglement":
         both = rules_and_list(args[1:])
         if both is None:
-            sys.stdout.write(RULES_NEED_BOTH)
+            sys.stdout.write(messages.LAUNCH_RULES_NEED_BOTH)
             return 2
         args = both
     return start(args)
