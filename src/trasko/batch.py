@@ -65,14 +65,13 @@ class Batch:
 def view(line: Line, outcome: Outcome) -> str:
     """The organiser's line for a line's outcome: what happened, and what to do when it failed."""
     label = line.label()
+    link = messages.VIEW_LINK.format(url=outcome.public_url) if outcome.public_url else ""
     if outcome.state is State.PUBLISHED:
         shown = messages.VIEW_SHOWN if line.visible else messages.VIEW_HIDDEN
-        link = messages.VIEW_LINK.format(url=outcome.public_url) if outcome.public_url else ""
         return messages.VIEW_PUBLISHED.format(label=label, shown=shown) + link
     if outcome.state is State.ACCEPTED:
         # Only the rehearsal makes the copy before its login: accepted, it is ready to publish.
         text = messages.VIEW_READY if outcome.cleaned else messages.VIEW_ACCEPTED
-        link = messages.VIEW_LINK.format(url=outcome.public_url) if outcome.public_url else ""
         return text.format(label=label) + link
     if outcome.cause == messages.LOGIN_REFUSED:
         return messages.VIEW_LOGIN_REFUSED.format(label=label, number=line.number)
