@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import re
 import time
+from types import SimpleNamespace
 
 import pytest
 from browser import probe
@@ -16,6 +17,9 @@ from trasko import board, listing, messages, watch
 from trasko.__main__ import main
 from trasko.board import Line
 from trasko.exchange import Recorder, Timeouts
+from trasko.json_report import Entry
+from trasko.judge import State
+from trasko.papi import Tournament
 from trasko.report import Environment
 
 from peer import page
@@ -113,3 +117,18 @@ def test_the_watch_shows_a_retry_then_online_then_a_newer_version_waiting(site, 
     assert badges(tmp_path) == ([("en-attente", "en attente")], True)
     follower.show_board(watching=False)
     assert badges(tmp_path)[1] is False
+
+
+@pytest.mark.parametrize(
+    "state, active, shown",
+    [
+        (State.PUBLISHED, 5, ("Open d'été", "5 sur 9")),
+        (State.PUBLISHED, 0, ("Open d'été", "")),  # no round paired yet
+        (State.FAILED, 5, ("Open d'été", "")),  # named, but its round is not online
+    ],
+)
+def test_a_line_shows_its_tournament_and_the_round_online(state, active, shown):
+    tournament = Tournament("47779", "Open d'été", 9, active, "", 80, 0, 0, False)
+    entry = Entry(SimpleNamespace(number=2, login="47779"), state, papi=tournament, when=NOW)
+    line = board.of_entry(entry, lambda at: "14:05")
+    assert (line.tournament, line.round) == shown

@@ -297,6 +297,8 @@ def test_an_unreachable_site_is_named(tmp_path, args):
         (["--suivre", "--intervalle", "0", "a.txt"], "--intervalle attend une durée en secondes"),
         (["--suivre", "--intervalle=abc", "a.txt"], "--intervalle attend une durée en secondes"),
         (["--verifier", "--suivre", "a.txt"], "--verifier ne se combine ni avec --suivre"),
+        (["--repetition", "--tel-quel", "a.txt"], "--repetition ne se combine avec aucune autre option"),
+        (["--suivre", "--repetition", "a.txt"], "--repetition ne se combine avec aucune autre option"),
         (["--site", "ftp://x", "a.txt"], "--site attend une adresse http://"),
         (["--site"], "--site attend une adresse http://"),
         (["--site", "http://127.0.0.1:99999", "a.txt"], "--site attend une adresse http://"),

@@ -69,3 +69,14 @@ def test_the_rules_launcher_given_the_list_alone_asks_for_both_files(tmp_path, c
     (tmp_path / "tournois.txt").write_text("club;secret;Open.papi;1\n")
     assert launch.run("reglement", [str(tmp_path / "tournois.txt")]) == 2
     assert "le PDF du règlement et votre fichier-liste" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("dropped", ["Papi été", "Papi été/open.papi"])
+def test_the_prepare_launcher_takes_the_folder_dropped_or_the_papi_files_own(tmp_path, monkeypatch, dropped):
+    (tmp_path / "Papi été").mkdir()
+    (tmp_path / "Papi été" / "open.papi").write_bytes(b"")
+    seen = []
+    monkeypatch.setattr(launch, "main", lambda args, env: seen.append(args) or 0)
+    monkeypatch.chdir(tmp_path)
+    assert launch.run("preparer", [dropped]) == 0
+    assert seen == [["--preparer", str(tmp_path / "Papi été")]]

@@ -43,13 +43,36 @@ def drive(tmp_path, folder, script, status=0):
         ("f\n\nq\n", []),  # Enter alone: back to the menu
         ("f\n3\nabsent.txt\n\nq\n", []),  # neither a number offered nor a file
         ("x\nv\n1\n", [["--verifier", "blitz.txt"]]),
+        ("e\n2\nq\n", [["--repetition", "tournois.txt"]]),  # nothing sent: no question
     ],
 )
 def test_each_answer_path_starts_its_run(tmp_path, folder, monkeypatch, script, expected):
     monkeypatch.chdir(folder)
     _, started, out, _, _ = drive(tmp_path, folder, script)
-    assert started == [[arg if arg.startswith("-") else str(folder / arg) for arg in args] for args in expected]
+    assert started == [
+        [arg if arg.startswith("-") else os.path.normpath(folder / arg) for arg in args] for args in expected
+    ]
     assert "1 : blitz.txt" in out and "2 : tournois.txt" in out and "LISEZMOI" not in out and "notes" not in out
+
+
+@pytest.mark.parametrize(
+    "script, status, remembered",
+    [
+        ("l\nPapi\nq\n", 0, "Papi"),
+        ("l\nPapi/open.papi\nq\n", 0, "Papi"),  # a Papi file dropped: its folder
+        ("l\nPapi\nq\n", 1, "."),  # nothing written: the folder of lists stays
+        ("l\n\nq\n", None, "."),
+    ],
+)
+def test_preparer_takes_a_folder_and_offers_it_once_a_list_is_written(
+    tmp_path, folder, monkeypatch, script, status, remembered
+):
+    (folder / "Papi").mkdir()
+    (folder / "Papi" / "open.papi").write_bytes(b"")
+    monkeypatch.chdir(folder)
+    _, started, _, _, settings = drive(tmp_path, folder, script, status=status or 0)
+    assert started == ([] if status is None else [["--preparer", str(folder / "Papi")]])
+    assert settings.folder() == os.path.normpath(folder / remembered)
 
 
 def test_a_path_pasted_with_its_quotes_is_taken_and_its_folder_remembered(tmp_path, folder):

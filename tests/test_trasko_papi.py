@@ -129,6 +129,35 @@ def test_verifier_checks_the_file_beside_the_login(aspnet_site, tmp_path):
     assert requests_for(aspnet_site, other) == []
 
 
+def test_repetition_checks_everything_and_sends_no_file(aspnet_site, tmp_path, temporary):
+    shutil.copy(FIXTURES / NUMBERED, tmp_path / "open.papi")
+    good, other = account(aspnet_site, "58698"), account(aspnet_site, "770003")
+    wrong = account(aspnet_site, "770004", password="autre")
+    listing_file = write_list(
+        tmp_path,
+        f"{good};{PASSWORD};open.papi;1",
+        f"{other};{PASSWORD};open.papi;1",
+        f"{wrong};{PASSWORD};{CONTACTS};1",
+        f"{good};{PASSWORD};absent.papi;1",
+    )
+    shutil.copy(FIXTURES / CONTACTS, tmp_path / CONTACTS)
+    before = len(requests_for(aspnet_site, good))  # the login is shared with other tests
+    result = trasko(tmp_path, "--repetition", "--site", aspnet_site[0], listing_file)
+    told = result.stderr.splitlines()
+    assert told[0].startswith(
+        f"ligne 1 ({good}) : prêt à publier, rien n'a été envoyé (répétition) : Internationaux de 2023 -  Rapide"
+    )
+    assert told[1].startswith(f"ligne 2 ({other}) : ce fichier Papi est celui du tournoi 58698")
+    assert told[2] == f"ligne 3 ({wrong}) : {messages.LOGIN_REFUSED}"
+    assert told[3].startswith("ligne 4 (") and told[4] == (
+        "bilan de la répétition : 1 ligne prête, 3 lignes à corriger ; rien n'a été envoyé"
+    )
+    assert result.returncode == 1 and result.stdout == ""
+    assert requests_for(aspnet_site, other) == [] and not list(temporary.iterdir())
+    assert requests_for(aspnet_site, good)[before:] == ["POST /Default.aspx -", "GET /MonTournoi.aspx -"]
+    assert sitectl.state(aspnet_site[1], wrong)["papi"] is None
+
+
 def test_a_file_saved_while_it_is_read_is_not_sent(tmp_path, monkeypatch):
     shutil.copy(FIXTURES / CONTACTS, tmp_path / "t.papi")
     monkeypatch.chdir(tmp_path)

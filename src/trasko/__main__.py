@@ -10,7 +10,8 @@ from dataclasses import replace
 from typing import TextIO, cast
 
 from trasko import messages
-from trasko.modes import Status
+from trasko.journal import Journal
+from trasko.modes import Mode, Status
 from trasko.options import Options, UsageError, parse
 from trasko.report import Environment, KeptOutput, interrupting, output_gone
 
@@ -89,13 +90,29 @@ def _run(options: Options, env: Environment) -> Status:
 
 
 def _dispatch(options: Options, env: Environment) -> Status:
-    from trasko import json_report, listing, site
     from trasko.modes import registry
 
     modes = registry()
     mode = next((mode for flag, mode in modes.items() if flag in options.given), modes[None])
     if not mode.reads_list:
         return mode.run(env, options, [])
+    journal = Journal.beside(options.list_file) if env.keeps_board and options.list_file != "-" else None
+    if journal is None:
+        return _read_and_run(mode, options, env)
+    journal.started(mode.flag or messages.JOURNAL_MODE_PUBLISH, options.list_file)
+    status = Status.NOT_DONE
+    try:
+        # The module's own lines, and --verifier's answers, go to the journal alone.
+        with redirect_stdout(cast(TextIO, journal)):
+            status = _read_and_run(mode, options, replace(env, given_stdout=cast(TextIO, journal), journal=journal))
+    finally:
+        journal.close(status)
+    return status
+
+
+def _read_and_run(mode: Mode, options: Options, env: Environment) -> Status:
+    from trasko import json_report, listing, site
+
     with site.rebound(options.site):
         try:
             lines, ansi = listing.read(options.list_file, env.stdin)

@@ -44,7 +44,9 @@ class Batch:
                 self._left(lines[index:], messages.INTERRUPTED_CAUSE)
                 raise
             self.entries.append(Entry.of(line, outcome, self.env.now()))
-            self.tell(line, outcome)
+            with self.env.journal_only():
+                self.tell(line, outcome)
+            self.env.view(view(line, outcome), details(outcome))
             if outcome.stops and not self.keep_going:
                 self.stopped_at = line
                 self._left(lines[index + 1 :])
@@ -58,6 +60,27 @@ class Batch:
         counts = Counter(entry.state for entry in self.entries)
         counts[State.PUBLISHED] += counts[State.WARNED]
         return counts
+
+
+def view(line: Line, outcome: Outcome) -> str:
+    """The organiser's line for a line's outcome: what happened, and what to do when it failed."""
+    label = line.label()
+    link = messages.VIEW_LINK.format(url=outcome.public_url) if outcome.public_url else ""
+    if outcome.state is State.PUBLISHED:
+        shown = messages.VIEW_SHOWN if line.visible else messages.VIEW_HIDDEN
+        return messages.VIEW_PUBLISHED.format(label=label, shown=shown) + link
+    if outcome.state is State.ACCEPTED:
+        # Only the rehearsal makes the copy before its login: accepted, it is ready to publish.
+        text = messages.VIEW_READY if outcome.cleaned else messages.VIEW_ACCEPTED
+        return text.format(label=label) + link
+    if outcome.cause == messages.LOGIN_REFUSED:
+        return messages.VIEW_LOGIN_REFUSED.format(label=label, number=line.number)
+    return messages.LINE_CAUSE.format(label=label, cause=outcome.cause)
+
+
+def details(outcome: Outcome) -> str:
+    url = outcome.public_url or "-"
+    return messages.JOURNAL_DETAILS.format(state=outcome.state.value, sent=outcome.sent, url=url)
 
 
 class Publisher:

@@ -15,6 +15,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING
 
+from trasko import messages
+
 if TYPE_CHECKING:
     from trasko.json_report import Entry
 
@@ -26,22 +28,6 @@ WAITING = "en-attente"
 RETRY = "nouvel-essai"
 FAILED = "echec"
 CLOSED = "clos"
-BADGE_TEXT = {
-    ONLINE: "en ligne",
-    WAITING: "en attente",
-    RETRY: "nouvel essai à {retry_at}",
-    FAILED: "échec : {cause}",
-    CLOSED: "clos",
-}
-TITLE = "velka : état des tournois de {listing}"
-WATCHING = "Suivi en cours : cette page se met à jour toute seule."
-FINISHED = "Dernière exécution de velka sur cette liste."
-UPDATED = "Mis à jour à {time}."
-LINE = "ligne {number}"
-ROUND = "ronde en ligne : {round}"
-PUBLISHED = "publié à {time}"
-NOT_PUBLISHED = "pas encore publié"
-LINK = "page publique"
 
 STYLE = """
 body { font-family: Segoe UI, Roboto, Arial, sans-serif; margin: 0; padding: .8em; background: #f4f5f7; }
@@ -77,7 +63,6 @@ def of_entry(entry: Entry, clock: Callable[[float], str], retry_at: float | None
     """What the board shows of a line's last outcome: `clock` writes a time
     HH:MM, `retry_at` is when a failure is tried again, `newer` whether a
     version newer than the one online waits to be sent."""
-    from trasko import messages
     from trasko.judge import State
 
     published = entry.state in (State.PUBLISHED, State.WARNED)
@@ -89,10 +74,15 @@ def of_entry(entry: Entry, clock: Callable[[float], str], retry_at: float | None
         badge = CLOSED
     else:
         badge = RETRY if retry_at is not None else FAILED
+    papi = entry.papi
+    # The round of the file that went online; a failed line's file is not online.
+    online = papi if published and papi is not None and papi.active_round else None
     return Line(
         number=entry.line.number,
         badge=badge,
         login=entry.line.login or None,
+        tournament=papi.name if papi is not None else "",
+        round=messages.BOARD_ROUND_OF.format(active=online.active_round, rounds=online.rounds) if online else "",
         cause=entry.cause,
         retry_at=clock(retry_at) if retry_at is not None else "",
         published_at=clock(entry.when) if published and entry.when else "",
@@ -103,32 +93,33 @@ def of_entry(entry: Entry, clock: Callable[[float], str], retry_at: float | None
 def render(lines: Iterable[Line], listing: str, time: str, watching: bool) -> str:
     """The board's page for the list named `listing`, as of `time` (HH:MM:SS)."""
     e = html.escape
-    title = TITLE.format(listing=listing)
+    title = messages.BOARD_TITLE.format(listing=listing)
     cards = "".join(_card(line) for line in lines)
-    state = WATCHING if watching else FINISHED
+    state = messages.BOARD_WATCHING if watching else messages.BOARD_FINISHED
     return (
         '<!DOCTYPE html>\n<html lang="fr">\n<head>\n<meta charset="utf-8">\n'
         f'<meta http-equiv="refresh" content="{REFRESH_SECONDS}">\n'
         '<meta name="viewport" content="width=device-width, initial-scale=1">\n'
         f"<title>{e(title)}</title>\n<style>{STYLE}</style>\n</head>\n<body>\n"
-        f'<h1>{e(title)}</h1>\n<p class="etat">{e(state)} {e(UPDATED.format(time=time))}</p>\n'
+        f'<h1>{e(title)}</h1>\n<p class="etat">{e(state)} {e(messages.BOARD_UPDATED.format(time=time))}</p>\n'
         f"{cards}</body>\n</html>\n"
     )
 
 
 def _card(line: Line) -> str:
     e = html.escape
-    badge = line.badge if line.badge in BADGE_TEXT else WAITING
-    text = BADGE_TEXT[badge].format(retry_at=line.retry_at, cause=line.cause)
+    badge = line.badge if line.badge in messages.BOARD_BADGE_TEXT else WAITING
+    text = messages.BOARD_BADGE_TEXT[badge].format(retry_at=line.retry_at, cause=line.cause)
     name = " ".join(part for part in (line.login or "", line.tournament) if part)
-    details = [ROUND.format(round=line.round)] if line.round else []
-    details.append(PUBLISHED.format(time=line.published_at) if line.published_at else NOT_PUBLISHED)
+    details = [messages.BOARD_ROUND.format(round=line.round)] if line.round else []
+    published = messages.BOARD_PUBLISHED.format(time=line.published_at)
+    details.append(published if line.published_at else messages.BOARD_NOT_PUBLISHED)
     link = ""
     if line.link.startswith(("http://", "https://")):  # never a script or a file as a link
-        link = f' · <a href="{e(line.link)}">{e(LINK)}</a>'
+        link = f' · <a href="{e(line.link)}">{e(messages.BOARD_LINK)}</a>'
     return (
         f'<section class="ligne" id="ligne-{line.number}">\n<div class="tete">'
-        f"<span>{e(LINE.format(number=line.number))}</span>"
+        f"<span>{e(messages.BOARD_LINE.format(number=line.number))}</span>"
         f'<span class="nom">{e(name)}</span>'
         f'<span class="badge {badge}">{e(text)}</span></div>\n'
         f'<div class="details">{e(" · ".join(details))}{link}</div>\n</section>\n'

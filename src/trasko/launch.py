@@ -9,7 +9,7 @@ from __future__ import annotations
 import os
 import sys
 
-from trasko import errands
+from trasko import errands, messages
 from trasko.__main__ import main
 from trasko.report import Environment
 
@@ -19,30 +19,13 @@ MODES = {
     "suivre": ["--suivre"],
     "facture": ["--facture"],
     "reglement": ["--reglement"],
+    "preparer": ["--preparer"],
 }
 PATH_OPTIONS = ("--rapport", "--dossier", "--reglement")
 VALUE_OPTIONS = ("--site", "--intervalle", "--delai")
 # A drive path longer than this needs Windows' long-path form to be opened
 # on a machine where long paths are not enabled.
 LONGEST_PLAIN_PATH = 259
-
-DROP_HINT = {
-    "publier": "publier.exe publie chaque tournoi d'une liste",
-    "verifier": "verifier.exe vérifie les identifiants et mots de passe d'une liste, sans rien envoyer",
-    "suivre": "suivre.exe publie une liste, puis republie chaque tournoi dont le fichier Papi change",
-    "facture": "facture.exe enregistre la facture de chaque tournoi d'une liste, à côté de la liste",
-    "reglement": "reglement.exe envoie un règlement intérieur (PDF) à chaque tournoi d'une liste",
-}
-NOTHING_DROPPED = (
-    "{hint}.\n"
-    "Rien ne lui a été donné : dans l'Explorateur, faites glisser votre fichier-liste "
-    "(par exemple tournois.txt) sur {name}.exe{rules}, ou choisissez dans le menu ci-dessous.\n"
-)
-RULES_NEED_BOTH = (
-    "reglement.exe a besoin de deux fichiers : le PDF du règlement et votre fichier-liste.\n"
-    "Dans l'Explorateur, sélectionnez les deux ensemble (Ctrl + clic), puis faites-les glisser sur reglement.exe.\n"
-)
-RULES_TOO = ", avec le PDF du règlement (sélectionnez les deux fichiers ensemble)"
 
 
 def typed_here(args: list[str]) -> list[str]:
@@ -109,6 +92,11 @@ def _positionals(args: list[str]) -> list[int]:
     return places
 
 
+def _folder_of(path: str) -> str:
+    """preparer.exe: a folder dropped, or the folder of a Papi file dropped."""
+    return os.path.dirname(path) if os.path.isfile(path) else path
+
+
 def _work_beside_the_list(args: list[str]) -> None:
     places = _positionals(args)
     listing = args[places[-1]] if places else ""
@@ -132,8 +120,10 @@ def run(name: str, typed: list[str]) -> int:
 
     if name not in MODES or not typed:
         if name in MODES:
-            rules = RULES_TOO if name == "reglement" else ""
-            sys.stdout.write(NOTHING_DROPPED.format(hint=DROP_HINT[name], name=name, rules=rules))
+            rules = messages.LAUNCH_RULES_TOO if name == "reglement" else ""
+            what = messages.LAUNCH_A_FOLDER if name == "preparer" else messages.LAUNCH_A_LIST
+            hint = messages.LAUNCH_DROP_HINT[name]
+            sys.stdout.write(messages.LAUNCH_NOTHING_DROPPED.format(hint=hint, what=what, name=name, rules=rules))
         options = typed_here(typed)
         places = _positionals(options)
         if places and os.path.isfile(options[places[-1]]):  # a list dropped on the menu: its folder offered first
@@ -142,10 +132,12 @@ def run(name: str, typed: list[str]) -> int:
         site = next((value for option, value in zip(options, options[1:], strict=False) if option == "--site"), None)
         return menu.run(lambda args: start([*options, *args]), site)
     args = [*MODES[name], *typed_here(typed)]
+    if name == "preparer":
+        return start(["--preparer", _folder_of(args[-1])])
     if name == "reglement":
         both = rules_and_list(args[1:])
         if both is None:
-            sys.stdout.write(RULES_NEED_BOTH)
+            sys.stdout.write(messages.LAUNCH_RULES_NEED_BOTH)
             return 2
         args = both
     return start(args)

@@ -14,43 +14,14 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TextIO
 
-from trasko import board
+from trasko import board, messages
 from trasko.modes import registry
 
-# The modes the menu knows by name; a mode added to the command shows with its option.
-LABELS = {
-    None: ("p", "publier la liste sur le site de la FFE"),
-    "--verifier": ("v", "vérifier les identifiants et mots de passe (rien n'est envoyé)"),
-    "--suivre": ("s", "suivre : publier, puis republier chaque fichier Papi qui change"),
-    "--facture": ("f", "enregistrer la facture de chaque tournoi"),
-    "--reglement": ("r", "envoyer le règlement intérieur (un PDF) à chaque tournoi"),
-}
 SENDS = (None, "--suivre", "--reglement")  # what changes the site: asked before
 BOARD_KEY, QUIT_KEY = "t", "q"
 MOST_LISTS = 9
 SKIPPED_FILES = ("lisezmoi.txt", "journal-velka.txt")
 
-TITLE = "\nvelka : que voulez-vous faire ?"
-ITEM = "  {key} : {label}"
-BOARD_ITEM = "ouvrir le tableau de bord de la dernière liste (etat-velka.html)"
-QUIT_ITEM = "quitter"
-CHOICE = "Tapez la lettre de votre choix : "
-UNKNOWN_CHOICE = "« {answer} » n'est pas dans le menu : tapez une des lettres ci-dessus."
-LISTS_OF = "Les listes du dossier {folder} :"
-LIST_ITEM = "  {number} : {name}"
-WHICH_LIST = (
-    "Numéro de la liste, ou son chemin (collez-le, ou glissez le fichier dans cette fenêtre) ;"
-    " Entrée seule pour revenir au menu : "
-)
-NO_SUCH_LIST = "{path} introuvable : vérifiez le chemin, ou glissez le fichier dans cette fenêtre."
-WHICH_PDF = "Chemin du PDF du règlement (glissez-le dans cette fenêtre) : "
-FOR_REAL = "{label} : ceci envoie pour de vrai {target}. Continuer ? (o/n) "
-THE_SITE = "au site de la FFE"
-A_COPY = "à la copie du site {url}"
-NOT_SENT = "Rien n'a été envoyé."
-NO_BOARD = "Pas encore de tableau de bord : publiez ou suivez d'abord une liste."
-DONE = "Terminé ({outcome}). Le menu revient."
-OUTCOMES = {0: "tout s'est bien passé", 1: "voir les lignes signalées ci-dessus", 2: "la commande n'a pas pu commencer"}
 SETTINGS_NAME = "velka.ini"
 FOLDER_KEY = "dossier="
 
@@ -68,7 +39,7 @@ def actions() -> list[Action]:
     for flag, mode in registry().items():
         if not mode.reads_list:  # the menu's next question is the list: it cannot start such a mode
             continue
-        key, label = LABELS.get(flag) or (next(spare), str(flag))
+        key, label = messages.MENU_LABELS.get(flag) or (next(spare), str(flag))
         found.append(Action(key, label, flag))
     return found
 
@@ -133,7 +104,7 @@ class Menu:
         self, answers: Answers, settings: Settings, start: Start, show: Callable[[str], object], site: str | None = None
     ) -> None:
         self.answers, self.settings, self.start, self.show = answers, settings, start, show
-        self.target = A_COPY.format(url=site) if site else THE_SITE
+        self.target = messages.MENU_A_COPY.format(url=site) if site else messages.MENU_THE_SITE
         self.status = 0
 
     def run(self) -> int:
@@ -147,40 +118,59 @@ class Menu:
     def _once(self) -> bool:
         say = self.answers.say
         offered = actions()
-        say(TITLE)
+        say(messages.MENU_TITLE)
         for action in offered:
-            say(ITEM.format(key=action.key, label=action.label))
-        say(ITEM.format(key=BOARD_KEY, label=BOARD_ITEM))
-        say(ITEM.format(key=QUIT_KEY, label=QUIT_ITEM))
-        answer = self.answers.ask(CHOICE, one_key=True)
+            say(messages.MENU_ITEM.format(key=action.key, label=action.label))
+        say(messages.MENU_ITEM.format(key=BOARD_KEY, label=messages.MENU_BOARD_ITEM))
+        say(messages.MENU_ITEM.format(key=QUIT_KEY, label=messages.MENU_QUIT_ITEM))
+        answer = self.answers.ask(messages.MENU_CHOICE, one_key=True)
         if answer is None or answer == QUIT_KEY:
             return False
         chosen = next((action for action in offered if action.key == answer), None)
         if answer == BOARD_KEY:
             self._open_board()
         elif chosen is None:
-            say(UNKNOWN_CHOICE.format(answer=answer))
+            say(messages.MENU_UNKNOWN_CHOICE.format(answer=answer))
         else:
             return self._carry_out(chosen)
         return True
 
     def _carry_out(self, action: Action) -> bool:
+        if action.flag == "--preparer":
+            return self._prepare()
         listing = self._which_list()
         if listing is None:
             return True
         args = [action.flag] if action.flag else []
         if action.flag == "--reglement":
-            pdf = self.answers.ask(WHICH_PDF)
+            pdf = self.answers.ask(messages.MENU_WHICH_PDF)
             if not pdf:
                 return pdf is not None
             args.append(os.path.abspath(pdf))
         if action.flag in SENDS:
-            sure = self.answers.ask(FOR_REAL.format(label=action.label, target=self.target), one_key=True)
+            sure = self.answers.ask(messages.MENU_FOR_REAL.format(label=action.label, target=self.target), one_key=True)
             if sure != "o":
-                self.answers.say(NOT_SENT)
+                self.answers.say(messages.MENU_NOT_SENT)
                 return sure is not None
         self.status = self.start([*args, listing])
-        self.answers.say(DONE.format(outcome=OUTCOMES.get(self.status, OUTCOMES[1])))
+        return self._done()
+
+    def _prepare(self) -> bool:
+        """A list written from a folder's Papi files, the folder then offered for its lists."""
+        answer = self.answers.ask(messages.MENU_WHICH_FOLDER)
+        if not answer:
+            return answer is not None
+        folder = os.path.abspath(answer)
+        if os.path.isfile(folder):  # a Papi file dropped in the window: its folder
+            folder = os.path.dirname(folder)
+        self.status = self.start(["--preparer", folder])
+        if self.status == 0:
+            self.settings.remember(folder)
+        return self._done()
+
+    def _done(self) -> bool:
+        outcomes = messages.MENU_OUTCOMES
+        self.answers.say(messages.MENU_DONE.format(outcome=outcomes.get(self.status, outcomes[1])))
         return True
 
     def _which_list(self) -> str | None:
@@ -188,11 +178,11 @@ class Menu:
         folder = self.settings.folder()
         lists = _lists(folder) if folder else []
         if folder and lists:
-            self.answers.say(LISTS_OF.format(folder=folder))
+            self.answers.say(messages.MENU_LISTS_OF.format(folder=folder))
             for number, name in enumerate(lists, 1):
-                self.answers.say(LIST_ITEM.format(number=number, name=name))
+                self.answers.say(messages.MENU_LIST_ITEM.format(number=number, name=name))
         while True:
-            answer = self.answers.ask(WHICH_LIST)
+            answer = self.answers.ask(messages.MENU_WHICH_LIST)
             if not answer:
                 return None
             if answer.isdigit() and folder and 1 <= int(answer) <= len(lists):
@@ -201,7 +191,7 @@ class Menu:
             if os.path.isfile(path):
                 self.settings.remember(os.path.dirname(path))
                 return path
-            self.answers.say(NO_SUCH_LIST.format(path=answer))
+            self.answers.say(messages.MENU_NO_SUCH_LIST.format(path=answer))
 
     def _open_board(self) -> None:
         folder = self.settings.folder()
@@ -209,7 +199,7 @@ class Menu:
         if page and os.path.isfile(page):
             self.show(page)
         else:
-            self.answers.say(NO_BOARD)
+            self.answers.say(messages.MENU_NO_BOARD)
 
 
 def _lists(folder: str) -> list[str]:

@@ -167,6 +167,24 @@ OUTPUT_REFUSED = (
 INTERNAL = "{frames}trasko : erreur interne ({name}) ; merci de la signaler avec les lignes ci-dessus"
 USAGE = "trasko : {error} (trasko --help pour l'aide)"
 ONLY_WITH = "{option} ne sert qu'avec {flag}"
+# The organiser's view: one line per tournament on the console of the Windows programs.
+VIEW_PUBLISHED = "{label} : publié, {shown}"
+VIEW_SHOWN = "affiché"
+VIEW_HIDDEN = "masqué"
+VIEW_LINK = " : {url}"
+VIEW_ACCEPTED = "{label} : identifiant et mot de passe acceptés"
+VIEW_READY = "{label} : prêt à publier, rien n'a été envoyé (répétition)"
+VIEW_LOGIN_REFUSED = "{label} : identifiant ou mot de passe refusés par le site : corrigez la ligne {number}"
+JOURNAL_STARTED = "\n=== {time} : {mode} : {list_file}"
+JOURNAL_MODE_PUBLISH = "publication"
+JOURNAL_DETAILS = "    résultat {state} ; octets envoyés {sent} ; page publique {url}"
+JOURNAL_ENDED = "=== {time} : fin, code de sortie {status}"
+REHEARSED = VIEW_READY + "{tournament}"
+REHEARSED_LINK = " ; page publique : {url}"
+N_READY = ("ligne prête", "lignes prêtes")
+N_NOT_READY = ("ligne à corriger", "lignes à corriger")
+REHEARSAL_SUMMARY = "bilan de la répétition : {ready}, {failed} ; rien n'a été envoyé"
+REHEARSAL_ALONE = "--repetition ne se combine avec aucune autre option que --site, --delai et --rapport"
 CHECK_REFUSES = "--verifier ne se combine ni avec --suivre ni avec --continuer"
 ERRAND_REFUSES = "{flag} ne se combine ni avec --verifier, ni avec --suivre, ni avec --continuer"
 ERRANDS_APART = "--facture et --reglement ne se combinent pas : lancez-les l'un après l'autre"
@@ -265,3 +283,86 @@ def all_names(labels: list[str]) -> str:
     """The first few labels, then how many more."""
     joined, more = names(labels)
     return AND_MORE.format(names=joined, more=more) if more else joined
+
+
+# --- the Windows programs: what a launcher given nothing says ---
+LAUNCH_DROP_HINT = {
+    "publier": "publier.exe publie chaque tournoi d'une liste",
+    "verifier": "verifier.exe vérifie les identifiants et mots de passe d'une liste, sans rien envoyer",
+    "suivre": "suivre.exe publie une liste, puis republie chaque tournoi dont le fichier Papi change",
+    "facture": "facture.exe enregistre la facture de chaque tournoi d'une liste, à côté de la liste",
+    "reglement": "reglement.exe envoie un règlement intérieur (PDF) à chaque tournoi d'une liste",
+    "preparer": "preparer.exe écrit une liste des fichiers Papi d'un dossier, à compléter des mots de passe",
+}
+LAUNCH_NOTHING_DROPPED = (
+    "{hint}.\n"
+    "Rien ne lui a été donné : dans l'Explorateur, faites glisser {what} sur {name}.exe{rules}, "
+    "ou choisissez dans le menu ci-dessous.\n"
+)
+LAUNCH_RULES_NEED_BOTH = (
+    "reglement.exe a besoin de deux fichiers : le PDF du règlement et votre fichier-liste.\n"
+    "Dans l'Explorateur, sélectionnez les deux ensemble (Ctrl + clic), puis faites-les glisser sur reglement.exe.\n"
+)
+LAUNCH_A_LIST = "votre fichier-liste (par exemple tournois.txt)"
+LAUNCH_A_FOLDER = "le dossier de vos fichiers Papi"
+LAUNCH_RULES_TOO = ", avec le PDF du règlement (sélectionnez les deux fichiers ensemble)"
+
+# --- the menu ---
+# The modes the menu knows by name, with their key; a mode added to the command shows with its option.
+MENU_LABELS = {
+    None: ("p", "publier la liste sur le site de la FFE"),
+    "--repetition": ("e", "répétition : tout vérifier, fichiers Papi compris, sans rien envoyer"),
+    "--preparer": ("l", "préparer une liste à partir d'un dossier de fichiers Papi"),
+    "--verifier": ("v", "vérifier les identifiants et mots de passe (rien n'est envoyé)"),
+    "--suivre": ("s", "suivre : publier, puis republier chaque fichier Papi qui change"),
+    "--facture": ("f", "enregistrer la facture de chaque tournoi"),
+    "--reglement": ("r", "envoyer le règlement intérieur (un PDF) à chaque tournoi"),
+}
+MENU_TITLE = "\nvelka : que voulez-vous faire ?"
+MENU_ITEM = "  {key} : {label}"
+MENU_BOARD_ITEM = "ouvrir le tableau de bord de la dernière liste (etat-velka.html)"
+MENU_QUIT_ITEM = "quitter"
+MENU_CHOICE = "Tapez la lettre de votre choix : "
+MENU_UNKNOWN_CHOICE = "« {answer} » n'est pas dans le menu : tapez une des lettres ci-dessus."
+MENU_LISTS_OF = "Les listes du dossier {folder} :"
+MENU_LIST_ITEM = "  {number} : {name}"
+MENU_WHICH_LIST = (
+    "Numéro de la liste, ou son chemin (collez-le, ou glissez le fichier dans cette fenêtre) ;"
+    " Entrée seule pour revenir au menu : "
+)
+MENU_NO_SUCH_LIST = "{path} introuvable : vérifiez le chemin, ou glissez le fichier dans cette fenêtre."
+MENU_WHICH_FOLDER = (
+    "Dossier des fichiers Papi (collez son chemin, ou glissez-le dans cette fenêtre) ;"
+    " Entrée seule pour revenir au menu : "
+)
+MENU_WHICH_PDF = "Chemin du PDF du règlement (glissez-le dans cette fenêtre) : "
+MENU_FOR_REAL = "{label} : ceci envoie pour de vrai {target}. Continuer ? (o/n) "
+MENU_THE_SITE = "au site de la FFE"
+MENU_A_COPY = "à la copie du site {url}"
+MENU_NOT_SENT = "Rien n'a été envoyé."
+MENU_NO_BOARD = "Pas encore de tableau de bord : publiez ou suivez d'abord une liste."
+MENU_DONE = "Terminé ({outcome}). Le menu revient."
+MENU_OUTCOMES = {
+    0: "tout s'est bien passé",
+    1: "voir les lignes signalées ci-dessus",
+    2: "la commande n'a pas pu commencer",
+}
+
+# --- the status board ---
+BOARD_BADGE_TEXT = {  # by the board's badge classes
+    "en-ligne": "en ligne",
+    "en-attente": "en attente",
+    "nouvel-essai": "nouvel essai à {retry_at}",
+    "echec": "échec : {cause}",
+    "clos": "clos",
+}
+BOARD_TITLE = "velka : état des tournois de {listing}"
+BOARD_WATCHING = "Suivi en cours : cette page se met à jour toute seule."
+BOARD_FINISHED = "Dernière exécution de velka sur cette liste."
+BOARD_UPDATED = "Mis à jour à {time}."
+BOARD_LINE = "ligne {number}"
+BOARD_ROUND = "ronde en ligne : {round}"
+BOARD_ROUND_OF = "{active} sur {rounds}"
+BOARD_PUBLISHED = "publié à {time}"
+BOARD_NOT_PUBLISHED = "pas encore publié"
+BOARD_LINK = "page publique"

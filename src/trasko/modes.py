@@ -145,6 +145,34 @@ def check_summary(counts: Counter[State]) -> str:
     return messages.CHECK_SUMMARY.format(accepted=accepted, refused=plural(counts[State.FAILED], messages.N_REFUSED))
 
 
+def rehearse(env: Environment, options: Options, lines: list[Line]) -> Status:
+    """Everything publishing checks, nothing sent: each Papi file read and
+    checked against its line, its cleaned copy made, checked and removed,
+    and the login alone in place of the upload."""
+    recorder = Recorder(Timeouts(options.wait))
+
+    def one(line: Line) -> Outcome:
+        line.examine()
+        if not line.usable(Need.PUBLISH):
+            return judge.failed(line.cause, stops=False)
+        # The dialogue ends at the login's answer: the upload is never reached.
+        return papi_copy.publish(line, False, partial(dialogue.check, recorder, line.fields[0], line.password))
+
+    def tell(line: Line, outcome: Outcome) -> None:
+        if outcome.state is State.ACCEPTED:
+            text = messages.REHEARSED.format(label=line.label(), tournament=papi_copy.described(outcome))
+            env.say(text + (messages.REHEARSED_LINK.format(url=outcome.public_url) if outcome.public_url else ""))
+        else:
+            env.say(messages.LINE_CAUSE.format(label=line.label(), cause=outcome.cause))
+
+    return complete(env, options, Batch(env, one, tell), lines, rehearsal_summary, recorder=recorder)
+
+
+def rehearsal_summary(counts: Counter[State]) -> str:
+    ready = plural(counts[State.ACCEPTED], messages.N_READY)
+    return messages.REHEARSAL_SUMMARY.format(ready=ready, failed=plural(counts[State.FAILED], messages.N_NOT_READY))
+
+
 def registry() -> dict[str | None, Mode]:
     """The modes by the option that picks them, in the order their option rules are checked."""
     from trasko import errands, prepare, watch
@@ -153,6 +181,7 @@ def registry() -> dict[str | None, Mode]:
     others = frozenset({"--verifier", "--suivre", "--continuer", "--facture", "--reglement", "--tel-quel", "--rapport"})
     modes = [
         Mode("--preparer", prepare.run, refuses=((others, messages.PREPARE_ALONE),), reads_list=False),
+        Mode("--repetition", rehearse, refuses=((others - {"--rapport"}, messages.REHEARSAL_ALONE),)),
         Mode("--verifier", check, refuses=((frozenset({"--suivre", "--continuer"}), messages.CHECK_REFUSES),)),
         Mode("--suivre", watch.run, owns=("--intervalle",), names_missing_list=True),
         Mode(

@@ -32,6 +32,9 @@ options :
                         « connexion acceptée : IDENTIFIANT -> PAGE-PUBLIQUE »
                         ou « connexion refusée : IDENTIFIANT » ; rien n'est
                         envoyé ni affiché/masqué
+  --repetition          répétition : fait tout ce que la publication vérifie
+                        (fichiers Papi lus, copie sans contacts faite puis
+                        effacée, connexion au site) mais n'envoie rien
   --continuer           tente chaque ligne, même après un échec
   --suivre              publie la liste, puis surveille les fichiers Papi et
                         republie chaque tournoi dont le fichier a changé, une
@@ -141,7 +144,7 @@ def parse(args: list[str]) -> Options | None:
 def _option(options: Options, arg: str, rest: Iterator[str]) -> None:
     name, equals, value = arg.partition("=")
     options.given.add(name)
-    if name in ("--verifier", "--continuer", "--suivre", "--facture", "--tel-quel") and not equals:
+    if name in ("--verifier", "--repetition", "--continuer", "--suivre", "--facture", "--tel-quel") and not equals:
         pass
     elif name == "--intervalle":
         options.interval = _seconds(name, value if equals else next(rest, None))

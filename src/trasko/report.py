@@ -17,6 +17,7 @@ from dataclasses import dataclass
 from typing import Any, BinaryIO, TextIO
 
 from trasko import board, messages
+from trasko.journal import Journal
 
 
 @dataclass
@@ -29,6 +30,10 @@ class Environment:
     now: Callable[[], float] = time.time  # what time it is
     sleep: Callable[[float], None] = time.sleep
     keeps_board: bool = False  # the status board beside the list: the organiser's programs keep one
+    # The organiser's view (the Windows programs): the console has one line per
+    # tournament, the journal everything, the module's lines included.
+    journal: Journal | None = None
+    muted: bool = False  # French lines to the journal alone, while a line's view stands for them
 
     def show_board(self, list_file: str, lines: Iterable[board.Line], watching: bool) -> None:
         """Writes the status board beside the list, when this run keeps one;
@@ -52,7 +57,26 @@ class Environment:
         # The module's lines go to standard output; keep both in order on a terminal.
         if self.stdout is not None:
             self.stdout.flush()
+        if self.journal is not None:
+            self.journal.line(text)
+            if self.muted:
+                return
         print(text, file=self.stderr, flush=True)
+
+    @contextmanager
+    def journal_only(self) -> Iterator[None]:
+        """The French lines said meanwhile go to the journal alone (in the organiser's view)."""
+        self.muted = self.journal is not None
+        try:
+            yield
+        finally:
+            self.muted = False
+
+    def view(self, text: str, details: str) -> None:
+        """A line of the organiser's view, with its details in the journal; nothing otherwise."""
+        if self.journal is not None:
+            self.say(text)
+            self.journal.line(details)
 
     def stamped(self, text: str) -> None:
         self.say(messages.STAMPED.format(time=self.time("%Y-%m-%d %H:%M:%S"), text=text))

@@ -11,7 +11,7 @@ from wine import BUNDLE, VERSION, WHEEL
 # Windows' own DLLs and the UCRT's, which every Windows 10 has; python312.dll
 # is loaded already when the module is.
 ALLOWED_DLLS = re.compile(r"(?i)^(python312|kernel32|api-ms-win-crt-[a-z]+-l1-1-0)\.dll$")
-LAUNCHERS = ("velka.exe", "publier.exe", "verifier.exe", "suivre.exe", "facture.exe", "reglement.exe")
+LAUNCHERS = ("velka.exe", "publier.exe", "verifier.exe", "suivre.exe", "facture.exe", "reglement.exe", "preparer.exe")
 
 
 def test_wheel_holds_the_module_the_command_and_the_types_and_no_build_debris():
