@@ -552,7 +552,8 @@ def test_suivre_publishes_files_once_they_settle_and_lines_added_later(aspnet_si
     assert "Traceback" not in stderr
     no_password(stderr, result.stdout, (tmp_path / "etat.jsonl").read_text())
     assert stderr.count("(suivi-b) : publié") == 1
-    assert "nouvel essai vers" in stderr
+    # A refused login is not retried as it stands: said once, tried again when its line changes.
+    assert stderr.count("ligne 3 (suivi-c) : pas de nouvel essai") == 1 and "nouvel essai vers" not in stderr
     states = [json.loads(line)["resultat"] for line in (tmp_path / "etat.jsonl").read_text().splitlines()]
     assert states == ["publie", "publie", "non_publie", "publie"]
 
@@ -822,9 +823,10 @@ def test_a_stopped_batch_names_the_first_untried_lines_and_their_count(tmp_path)
     ]
 
 
-def test_suivre_tries_a_failure_again_until_the_site_takes_it(aspnet_site, tmp_path, monkeypatch, capsys):
-    """The account is created on the site only after the first refusal: the
-    unchanged file is sent again once the back-off has passed."""
+def test_suivre_tries_a_refused_login_again_once_its_line_changes(aspnet_site, tmp_path, monkeypatch, capsys):
+    """The account is created on the site only after the first refusal: a
+    refused login is not retried as it stands, and is tried again once the
+    organiser saves the list anew."""
     from trasko import listing, watch
     from trasko.exchange import Recorder, Timeouts
 
@@ -836,11 +838,13 @@ def test_suivre_tries_a_failure_again_until_the_site_takes_it(aspnet_site, tmp_p
     follower = watch.Follower(Environment(clock=clock), "tournois.txt", Recorder(Timeouts(30)), 1.0, "etat.jsonl")
     follower.first_round(listing.read("tournois.txt")[0])
     account(aspnet_site, "plus-tard")
-    clock.now += 30
+    clock.now += 61
     follower.tick()
-    assert sitectl.state(aspnet_site[1], "plus-tard")["papi"] is None, "not before the back-off"
-    clock.now += 31
-    follower.tick()
+    assert sitectl.state(aspnet_site[1], "plus-tard")["papi"] is None, "not retried as it stands"
+    write_list(tmp_path, f"plus-tard;{PASSWORD};r.papi;1;open")  # the line saved anew, changed
+    for _ in range(2):  # a new line is sent once its file has stayed the same one interval
+        clock.now += 61
+        follower.tick()
     assert sitectl.state(aspnet_site[1], "plus-tard")["papi"] == papi_bytes()
     assert follower.status() == 0
     err = capsys.readouterr().err

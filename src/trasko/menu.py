@@ -34,11 +34,10 @@ class Action:
 
 
 def actions() -> list[Action]:
-    """The command's modes that work on a list, in the registry's order, each under its key."""
+    """The command's modes, in the registry's order, each under its key
+    (--preparer asks for a folder, the others for a list)."""
     found, spare = [], iter("123456789")
-    for flag, mode in registry().items():
-        if not mode.reads_list:  # the menu's next question is the list: it cannot start such a mode
-            continue
+    for flag in registry():
         key, label = messages.MENU_LABELS.get(flag) or (next(spare), str(flag))
         found.append(Action(key, label, flag))
     return found
