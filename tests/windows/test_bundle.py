@@ -266,3 +266,34 @@ def test_ctrl_c_stops_the_watch_and_the_launcher_outlives_it_with_the_summary(fr
     assert code == 0, out
     assert "suivi arr\u00eat\u00e9" in out.splitlines()[-1]
     assert sitectl.state(aspnet_site[1], "ctrl-c")["name"] == "Open.papi"
+
+
+FIDE = Path(__file__).parent.parent / "papi" / "fide-17-joueurs-contacts.papi"
+
+
+def test_the_menus_rehearsal_sends_nothing_then_publier_leaves_a_board_with_a_badge_per_line(
+    fresh_wine, bundle, aspnet_site
+):
+    place = fresh_wine.drive_c(*CLUB)
+    place.mkdir(parents=True)
+    (place / "FIDE 17.papi").write_bytes(FIDE.read_bytes())
+    sitectl.add_account(aspnet_site[1], "day-good", PASSWORD, visible=False)
+    sitectl.add_account(aspnet_site[1], "day-typo", "un-autre", visible=False)
+    lines = [f"{login};{PASSWORD};FIDE 17.papi;1;" for login in ("day-good", "day-typo")]
+    (place / "tournois.txt").write_bytes("\r\n".join(lines).encode("cp1252") + b"\r\n")
+    listing = "C:\\" + "\\".join(CLUB) + "\\tournois.txt"
+    answers = f"e\r\n{listing}\r\nq\r\n\r\n".encode("cp1252")
+    code, out = launch(fresh_wine, bundle, "velka.exe", "--site", aspnet_site[0], keys=answers)
+    assert code == 1, out  # the last run's status: a line to fix
+    assert "ligne 1 (day-good) : pr\u00eat \u00e0 publier, rien n'a \u00e9t\u00e9 envoy\u00e9 (r\u00e9p\u00e9tition)" in out
+    assert "ligne 2 (day-typo) : identifiant ou mot de passe refus\u00e9s par le site : corrigez la ligne 2" in out
+    assert "bilan de la r\u00e9p\u00e9tition" in out and PASSWORD not in out
+    assert sitectl.state(aspnet_site[1], "day-good")["papi"] is None
+    assert not (place / "etat-velka.html").exists()  # a rehearsal is no publication
+
+    code, out = launch(fresh_wine, bundle, "publier.exe", "--site", aspnet_site[0], listing)
+    assert code == 1, out
+    assert sitectl.state(aspnet_site[1], "day-good")["papi"] == cleaned(FIDE)
+    page = (place / "etat-velka.html").read_text(encoding="utf-8")
+    assert page.count('class="badge ') == 2, page
+    assert 'class="badge en-ligne"' in page and 'class="badge echec"' in page, page
