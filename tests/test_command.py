@@ -15,6 +15,7 @@ import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 from support import (
@@ -32,7 +33,7 @@ from support import (
     windows_differs,
 )
 
-from trasko import messages
+from trasko import launch, messages, options
 from trasko.__main__ import main
 from trasko.report import Environment
 
@@ -393,6 +394,21 @@ def test_help_and_version_answer_without_loading_the_module():
         assert text in result.stdout
     version = importlib.metadata.version("velka")
     assert result.stdout.endswith(f"\ntrasko {version}\n0 False\n"), result.stdout[-200:]
+
+
+@pytest.mark.parametrize("guide, lead", [("guide-fr.md", "L'aide, telle que"), ("guide-en.md", "The help, as")])
+def test_the_guides_paste_the_help_as_printed_on_linux(guide, lead):
+    text = (Path(__file__).parent.parent / "docs" / guide).read_text(encoding="utf-8")
+    block = text.split(lead, 1)[1].split("\n\n", 1)[1].split("\n## ", 1)[0]
+    pasted = "".join(line.removeprefix("    ") + "\n" for line in block.rstrip("\n").split("\n"))
+    assert pasted == options.help_text("posix")
+
+
+def test_the_windows_help_shows_only_what_a_windows_prompt_runs():
+    examples = options.help_text("nt").split("\nexemples", 1)[1].splitlines()[2:]
+    programs = {f"{name}.exe" for name in launch.MODES} | {"py"}
+    assert examples and all(line.split()[0].rsplit("\\", 1)[-1].strip('"') in programs for line in examples)
+    assert "grep" not in options.help_text("nt") and "grep" in options.help_text("posix")
 
 
 def test_the_module_is_left_as_it_was(aspnet_site, tmp_path, monkeypatch, capsys):

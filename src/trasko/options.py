@@ -3,6 +3,7 @@ French, and `trasko --help` stays as quick to start as the interpreter."""
 
 from __future__ import annotations
 
+import os
 import sys
 from collections.abc import Iterator
 from dataclasses import dataclass, field
@@ -75,6 +76,12 @@ code de sortie :
   --reglement : 0 quand chaque tournoi a confirmé le règlement, 2 quand le
   fichier n'est pas un PDF (rien n'est alors envoyé)
 
+"""
+
+# The examples are the ones the reader can type: Windows has no grep nor
+# pipe habit, and its organisers run the bundle's programs.
+EXAMPLES = {
+    "posix": """\
 exemples :
   trasko tournois.txt
   trasko --verifier tournois.txt
@@ -86,7 +93,26 @@ exemples :
   trasko --reglement reglement.pdf tournois.txt
   trasko --preparer "C:\\Papi\\Tournois"
   trasko -- --liste-du-club.txt
-"""
+""",
+    "nt": r"""exemples (invite de commandes, dans le dossier de la liste ; chaque
+programme du dossier velka prend les options ci-dessus) :
+  publier.exe tournois.txt
+  verifier.exe tournois.txt
+  publier.exe --continuer tournois.txt
+  suivre.exe --intervalle 60 --rapport etat.jsonl tournois.txt
+  publier.exe --site http://127.0.0.1:8080 tournois.txt
+  facture.exe --dossier factures tournois.txt
+  reglement.exe reglement.pdf tournois.txt
+  preparer.exe "C:\Papi\Tournois"
+  "C:\velka\publier.exe" "C:\Tournois\Club&Co\Été 2026\tournois.txt"
+  py -3.12 -m trasko tournois.txt      (velka installé par pip : trasko.exe)
+  publier.exe -- --liste-du-club.txt
+""",
+}
+
+
+def help_text(system: str = os.name) -> str:
+    return HELP + EXAMPLES["nt" if system == "nt" else "posix"]
 
 
 class UsageError(Exception):
@@ -129,7 +155,7 @@ def parse(args: list[str]) -> Options | None:
         if arg == "--":
             files.extend(rest)
         elif arg in ("-h", "--help"):
-            sys.stdout.write(HELP)
+            sys.stdout.write(help_text())
             return None
         elif arg == "--version":
             print(f"trasko {_version()}")
