@@ -10,8 +10,10 @@ import pytest
 from support import ENVOI_DE, papi_bytes
 from test_command import PASSWORD, account, trasko, write_list
 
-from trasko import journal
+from trasko import journal, messages
 from trasko.report import Environment
+
+import sitectl
 
 
 def organiser_run(tmp_path, *args):
@@ -43,6 +45,21 @@ def test_one_line_per_tournament_and_the_rest_in_the_journal(aspnet_site, tmp_pa
     assert (ENVOI_DE in kept) == (not mode)
     assert "résultat non_publie" in kept or "résultat connexion_acceptee" in kept
     assert all(line in kept for line in console) and PASSWORD not in kept and "autre" not in kept
+
+
+@pytest.mark.parametrize(
+    "mode, said",
+    [
+        ((), "ligne 1 (vue-clos) : tournoi clos ou archivé : "),
+        (("--verifier",), "ligne 1 (vue-clos) : identifiant et mot de passe acceptés : http"),
+    ],
+)
+def test_a_closed_tournament_says_there_is_nothing_to_do_but_ask(aspnet_site, tmp_path, mode, said):
+    (tmp_path / "a.papi").write_bytes(papi_bytes())
+    sitectl.set_tournament(aspnet_site[1], account(aspnet_site, "vue-clos"), stage="closed")
+    listing_file = write_list(tmp_path, f"vue-clos;{PASSWORD};a.papi;1")
+    console = organiser_run(tmp_path, *mode, "--site", aspnet_site[0], listing_file)[0].stderr.splitlines()
+    assert console[0].startswith(said) and console[0].endswith(messages.VIEW_CLOSED.split(" ; ")[-1])
 
 
 def test_the_journal_keeps_each_run_and_moves_old_entries_to_one_file(aspnet_site, tmp_path, monkeypatch):

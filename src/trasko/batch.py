@@ -71,10 +71,13 @@ def view(line: Line, outcome: Outcome) -> str:
         return messages.VIEW_PUBLISHED.format(label=label, shown=shown) + link
     if outcome.state is State.ACCEPTED:
         # Only the rehearsal makes the copy before its login: accepted, it is ready to publish.
-        text = messages.VIEW_READY if outcome.cleaned else messages.VIEW_ACCEPTED
-        return text.format(label=label) + link
+        text = (messages.VIEW_READY if outcome.cleaned else messages.VIEW_ACCEPTED).format(label=label) + link
+        closed = outcome.cause == messages.CLOSED
+        return messages.ACCEPTED_CLOSED.format(text=text, cause=messages.VIEW_CLOSED) if closed else text
     if outcome.cause == messages.LOGIN_REFUSED:
         return messages.VIEW_LOGIN_REFUSED.format(label=label, number=line.number)
+    if outcome.cause == messages.CLOSED:
+        return messages.LINE_CAUSE.format(label=label, cause=messages.VIEW_CLOSED)
     return messages.LINE_CAUSE.format(label=label, cause=outcome.cause)
 
 
