@@ -5,6 +5,7 @@ the journal beside the list, which keeps every run and rotates when large."""
 from __future__ import annotations
 
 import io
+import re
 
 import pytest
 from support import ENVOI_DE, papi_bytes
@@ -44,6 +45,7 @@ def test_one_line_per_tournament_and_the_rest_in_the_journal(aspnet_site, tmp_pa
     assert result.stdout == "" and ENVOI_DE not in result.stderr
     assert (ENVOI_DE in kept) == (not mode)
     assert "résultat non_publie" in kept or "résultat connexion_acceptee" in kept
+    assert re.search(r"page publique http\S+ ; réponses du site \(HTTP\) 200( 200)+\r?\n", kept)
     assert all(line in kept for line in console) and PASSWORD not in kept and "autre" not in kept
 
 

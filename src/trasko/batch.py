@@ -83,7 +83,8 @@ def view(line: Line, outcome: Outcome) -> str:
 
 def details(outcome: Outcome) -> str:
     url = outcome.public_url or "-"
-    return messages.JOURNAL_DETAILS.format(state=outcome.state.value, sent=outcome.sent, url=url)
+    statuses = " ".join(map(str, outcome.statuses)) or "-"
+    return messages.JOURNAL_DETAILS.format(state=outcome.state.value, sent=outcome.sent, url=url, statuses=statuses)
 
 
 class Publisher:

@@ -49,6 +49,7 @@ class Outcome:
     papi: Tournament | None = None  # what the Papi file holds, once read
     cleaned: bool = False  # sent as the copy without the players' contacts
     lasting: bool = False  # a failure that trying the same line and file again cannot change
+    statuses: tuple[int, ...] = ()  # the site's answers, in order, for the journal
 
     @property
     def published(self) -> bool:
@@ -91,6 +92,7 @@ class Judge:
 
     def result(self) -> Outcome:
         outcome = self.outcome or failed(messages.DIALOGUE_CUT)
+        outcome = replace(outcome, statuses=tuple(e.status for e in self.exchanges if e.status is not None))
         if not self.counts_sent:
             return outcome
         sent = sum(e.sent for e in self.exchanges if e.status is not None)

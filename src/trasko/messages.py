@@ -178,7 +178,9 @@ VIEW_LOGIN_REFUSED = "{label} : identifiant ou mot de passe refusés par le site
 VIEW_CLOSED = CLOSED + " ; rien à faire ici, ou demandez sa réouverture à la FFE"
 JOURNAL_STARTED = "\n=== {time} : {mode} : {list_file}"
 JOURNAL_MODE_PUBLISH = "publication"
-JOURNAL_DETAILS = "    résultat {state} ; octets envoyés {sent} ; page publique {url}"
+JOURNAL_DETAILS = (
+    "    résultat {state} ; octets envoyés {sent} ; page publique {url} ; réponses du site (HTTP) {statuses}"
+)
 JOURNAL_ENDED = "=== {time} : fin, code de sortie {status}"
 REHEARSED = VIEW_READY + "{tournament}"
 REHEARSED_LINK = " ; page publique : {url}"
