@@ -8,9 +8,9 @@ Two families:
   cause of each outcome, the per-line reports, the summaries.
 
 A cause never quotes what a list line holds beyond its login and its Papi
-path, so no text here can carry a password. The constants stand line after
-line in families of the same shape: that repetition is the table itself. A new errand adds its texts
-here, beside these, and composes them with the helpers at the end.
+path, so no text here can carry a password. The counted nouns of every
+mode's summary stand in one table. A new errand adds its texts here, beside
+these, and composes them with the helpers at the end.
 """
 
 from __future__ import annotations
@@ -85,7 +85,7 @@ PAPI_OTHER_TOURNAMENT = (
 )
 
 # --- the lines of a list -------------------------------------------------------
-# Counted nouns of the summaries: (one, many).
+# Counted nouns of the summaries, every mode's in one table: (one, many).
 N_PUBLISHED = ("publié", "publiés")
 N_NOT_PUBLISHED = ("non publié", "non publiés")
 N_UNTRIED = ("non tenté", "non tentés")
@@ -96,6 +96,16 @@ N_WATCHED = ("fichier Papi suivi", "fichiers Papi suivis")
 N_PLAYERS = ("joueur", "joueurs")
 N_PHONES = ("téléphone", "téléphones")
 N_EMAILS = ("e-mail", "e-mails")
+N_READY = ("ligne prête", "lignes prêtes")
+N_NOT_READY = ("ligne à corriger", "lignes à corriger")
+N_LOGINS_REFUSED = ("connexion refusée", "connexions refusées")
+N_INVOICES = ("facture enregistrée", "factures enregistrées")
+N_EXEMPTED = ("exempté", "exemptés")
+N_NO_INVOICE = ("sans facture", "sans facture")
+N_RULES_SENT = ("règlement envoyé", "règlements envoyés")
+N_NOT_SENT = ("non envoyé", "non envoyés")
+N_LINES = ("tournoi", "tournois")
+
 AND_MORE = "{names} et {more} autres"
 MALFORMED = "ligne incorrecte"
 MALFORMED_BLANKS = "ligne incorrecte : séparez les champs par « ; » (pas par des blancs ni des tabulations)"
@@ -184,8 +194,6 @@ JOURNAL_DETAILS = (
 JOURNAL_ENDED = "=== {time} : fin, code de sortie {status}"
 REHEARSED = VIEW_READY + "{tournament}"
 REHEARSED_LINK = " ; page publique : {url}"
-N_READY = ("ligne prête", "lignes prêtes")
-N_NOT_READY = ("ligne à corriger", "lignes à corriger")
 REHEARSAL_SUMMARY = "bilan de la répétition : {ready}, {failed} ; rien n'a été envoyé"
 REHEARSAL_ALONE = "--repetition ne se combine avec aucune autre option que --site, --delai et --rapport"
 CHECK_REFUSES = "--verifier ne se combine ni avec --suivre ni avec --continuer"
@@ -224,12 +232,6 @@ INVOICE_FOLDER_UNUSABLE = "trasko : dossier des factures inutilisable : {folder}
 NOT_A_FOLDER = "c'est un fichier, pas un dossier"
 INVOICE_SUMMARY = "bilan : {saved}, {exempt}, {failed}"
 INVOICE_REFUSED = ", {refused}"
-N_LOGINS_REFUSED = ("connexion refusée", "connexions refusées")
-N_INVOICES = ("facture enregistrée", "factures enregistrées")
-N_EXEMPTED = ("exempté", "exemptés")
-N_NO_INVOICE = ("sans facture", "sans facture")
-N_RULES_SENT = ("règlement envoyé", "règlements envoyés")
-N_NOT_SENT = ("non envoyé", "non envoyés")
 RULES_SENT = "règlement envoyé : {name} ({size} octets)"
 RULES_NOT_OFFERED = "le site ne propose pas l'envoi du règlement pour ce tournoi"
 RULES_CLOSED = "tournoi clos ou archivé : le site n'accepte plus de règlement pour lui"
@@ -269,7 +271,6 @@ PREPARE_DONE = (
 )
 PREPARE_ALONE = "--preparer ne se combine avec aucune autre option"
 PREPARE_NO_LIST = "--preparer prend un dossier, pas de fichier-liste"
-N_LINES = ("tournoi", "tournois")
 
 
 # --- composing --------------------------------------------------------------------
