@@ -66,6 +66,7 @@ def test_the_board_shows_each_line_badge_and_follows_a_rewrite(tmp_path):
 def test_the_board_names_no_outside_file_and_shows_names_as_text():
     page = board.render(LINES, "tournois.txt", "14:06:00", watching=True)
     assert "<b>" not in page and "&lt;b&gt;clos&lt;/b&gt;" in page
+    assert '<span class="nom">open-ete — Open d&#x27;été</span>' in page  # the login apart from the name
     assert "javascript:" not in page and "<script" not in page
     assert page.count("://") == 1  # the one public link, nothing to load
 

@@ -110,7 +110,7 @@ def _card(line: Line) -> str:
     e = html.escape
     badge = line.badge if line.badge in messages.BOARD_BADGE_TEXT else WAITING
     text = messages.BOARD_BADGE_TEXT[badge].format(retry_at=line.retry_at, cause=line.cause)
-    name = " ".join(part for part in (line.login or "", line.tournament) if part)
+    name = " — ".join(part for part in (line.login or "", line.tournament) if part)
     details = [messages.BOARD_ROUND.format(round=line.round)] if line.round else []
     published = messages.BOARD_PUBLISHED.format(time=line.published_at)
     details.append(published if line.published_at else messages.BOARD_NOT_PUBLISHED)
