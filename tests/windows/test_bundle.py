@@ -112,10 +112,11 @@ def test_verifier_checks_the_logins_and_sends_nothing(fresh_wine, bundle, aspnet
     (folder / "tournois.txt").write_bytes("\r\n".join(lines).encode("cp1252"))
     code, out = launch(fresh_wine, bundle, "verifier.exe", "--site", aspnet_site[0], f"{folder_win}\\tournois.txt")
     assert code == 1, out
+    # The organiser's view: one line per tournament, what happened and what to do.
     for login in expected:
-        assert f"connexion accept\u00e9e : {login} -> " in out
+        assert f"({login}) : identifiant et mot de passe accept\u00e9s : http://" in out
         assert sitectl.state(aspnet_site[1], login)["papi"] is None
-    assert "connexion refus\u00e9e : verif-refused" in out
+    assert "(verif-refused) : identifiant ou mot de passe refus\u00e9s par le site : corrigez la ligne" in out
 
 
 def test_suivre_publishes_the_list_then_keeps_watching(fresh_wine, bundle, aspnet_site):
@@ -156,7 +157,7 @@ def test_the_menu_verifies_a_list_pasted_and_sends_nothing(fresh_wine, bundle, a
     answers = f"v\r\n{listing}\r\nq\r\n\r\n".encode("cp1252")
     code, out = launch(fresh_wine, bundle, "velka.exe", "--site", aspnet_site[0], keys=answers)
     assert code == 0, out
-    assert "connexion accept\u00e9e : menu -> " in out and out.rstrip().endswith(PAUSE)
+    assert "(menu) : identifiant et mot de passe accept\u00e9s : http://" in out and out.rstrip().endswith(PAUSE)
     assert sitectl.state(aspnet_site[1], "menu")["papi"] is None
 
 
